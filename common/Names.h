@@ -1,0 +1,71 @@
+#pragma once
+// The names both programs meet through: files under home, the defaults domain,
+// client names, status sentences and the completion notification. Neither
+// program spells any of these anywhere else.
+
+#include <QString>
+#include <QStringList>
+
+namespace cv::names {
+
+// Folders and files, as literals relative to home ("~" stands for home).
+inline constexpr const char *kMakerSupportFolder = "~/Library/Application Support/Tallowmere/";
+inline constexpr const char *kSupportFolder = "~/Library/Application Support/Tallowmere/Corvantis/";
+inline constexpr const char *kEngineBundleName = "CVEngine.app";
+inline constexpr const char *kConfigFileName = "Config.plist";
+inline constexpr const char *kScriptFileName = "corvantis.sh";
+inline constexpr const char *kMarkerFileName = "lastbackup";
+inline constexpr const char *kScratchCrontabFileName = "crontab";
+inline constexpr const char *kLogFile = "~/Library/Logs/Corvantis.log";
+inline constexpr const char *kDefaultsFile = "~/Library/Preferences/com.tallowmere.Corvantis.plist";
+inline constexpr const char *kDockPreferencesFile = "~/Library/Preferences/com.apple.dock.plist";
+// The session environment the configurator records for engines started by cron.
+inline constexpr const char *kSessionFileName = "session.env";
+// Held by the engine for the whole of a run so that two runs never overlap.
+inline constexpr const char *kRunLockFileName = "engine.lock";
+
+// Formats with home in place of %@.
+inline constexpr const char *kOpenEngineCommandFormat =
+    "/usr/bin/open \"%@/Library/Application Support/Tallowmere/Corvantis/CVEngine.app\"";
+inline constexpr const char *kEngineExecutableFormat =
+    "%@/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVEngine";
+
+// Defaults.
+inline constexpr const char *kDefaultsDomain = "com.tallowmere.Corvantis";
+inline constexpr const char *kCurrentConfigurationKey = "currentConfiguration";
+
+// Configuration file keys.
+inline constexpr const char *kDestinationKey = "Destination";
+inline constexpr const char *kClientKey = "Client";
+inline constexpr const char *kRelaunchClientKey = "Relaunch Client";
+
+// Client names, compared exactly.
+inline constexpr const char *kAppleMail = "Apple Mail";
+inline constexpr const char *kOutlook2011 = "Microsoft Outlook 2011";
+inline constexpr const char *kEntourage2008 = "Microsoft Entourage 2008";
+inline constexpr const char *kEntourage2004 = "Microsoft Entourage 2004";
+inline constexpr const char *kEntourageVX = "Microsoft Entourage v.X";
+inline constexpr const char *kThunderbird = "Thunderbird";
+inline constexpr const char *kEudora6 = "Eudora 6";
+QStringList clientNames();
+
+// Status sentences stored under currentConfiguration.
+inline constexpr const char *kConfiguredScheduleFormat =
+    "Corvantis is currently configured to backup %@ on %@ at %@";
+inline constexpr const char *kConfiguredRunNowFormat =
+    "Corvantis is currently configured to backup %@ on Run Now only.";
+inline constexpr const char *kNotConfiguredDefault = "Corvantis Pro is currently not configured.";
+inline constexpr const char *kNotConfigured = "Corvantis is currently not configured.";
+bool isNotConfiguredSentence(const QString &sentence);
+
+// Notifications.
+inline constexpr const char *kExecutionCompleteNotification =
+    "com.tallowmere.Corvantis.executionComplete";
+inline constexpr const char *kDateFormatChangeNotification =
+    "com.tallowmere.CorvantisPro.DateFormatChange";
+
+// Log and alert texts shared by both programs.
+inline constexpr const char *kConsoleApplication = "Console.app";
+inline constexpr const char *kSuccessPhrase = "Backup completed successfully";
+
+} // namespace cv::names

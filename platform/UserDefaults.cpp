@@ -1,0 +1,130 @@
+#include "UserDefaults.h"
+
+#include "Log.h"
+#include "PropertyList.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace cv::platform {
+
+UserDefaults::UserDefaults(QString path)
+    : m_path(std::move(path))
+{
+    m_values = readFile(true);
+}
+
+QVariantMap UserDefaults::readFile(bool logDamage) const
+{
+    if (!QFileInfo::exists(m_path))
+        return {};
+    auto dict = readDictionaryFile(m_path);
+    if (!dict) {
+        // Left on disk as it is until the next save replaces it, so a user
+        // or a tool can still recover it.
+        if (logDamage)
+            NSLog(QStringLiteral("Could not read the settings file '%1'; using empty settings.").arg(m_path));
+        return {};
+    }
+    return *dict;
+}
+
+bool UserDefaults::hasKey(const QString &key) const { return m_values.contains(key); }
+QVariant UserDefaults::value(const QString &key) const { return m_values.value(key); }
+
+QString UserDefaults::string(const QString &key, const QString &fallback) const
+{
+    const QVariant v = m_values.value(key);
+    return v.typeId() == QMetaType::QString ? v.toString() : fallback;
+}
+
+qlonglong UserDefaults::integer(const QString &key, qlonglong fallback) const
+{
+    const QVariant v = m_values.value(key);
+    switch (v.typeId()) {
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+    case QMetaType::Bool:
+        return v.toLongLong();
+    case QMetaType::Double:
+        return static_cast<qlonglong>(v.toDouble());
+    case QMetaType::QString: {
+        bool ok = false;
+        const qlonglong n = v.toString().trimmed().toLongLong(&ok);
+        return ok ? n : fallback;
+    }
+    default:
+        return fallback;
+    }
+}
+
+bool UserDefaults::boolean(const QString &key, bool fallback) const
+{
+    const QVariant v = m_values.value(key);
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return v.toBool();
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+    case QMetaType::Double:
+        return v.toDouble() != 0.0;
+    case QMetaType::QString: {
+        const QString s = v.toString().trimmed().toLower();
+        if (s == QLatin1String("yes") || s == QLatin1String("true") || s == QLatin1String("1")) return true;
+        if (s == QLatin1String("no") || s == QLatin1String("false") || s == QLatin1String("0")) return false;
+        return fallback;
+    }
+    default:
+        return fallback;
+    }
+}
+
+QByteArray UserDefaults::data(const QString &key) const
+{
+    const QVariant v = m_values.value(key);
+    return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : QByteArray();
+}
+
+void UserDefaults::set(const QString &key, const QVariant &value)
+{
+    m_values.insert(key, value);
+    m_changed.insert(key, value);
+    m_removed.remove(key);
+}
+
+void UserDefaults::setString(const QString &key, const QString &value) { set(key, value); }
+void UserDefaults::setInteger(const QString &key, qlonglong value) { set(key, value); }
+void UserDefaults::setBoolean(const QString &key, bool value) { set(key, value); }
+void UserDefaults::setData(const QString &key, const QByteArray &value) { set(key, value); }
+
+void UserDefaults::remove(const QString &key)
+{
+    m_values.remove(key);
+    m_changed.remove(key);
+    m_removed.insert(key);
+}
+
+void UserDefaults::reload()
+{
+    QVariantMap fresh = readFile(false);
+    for (const QString &key : m_removed)
+        fresh.remove(key);
+    for (auto it = m_changed.cbegin(); it != m_changed.cend(); ++it)
+        fresh.insert(it.key(), it.value());
+    m_values = fresh;
+}
+
+bool UserDefaults::synchronize()
+{
+    reload();
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    if (!writeDictionaryXmlAtomically(m_path, m_values)) {
+        NSLog(QStringLiteral("Could not save the settings file '%1'.").arg(m_path));
+        return false;
+    }
+    m_changed.clear();
+    m_removed.clear();
+    return true;
+}
+
+} // namespace cv::platform

@@ -1,0 +1,76 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace cv::test {
+
+ScopedHome::ScopedHome()
+    : m_dir(std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/cvhome-XXXXXX")))
+    , m_path(m_dir->path())
+    , m_previous(qgetenv("HOME"))
+{
+    qputenv("HOME", QFile::encodeName(m_path));
+}
+
+ScopedHome::~ScopedHome()
+{
+    qputenv("HOME", m_previous);
+}
+
+QString ScopedHome::file(const QString &relative) const
+{
+    return m_path + QLatin1Char('/') + relative;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+RunResult runProgram(const QString &program, const QStringList &arguments,
+                     const QProcessEnvironment &env, int timeoutMs, const QByteArray &input)
+{
+    RunResult r;
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, arguments);
+    if (!p.waitForStarted(10000)) {
+        r.err = p.errorString().toUtf8();
+        return r;
+    }
+    if (!input.isEmpty())
+        p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(timeoutMs)) {
+        r.timedOut = true;
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    r.crashed = p.exitStatus() == QProcess::CrashExit;
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QString testTool()
+{
+    return QStringLiteral(CV_TEST_TOOL);
+}
+
+} // namespace cv::test

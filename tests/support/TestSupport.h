@@ -1,0 +1,54 @@
+#pragma once
+// Shared helpers for the test programs: a private HOME per test, file helpers
+// and a way to run a program and collect what it printed.
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace cv::test {
+
+// Points HOME at a fresh folder for the lifetime of the object and restores
+// the previous HOME afterwards.
+class ScopedHome
+{
+public:
+    ScopedHome();
+    ~ScopedHome();
+    ScopedHome(const ScopedHome &) = delete;
+    ScopedHome &operator=(const ScopedHome &) = delete;
+
+    const QString &path() const { return m_path; }
+    // path() + "/" + relative
+    QString file(const QString &relative) const;
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+    QByteArray m_previous;
+};
+
+bool writeFile(const QString &path, const QByteArray &bytes); // creates parent folders
+QByteArray readFile(const QString &path);
+
+struct RunResult {
+    int exitCode = -1;
+    bool crashed = false;
+    bool timedOut = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program with an explicit argument list and waits for it.
+RunResult runProgram(const QString &program, const QStringList &arguments,
+                     const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                     int timeoutMs = 60000, const QByteArray &input = {});
+
+// The helper program of the test suite (see tools/TestTool.cpp).
+QString testTool();
+
+} // namespace cv::test
