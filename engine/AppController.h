@@ -1,0 +1,93 @@
+#pragma once
+// The whole life of one engine process: decide whether to run, build and
+// write the backup script, run it, log its output, announce the end and judge
+// the run. Nothing here needs a window; the progress bubble is reached through
+// RunPresenter.
+
+#include "RunPresenter.h"
+#include "TaskWrapper.h"
+#include "TaskWrapperController.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace cv::platform { class DistributedNotificationCenter; }
+
+namespace cv::engine {
+
+class AppController : public QObject, public TaskWrapperController
+{
+    Q_OBJECT
+public:
+    enum class Outcome { None, NotConfigured, AlreadyRunning, Success, Errors };
+
+    explicit AppController(QObject *parent = nullptr);
+    ~AppController() override;
+
+    // Where the run is shown; not owned. Without one the run has no window.
+    void setPresenter(RunPresenter *presenter) { m_presenter = presenter; }
+    // Called when the process should end, with its exit status.
+    void setTerminateHandler(std::function<void(int)> handler) { m_terminate = std::move(handler); }
+
+    // Start-up: the log, PATH, then runBackupNow.
+    void awakeFromNib();
+
+    bool checkRunNowStatus() const;
+    void runBackupNow();
+    // Builds the script into shellScript and writes it. False when nothing
+    // runnable was written; the reason has been logged.
+    bool generateShellScript();
+    void executeShellScriptAtPath(const QString &path);
+    void updateDisplayWithStatus(const QString &status);
+
+    // TaskWrapperController
+    void appendOutput(const QString &output) override;
+    void processStarted() override;
+    void processFinished() override;
+
+    Outcome outcome() const { return m_outcome; }
+    const QString &latestChunk() const { return m_latestChunk; }
+
+    // ---- The script builders (ScriptBuilder.cpp): pure text, home from HOME.
+
+    // Backslash-escapes the 13 characters of the classic table
+    // (blank ( ) & | < > ; $ ` * ? ') and makes every other character that
+    // the shell treats specially safe too, so the result is always one shell
+    // word holding exactly the input.
+    static QString escapeStringForTerminal(const QString &string);
+    // The exact inverse of escapeStringForTerminal.
+    static QString stripEscapes(const QString &string);
+    static QString addAppleScriptTo(const QString &script, const QString &client, bool isHeader);
+    static QString shellScriptForMail(const QString &script, const QString &destination);
+    static QString shellScript(const QString &script, const QString &sourceFolder, const QString &destination);
+
+    struct ScriptBuild {
+        QString script;  // the whole script, when the configuration is usable
+        QString problem; // otherwise one log line saying what is wrong
+        bool ok() const { return problem.isEmpty(); }
+    };
+    // The whole script for the configuration read from the file (no value:
+    // missing, unreadable or not a dictionary). Refuses one without a usable
+    // Destination or Client, and never copies into "" or "/".
+    static ScriptBuild buildShellScript(const std::optional<QVariantMap> &configuration);
+
+private:
+    void endWithoutRun(Outcome outcome);
+    void finishRun(bool success);
+    void terminate(int status);
+
+    std::unique_ptr<TaskWrapper> backupTask;
+    QString shellScript_;
+    QString m_latestChunk;
+    Outcome m_outcome = Outcome::None;
+    RunPresenter *m_presenter = nullptr;
+    std::function<void(int)> m_terminate;
+    cv::platform::DistributedNotificationCenter *m_notifications = nullptr;
+    int m_lockFd = -1;
+};
+
+} // namespace cv::engine

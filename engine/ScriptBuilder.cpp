@@ -1,0 +1,2 @@
+// The backup script's text (static builders of AppController).
+#include "AppController.h"
