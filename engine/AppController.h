@@ -4,6 +4,7 @@
 // the run. Nothing here needs a window; the progress bubble is reached through
 // RunPresenter.
 
+#include "RunLock.h"
 #include "RunPresenter.h"
 #include "TaskWrapper.h"
 #include "TaskWrapperController.h"
@@ -76,8 +77,9 @@ public:
     static ScriptBuild buildShellScript(const std::optional<QVariantMap> &configuration);
 
 private:
-    void endWithoutRun(Outcome outcome);
-    void finishRun(bool success);
+    void putCompatibilityCommandsOnPath();
+    void postCompletion();
+    void enterErrorsState();
     void terminate(int status);
 
     std::unique_ptr<TaskWrapper> backupTask;
@@ -87,7 +89,7 @@ private:
     RunPresenter *m_presenter = nullptr;
     std::function<void(int)> m_terminate;
     cv::platform::DistributedNotificationCenter *m_notifications = nullptr;
-    int m_lockFd = -1;
+    cv::platform::RunLock m_runLock;
 };
 
 } // namespace cv::engine
