@@ -1,0 +1,319 @@
+#include "Home.h"
+#include "Names.h"
+#include "PropertyList.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using cv::test::readFile;
+using cv::test::writeFile;
+
+namespace {
+
+const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
+const QString kNotification = QString::fromUtf8(cv::names::kExecutionCompleteNotification);
+
+bool haveBus() { return !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"); }
+
+// Listens for the completion notice in another process.
+class Observer
+{
+public:
+    explicit Observer(int timeoutMs)
+    {
+        m_process.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QString::number(timeoutMs)});
+        m_ready = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
+    }
+    bool ready() const { return m_ready; }
+    bool received()
+    {
+        m_process.waitForFinished(30000);
+        return m_process.exitCode() == 0 && m_process.readAll().contains("received");
+    }
+
+private:
+    QProcess m_process;
+    bool m_ready = false;
+};
+
+class EngineRun : public ::testing::Test
+{
+protected:
+    cv::test::ScopedHome home;
+
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("HOME"), home.path());
+        e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        e.remove(QStringLiteral("DISPLAY"));
+        e.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        return e;
+    }
+
+    // PATH with the recording stand-in first: the engine then keeps the
+    // system's own copy command and does not add the bundled one.
+    QProcessEnvironment standinEnv() const
+    {
+        QProcessEnvironment e = env();
+        e.insert(QStringLiteral("PATH"), QStringLiteral(CV_ENGINE_RUN_STANDINS ":") + e.value(QStringLiteral("PATH")));
+        e.insert(QStringLiteral("CV_DITTO_RECORD"), recordPath());
+        return e;
+    }
+
+    QString recordPath() const { return home.file(QStringLiteral("ditto-calls")); }
+    QString destination() const { return home.file(QStringLiteral("Backups/Mail Copy (daily)")); }
+    QString source() const { return home.file(QStringLiteral("Library/Thunderbird")); }
+
+    void setConfigured(const QString &sentence) const
+    {
+        QVariantMap d;
+        d.insert(QString::fromUtf8(cv::names::kCurrentConfigurationKey), sentence);
+        ASSERT_TRUE(writeFile(cv::defaultsFilePath(), cv::platform::serializeXml(d)));
+    }
+
+    void writeConfig(const QVariantMap &config) const
+    {
+        QDir().mkpath(cv::supportFolder());
+        ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::configFilePath(), config));
+    }
+
+    void configureThunderbird(bool createDestination = true) const
+    {
+        setConfigured(QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."));
+        writeConfig({{QStringLiteral("Client"), QStringLiteral("Thunderbird")},
+                     {QStringLiteral("Destination"), destination()}});
+        if (createDestination)
+            QDir().mkpath(destination());
+    }
+
+    void makeSampleMail() const
+    {
+        ASSERT_TRUE(writeFile(source() + QStringLiteral("/Profiles/abc.default/Mail/Inbox"), "From a@b\nSubject: hi\n\nbody\n"));
+        ASSERT_TRUE(writeFile(source() + QStringLiteral("/Profiles/abc.default/prefs.js"), "user_pref(\"x\", 1);\n"));
+        ASSERT_TRUE(writeFile(source() + QStringLiteral("/profiles.ini"), "[Profile0]\nPath=Profiles/abc.default\n"));
+    }
+
+    cv::test::RunResult runEngine(const QProcessEnvironment &e) const
+    {
+        return cv::test::runProgram(kEngine, {}, e, 120000);
+    }
+
+    QByteArray log() const { return readFile(cv::logFilePath()); }
+
+    // The log's messages, with each line's time stamp and process prefix
+    // removed: what the script printed, joined back together.
+    QString loggedOutput() const
+    {
+        static const QRegularExpression prefix(
+            QStringLiteral(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} CVEngine\[\d+:\d+\] )"));
+        QString text = QString::fromUtf8(log());
+        QStringList messages;
+        qsizetype pos = 0;
+        QRegularExpressionMatch m = prefix.match(text, pos);
+        while (m.hasMatch()) {
+            const qsizetype start = m.capturedEnd();
+            QRegularExpressionMatch next = prefix.match(text, start);
+            const qsizetype end = next.hasMatch() ? next.capturedStart() + (next.captured(1).isEmpty() ? 0 : 0) : text.size();
+            QString message = text.mid(start, end - start);
+            if (message.endsWith(QLatin1Char('\n')))
+                message.chop(1); // the line feed the log adds
+            messages << message;
+            m = next;
+        }
+        return messages.join(QString());
+    }
+
+    static QStringList listing(const QString &root)
+    {
+        QStringList entries;
+        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
+        }
+        entries.sort();
+        return entries;
+    }
+};
+
+} // namespace
+
+TEST_F(EngineRun, ConfiguredThunderbirdIsCopiedMarkedLoggedAndAnnounced)
+{
+    if (!haveBus())
+        GTEST_SKIP() << "needs the private session bus";
+    makeSampleMail();
+    configureThunderbird();
+    Observer observer(60000);
+    ASSERT_TRUE(observer.ready());
+
+    const auto r = runEngine(env());
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.exitCode, 0) << log().constData();
+    EXPECT_EQ(listing(destination()), listing(source()));
+    EXPECT_FALSE(listing(source()).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(cv::markerFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_TRUE(observer.received());
+
+    const QRegularExpression expected(QStringLiteral(
+        "^Results of the Corvantis:\nChecking for destination...\nQuiting email application...\n"
+        "Backing up Mail files\n[^\n]+: Backup completed successfully.\n$"));
+    const QString output = loggedOutput();
+    EXPECT_TRUE(expected.match(output).hasMatch()) << output.toStdString();
+}
+
+TEST_F(EngineRun, MissingDestinationEndsInErrorsAfterAnnouncingAndCleaningUp)
+{
+    if (!haveBus())
+        GTEST_SKIP() << "needs the private session bus";
+    makeSampleMail();
+    configureThunderbird(false);
+    Observer observer(60000);
+    ASSERT_TRUE(observer.ready());
+
+    const auto r = runEngine(env());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(observer.received());
+    EXPECT_TRUE(loggedOutput().contains(QStringLiteral(": Backup failed. Destination not available.")));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(destination()));
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
+}
+
+TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
+{
+    if (!haveBus())
+        GTEST_SKIP() << "needs the private session bus";
+    makeSampleMail();
+    configureThunderbird();
+    const QString notConfigured[] = {QString(), QString::fromUtf8(cv::names::kNotConfiguredDefault),
+                                     QString::fromUtf8(cv::names::kNotConfigured)};
+    for (const QString &sentence : notConfigured) {
+        if (sentence.isNull())
+            QFile::remove(cv::defaultsFilePath()); // no defaults file at all
+        else
+            setConfigured(sentence);
+        Observer observer(1500);
+        ASSERT_TRUE(observer.ready());
+        QElapsedTimer timer;
+        timer.start();
+        const auto r = runEngine(env());
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_LT(timer.elapsed(), 20000);
+        EXPECT_FALSE(observer.received()) << sentence.toStdString();
+        EXPECT_TRUE(log().isEmpty()) << log().constData();
+        EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+        EXPECT_TRUE(listing(destination()).isEmpty());
+    }
+}
+
+TEST_F(EngineRun, AnyOtherStatusTextRunsAndPercentOutputIsLoggedVerbatim)
+{
+    makeSampleMail();
+    configureThunderbird();
+    setConfigured(QStringLiteral("x"));
+    QProcessEnvironment e = standinEnv();
+    const QString said = QStringLiteral("copied 100% of %@ %s %n %d\\n files");
+    e.insert(QStringLiteral("CV_DITTO_SAY"), said);
+    const auto r = runEngine(e);
+    EXPECT_EQ(r.exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()), ("-rsrc|" + source() + "|" + destination() + "|\n").toUtf8());
+    EXPECT_TRUE(loggedOutput().contains(said + QLatin1Char('\n'))) << loggedOutput().toStdString();
+}
+
+TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
+{
+    makeSampleMail();
+    setConfigured(QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."));
+    QDir().mkpath(destination());
+    struct Case {
+        const char *name;
+        QByteArray file; // empty: no configuration file at all
+    };
+    const QVariantMap noClient{{QStringLiteral("Destination"), destination()}};
+    const QVariantMap noDestination{{QStringLiteral("Client"), QStringLiteral("Thunderbird")}};
+    const QVariantMap wrongType{{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), 42}};
+    const Case cases[] = {
+        {"missing", QByteArray()},
+        {"no client", cv::platform::serializeXml(noClient)},
+        {"no destination", cv::platform::serializeXml(noDestination)},
+        {"destination not text", cv::platform::serializeXml(wrongType)},
+        {"not a property list", QByteArray("Destination=/tmp\nClient=Thunderbird\n")},
+    };
+    for (const Case &c : cases) {
+        QFile::remove(cv::configFilePath());
+        QFile::remove(cv::logFilePath());
+        if (!c.file.isEmpty())
+            ASSERT_TRUE(writeFile(cv::configFilePath(), c.file));
+        const auto r = runEngine(standinEnv());
+        EXPECT_EQ(r.exitCode, 1) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
+        EXPECT_TRUE(listing(destination()).isEmpty()) << c.name;
+        const QString logged = loggedOutput();
+        EXPECT_TRUE(logged.contains(QStringLiteral("Config.plist")) || logged.contains(QStringLiteral("configuration")))
+            << c.name << ": " << logged.toStdString();
+        EXPECT_TRUE(logged.contains(QStringLiteral("Backup had errors"))) << c.name;
+    }
+}
+
+TEST_F(EngineRun, ASecondEngineWhileOneRunsDoesNotStartAnotherBackup)
+{
+    makeSampleMail();
+    configureThunderbird();
+    QProcessEnvironment e = standinEnv();
+    e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
+    QProcess first;
+    first.setProcessEnvironment(e);
+    first.start(kEngine, {});
+    ASSERT_TRUE(first.waitForStarted());
+    // Wait until the first run is copying.
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(recordPath()) && timer.elapsed() < 30000)
+        QThread::msleep(20);
+    ASSERT_TRUE(QFileInfo::exists(recordPath()));
+
+    const auto second = runEngine(e);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(log().contains("Another backup is already running"));
+    ASSERT_TRUE(first.waitForFinished(60000));
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 1);
+
+    // The lock goes with its holder: a later run goes ahead.
+    EXPECT_EQ(runEngine(standinEnv()).exitCode, 0);
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 2);
+}
+
+TEST_F(EngineRun, EngineStartedWithoutSessionFindsTheRecordedBus)
+{
+    if (!haveBus())
+        GTEST_SKIP() << "needs the private session bus";
+    makeSampleMail();
+    configureThunderbird();
+    QProcessEnvironment e = standinEnv();
+    const QString bus = e.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    e.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    ASSERT_TRUE(writeFile(cv::sessionFilePath(), "DBUS_SESSION_BUS_ADDRESS=" + bus.toUtf8() + "\n"));
+    QFile::setPermissions(cv::sessionFilePath(), QFile::ReadOwner | QFile::WriteOwner);
+
+    Observer observer(60000);
+    ASSERT_TRUE(observer.ready());
+    const auto r = runEngine(e);
+    EXPECT_EQ(r.exitCode, 0) << log().constData();
+    EXPECT_TRUE(observer.received());
+}

@@ -1,0 +1,108 @@
+#include "Home.h"
+#include "RunLock.h"
+#include "SessionEnvironment.h"
+#include "TestSupport.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace cv::platform;
+
+namespace {
+
+// Clears the session variables for one test and puts them back afterwards.
+class CleanSession
+{
+public:
+    CleanSession()
+    {
+        for (const QString &n : sessionVariableNames()) {
+            m_saved.append(qgetenv(n.toLatin1().constData()));
+            qunsetenv(n.toLatin1().constData());
+        }
+    }
+    ~CleanSession()
+    {
+        for (int i = 0; i < sessionVariableNames().size(); ++i) {
+            const QByteArray name = sessionVariableNames()[i].toLatin1();
+            if (m_saved[i].isEmpty())
+                qunsetenv(name.constData());
+            else
+                qputenv(name.constData(), m_saved[i]);
+        }
+    }
+
+private:
+    QList<QByteArray> m_saved;
+};
+
+} // namespace
+
+TEST(SessionEnvironment, RecordedValuesFillOnlyWhatIsMissingAndOnlyFromOurOwnPrivateFile)
+{
+    cv::test::ScopedHome home;
+    CleanSession clean;
+    const QString file = home.file(QStringLiteral("session.env"));
+    qputenv("DISPLAY", ":7");
+    qputenv("XAUTHORITY", "/home/u/.Xauthority");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus");
+    ASSERT_TRUE(recordSessionEnvironment(file));
+    EXPECT_EQ(QFile::permissions(file) & 0x0777, QFile::ReadOwner | QFile::WriteOwner);
+
+    // An engine that has a display takes nothing.
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+
+    qunsetenv("DISPLAY");
+    qunsetenv("XAUTHORITY");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/mine");
+    const QStringList set = loadSessionEnvironment(file);
+    EXPECT_EQ(set, (QStringList{QStringLiteral("DISPLAY"), QStringLiteral("XAUTHORITY")}));
+    EXPECT_EQ(qgetenv("DISPLAY"), QByteArray(":7"));
+    EXPECT_EQ(qgetenv("DBUS_SESSION_BUS_ADDRESS"), QByteArray("unix:path=/mine")); // never overridden
+
+    // Others could write it: ignored. Unknown names are never set.
+    qunsetenv("DISPLAY");
+    ASSERT_TRUE(cv::test::writeFile(file, "DISPLAY=:9\nLD_PRELOAD=/tmp/evil.so\n"));
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::WriteOther);
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_EQ(loadSessionEnvironment(file), QStringList{QStringLiteral("DISPLAY")});
+    EXPECT_TRUE(qgetenv("LD_PRELOAD").isEmpty());
+}
+
+TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
+{
+    cv::test::ScopedHome home;
+    const QString path = home.file(QStringLiteral("Library/lock"));
+    RunLock first;
+    ASSERT_TRUE(first.tryAcquire(path));
+    // flock is per open file: a second open in this process is refused too.
+    RunLock second;
+    EXPECT_FALSE(second.tryAcquire(path));
+    first.release();
+    EXPECT_TRUE(second.tryAcquire(path));
+    second.release();
+
+    // A child takes the lock and dies without releasing it.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        RunLock held;
+        const char ok = held.tryAcquire(path) ? 'y' : 'n';
+        (void)::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char got = 0;
+    ASSERT_EQ(::read(ready[0], &got, 1), 1);
+    EXPECT_EQ(got, 'y');
+    RunLock third;
+    EXPECT_FALSE(third.tryAcquire(path));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(third.tryAcquire(path));
+}
