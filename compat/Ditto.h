@@ -1,0 +1,127 @@
+#pragma once
+// The copy engine behind the `ditto` command the backup script calls:
+//   ditto [-rsrc] SRC DST
+// A folder source copies its contents into DST (created with its missing
+// parents, merged with what is there); a file source lands inside DST when DST
+// is a folder, else becomes DST. Permissions, owners (where allowed), times,
+// symbolic links, hard links inside the tree and, with -rsrc, extended
+// attributes are kept. Every failure is one "ditto: <path>: <reason>" line and
+// the copy goes on with the rest.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace cv::compat {
+
+struct DittoOptions {
+    // -rsrc: extended attributes stand in for resource forks.
+    bool keepExtendedAttributes = false;
+};
+
+struct DittoCommand {
+    DittoOptions options;
+    std::string source;
+    std::string destination;
+};
+
+// Reads the command line (without the program name). Empty result and a
+// one-line reason in `error` when it is not a form we accept.
+std::optional<DittoCommand> parseDittoArguments(const std::vector<std::string> &args,
+                                                std::string &error);
+
+// A path as it may be printed on one line: backslash, control characters and
+// bytes that are not UTF-8 become backslash escapes, so a file name can never
+// forge or split a line of the log.
+std::string printablePath(std::string_view path);
+
+class Ditto
+{
+public:
+    explicit Ditto(DittoOptions options, std::FILE *errors = stderr);
+    ~Ditto();
+    Ditto(const Ditto &) = delete;
+    Ditto &operator=(const Ditto &) = delete;
+
+    // True when everything was copied.
+    bool copy(const std::string &source, const std::string &destination);
+    int failures() const { return m_failures; }
+
+private:
+    struct Entry {
+        ino_t inode;
+        unsigned nameOffset;
+        unsigned char type;
+    };
+    // Names of one folder, read in full before its entries are copied; kept
+    // per depth and reused, so the walk does not allocate per file.
+    struct Level {
+        std::string names;
+        std::vector<Entry> entries;
+    };
+    struct InodeKey {
+        dev_t dev;
+        ino_t ino;
+        bool operator==(const InodeKey &) const = default;
+    };
+    struct InodeHash {
+        size_t operator()(const InodeKey &k) const { return std::hash<ino_t>()(k.ino) * 31 + k.dev; }
+    };
+
+    int makeFolders(const std::string &path);
+    void copyFolderOperand(int srcFd, const struct stat &st, const std::string &destination);
+    void copyOtherOperand(const std::string &source, const struct stat &operand,
+                          const std::string &destination);
+    void copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth);
+    bool readFolder(int srcDirFd, Level &level);
+    void copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type, unsigned depth);
+    void copyFolder(int srcFd, const struct stat &st, int dstDirFd, const char *name, unsigned depth);
+    void copyRegular(int srcFd, const struct stat &st, int dstDirFd, const char *name);
+    void copyLink(int srcDirFd, const char *srcName, const struct stat &st, int dstDirFd,
+                  const char *name);
+    void copySpecial(const struct stat &st, int dstDirFd, const char *name);
+    bool linkToEarlierCopy(const struct stat &st, int dstDirFd, const char *name);
+    void rememberCopy(const struct stat &st);
+    void finishFolder(int srcFd, int dstFd, const struct stat &st);
+
+    template<class Make>
+    bool placeEntry(int dstDirFd, const char *name, Make make);
+    void nextTempName(std::string &tempName);
+    bool copyData(int in, int out);
+    bool copyAttributes(int in, int out);
+    void failSource(int err);
+    void failDestination(int err);
+    void fail(const std::string &path, const char *reason);
+
+    DittoOptions m_options;
+    std::FILE *m_errors;
+    int m_failures = 0;
+    bool m_copyRangeWorks = true;
+    bool m_isRoot = false;
+
+    // Full paths of the entry being copied, for messages only.
+    std::string m_src;
+    std::string m_dst;
+    size_t m_dstRootLength = 0;
+
+    int m_dstRootFd = -1;
+    InodeKey m_dstRoot{0, 0};
+    std::deque<Level> m_levels; // deque: deeper levels never move shallower ones
+    std::unordered_map<InodeKey, std::string, InodeHash> m_linked;
+    std::vector<char> m_buffer; // read/write fallback
+    std::vector<char> m_folderBuffer;
+    std::vector<char> m_attrNames = std::vector<char>(4096);
+    std::vector<char> m_attrValue = std::vector<char>(4096);
+    std::vector<char> m_linkTarget;
+    std::string m_tempName;
+    unsigned m_tempCounter = 0;
+};
+
+} // namespace cv::compat

@@ -1,0 +1,19 @@
+// ditto [-rsrc] SRC DST: the copy command the backup script runs.
+// Exit status 0 only when everything was copied, 1 when anything failed,
+// 2 for a command line it does not accept.
+#include "Ditto.h"
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    const auto command = cv::compat::parseDittoArguments(args, error);
+    if (!command) {
+        std::fprintf(stderr, "ditto: %s (usage: ditto [-rsrc] SRC DST)\n", error.c_str());
+        return 2;
+    }
+    cv::compat::Ditto ditto(command->options);
+    return ditto.copy(command->source, command->destination) ? 0 : 1;
+}
