@@ -30,7 +30,8 @@ public:
 private:
     void getData();
     void deliver(const QByteArray &bytes, bool flushTail);
-    void reap(bool wait);
+    void drain();
+    void reap();
 
     TaskWrapperController *controller;
     QStringList arguments;
@@ -38,6 +39,8 @@ private:
     int m_readFd = -1;
     QSocketNotifier *m_notifier = nullptr;
     QByteArray m_pendingUtf8; // an incomplete UTF-8 sequence carried to the next read
+    bool m_started = false;   // processStarted was sent; processFinished is owed
+    bool m_inGetData = false; // the notifier is delivering: it may only be deleted later
 };
 
 } // namespace cv::engine

@@ -1,0 +1,268 @@
+// The task runner against small real children started through /bin/sh.
+#include "EngineTestSupport.h"
+#include "TaskWrapper.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using cv::engine::TaskWrapper;
+using cv::engine::TaskWrapperController;
+
+namespace {
+
+class Recorder : public TaskWrapperController
+{
+public:
+    void appendOutput(const QString &output) override
+    {
+        chunks += output;
+        events += QStringLiteral("out");
+        if (onOutput)
+            onOutput();
+    }
+    void processStarted() override { events += QStringLiteral("started"); }
+    void processFinished() override
+    {
+        events += QStringLiteral("finished");
+        if (onFinished)
+            onFinished();
+        m_loop.quit();
+    }
+
+    // Runs the event loop until processFinished or the time limit.
+    bool waitForFinished(int ms = 10000)
+    {
+        if (finishedCount() > 0)
+            return true;
+        QTimer::singleShot(ms, &m_loop, &QEventLoop::quit);
+        m_loop.exec();
+        return finishedCount() > 0;
+    }
+    int finishedCount() const { return int(events.count(QStringLiteral("finished"))); }
+    QString output() const { return chunks.join(QString()); }
+
+    QStringList chunks;
+    QStringList events;
+    std::function<void()> onOutput;
+    std::function<void()> onFinished;
+
+private:
+    QEventLoop m_loop;
+};
+
+QStringList shell(const QString &command)
+{
+    return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), command};
+}
+
+bool processGone(qint64 pid)
+{
+    // Neither running nor a zombie of ours.
+    errno = 0;
+    return ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) < 0 && errno == ECHILD
+        && !QFile::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+} // namespace
+
+TEST(TaskWrapper, StandardOutputAndErrorArriveInOneStreamInOrder)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder,
+                     shell(QStringLiteral("echo one; echo two >&2; printf three; sleep 0.1; echo ' four' >&2; echo five")));
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_EQ(recorder.output(), QStringLiteral("one\ntwo\nthree four\nfive\n"));
+    EXPECT_EQ(recorder.events.first(), QStringLiteral("started"));
+    EXPECT_EQ(recorder.events.last(), QStringLiteral("finished"));
+    EXPECT_EQ(recorder.finishedCount(), 1);
+}
+
+TEST(TaskWrapper, SilentChildGivesOnlyStartAndFinish)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder, {QStringLiteral("/bin/true")});
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_EQ(recorder.events, (QStringList{QStringLiteral("started"), QStringLiteral("finished")}));
+}
+
+TEST(TaskWrapper, GrandchildHoldingThePipeKeepsTheRunOpen)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("(sleep 1; echo late) & echo early")));
+    QElapsedTimer clock;
+    clock.start();
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_EQ(recorder.output(), QStringLiteral("early\nlate\n"));
+    EXPECT_EQ(recorder.finishedCount(), 1);
+}
+
+TEST(TaskWrapper, CharacterSplitAcrossReadsIsDeliveredWhole)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("printf 'caf\\303'; sleep 0.3; printf '\\251 \\342\\202'; sleep 0.3; "
+                                                     "printf '\\254 \\360\\237'; sleep 0.3; printf '\\230\\200\\n'")));
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_EQ(recorder.output(), QStringLiteral("café € 😀\n"));
+    EXPECT_GE(recorder.chunks.size(), 3); // the reads really were split
+    for (const QString &chunk : std::as_const(recorder.chunks))
+        EXPECT_FALSE(chunk.contains(QChar::ReplacementCharacter)) << chunk.toStdString();
+}
+
+TEST(TaskWrapper, BrokenCharacterAtTheEndIsStillDelivered)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("printf 'Backup completed successfully.\\n\\342\\202'")));
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_TRUE(recorder.output().startsWith(QStringLiteral("Backup completed successfully.\n")));
+    EXPECT_TRUE(recorder.output().endsWith(QChar::ReplacementCharacter));
+}
+
+TEST(TaskWrapper, ProgramThatCannotBeLaunchedStillFinishesAfterOneLogLine)
+{
+    cv::test::ScopedHome home;
+    const QString notExecutable = home.file(QStringLiteral("plain.sh"));
+    ASSERT_TRUE(cv::test::writeFile(notExecutable, "#!/bin/sh\necho hi\n"));
+    for (const QString &program : {home.file(QStringLiteral("missing")), notExecutable}) {
+        Recorder recorder;
+        cv::test::CapturedStderr log;
+        {
+            TaskWrapper task(&recorder, {program});
+            task.startProcess();
+            EXPECT_EQ(recorder.finishedCount(), 0); // never from inside startProcess
+            ASSERT_TRUE(recorder.waitForFinished());
+        }
+        const QByteArray lines = log.text();
+        log.restore();
+        EXPECT_EQ(recorder.events, (QStringList{QStringLiteral("started"), QStringLiteral("finished")}));
+        EXPECT_EQ(lines.count('\n'), 1) << lines.toStdString();
+        EXPECT_TRUE(lines.contains(QFile::encodeName(program))) << lines.toStdString();
+    }
+}
+
+TEST(TaskWrapper, NothingIsSentAfterTheEnd)
+{
+    Recorder recorder;
+    auto task = std::make_unique<TaskWrapper>(&recorder, shell(QStringLiteral("echo done")));
+    task->startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    const QStringList before = recorder.events;
+    task->stopProcess();
+    task->startProcess(); // a wrapper runs its child once
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
+    task.reset();
+    EXPECT_EQ(recorder.events, before);
+}
+
+TEST(TaskWrapper, ControllerMayReleaseTheWrapperWhenItFinishes)
+{
+    Recorder recorder;
+    auto *task = new TaskWrapper(&recorder, shell(QStringLiteral("echo bye")));
+    recorder.onFinished = [&task] {
+        delete task;
+        task = nullptr;
+    };
+    task->startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    EXPECT_EQ(task, nullptr);
+    QEventLoop loop; // let deferred deletions run
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(recorder.output(), QStringLiteral("bye\n"));
+}
+
+TEST(TaskWrapper, ChildIsReapedAfterTheEnd)
+{
+    // One child exits normally; the other closes its output and lives on.
+    for (const QString &command : {QStringLiteral("echo x"), QStringLiteral("exec >/dev/null 2>&1; exec sleep 30")}) {
+        Recorder recorder;
+        TaskWrapper task(&recorder, shell(command));
+        task.startProcess();
+        const qint64 pid = task.processIdentifier();
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(recorder.waitForFinished());
+        EXPECT_EQ(task.processIdentifier(), -1);
+        EXPECT_TRUE(processGone(pid)) << command.toStdString();
+    }
+}
+
+TEST(TaskWrapper, StopWhileRunningTerminatesDrainsAndFinishesOnce)
+{
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("trap 'echo bye; exit 0' TERM; echo ready; while :; do sleep 0.05; done")));
+    QEventLoop ready;
+    recorder.onOutput = [&] { ready.quit(); };
+    task.startProcess();
+    const qint64 pid = task.processIdentifier();
+    QTimer::singleShot(5000, &ready, &QEventLoop::quit);
+    ready.exec();
+    ASSERT_EQ(recorder.output(), QStringLiteral("ready\n"));
+
+    QElapsedTimer clock;
+    clock.start();
+    task.stopProcess();
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_EQ(recorder.finishedCount(), 1);
+    EXPECT_EQ(recorder.output(), QStringLiteral("ready\nbye\n"));
+    task.stopProcess();
+    EXPECT_EQ(recorder.finishedCount(), 1);
+    EXPECT_TRUE(processGone(pid));
+}
+
+TEST(TaskWrapper, StopDoesNotHangOnAGrandchildThatHoldsThePipe)
+{
+    cv::test::ScopedHome home;
+    const QString pidFile = home.file(QStringLiteral("grandchild"));
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("sleep 30 & echo $! > '%1'; echo ready; wait").arg(pidFile)));
+    QEventLoop ready;
+    recorder.onOutput = [&] { ready.quit(); };
+    task.startProcess();
+    QTimer::singleShot(5000, &ready, &QEventLoop::quit);
+    ready.exec();
+
+    QElapsedTimer clock;
+    clock.start();
+    cv::test::CapturedStderr log;
+    task.stopProcess();
+    log.restore();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(recorder.finishedCount(), 1);
+    const pid_t grandchild = cv::test::readFile(pidFile).trimmed().toInt();
+    if (grandchild > 0)
+        ::kill(grandchild, SIGKILL);
+}
+
+TEST(TaskWrapper, ChildInheritsNoDescriptorOfTheEngine)
+{
+    const int stray = ::open("/dev/null", O_RDONLY); // deliberately without close-on-exec
+    ASSERT_GE(stray, 0);
+    Recorder recorder;
+    TaskWrapper task(&recorder, shell(QStringLiteral("ls /proc/$$/fd")));
+    task.startProcess();
+    ASSERT_TRUE(recorder.waitForFinished());
+    ::close(stray);
+    const QStringList descriptors = recorder.output().split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_FALSE(descriptors.isEmpty());
+    for (const QString &fd : std::as_const(descriptors))
+        EXPECT_LE(fd.toInt(), 2) << recorder.output().toStdString();
+}
