@@ -193,18 +193,6 @@ TEST(AttachedWindowAutomaticSide, CornerRefinementUsesBoundsAndVisibleArea)
               KASideBottom);
 }
 
-TEST(AttachedWindowClamping, LimitsFollowTheViewFrame)
-{
-    KABubbleShape shape;
-    const KARect frame{2, 2, 200, 100};
-    EXPECT_EQ(clampedCornerRadius(shape, frame, 200.0f), 42.0f);
-    EXPECT_EQ(clampedCornerRadius(shape, frame, -3.0f), 0.0f);
-    EXPECT_EQ(clampedCornerRadius(shape, frame, 5.5f), 5.5f);
-    EXPECT_EQ(clampedArrowBaseWidth(shape, frame, 500.0f), 88.0f);
-    shape.drawsRoundCornerBesideArrow = 0;
-    EXPECT_EQ(clampedArrowBaseWidth(shape, frame, 500.0f), 96.0f);
-}
-
 TEST(AttachedWindowOutline, DefaultsOnBottom)
 {
     const KABubbleShape shape;
