@@ -117,8 +117,8 @@ private:
     std::unordered_map<InodeKey, std::string, InodeHash> m_linked;
     std::vector<char> m_buffer; // read/write fallback
     std::vector<char> m_folderBuffer;
-    std::vector<char> m_attrNames = std::vector<char>(4096);
-    std::vector<char> m_attrValue = std::vector<char>(4096);
+    std::vector<char> m_attrNames = std::vector<char>(1024);
+    std::vector<char> m_attrValue = std::vector<char>(1024);
     std::vector<char> m_linkTarget;
     std::string m_tempName;
     unsigned m_tempCounter = 0;

@@ -174,6 +174,18 @@ bool sameProgramName(const std::string &a, const std::string &b)
     return true;
 }
 
+bool matchesName(const ProcessNames &names, const std::string &name)
+{
+    if (sameProgramName(names.argv0, name) || sameProgramName(names.exe, name))
+        return true;
+    // The kernel cuts its name to 15 characters: one of that length may be
+    // the start of a longer name, so it only counts when nothing better is
+    // known.
+    const bool mayBeCut = names.comm.size() >= 15;
+    return sameProgramName(names.comm, name)
+        && (!mayBeCut || (names.argv0.empty() && names.exe.empty()));
+}
+
 std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
                                  const std::string &procRoot)
 {
@@ -212,8 +224,7 @@ std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
                 exe.resize(exe.size() - deleted.size());
             names.exe = baseName(exe);
         }
-        if (sameProgramName(names.comm, name) || sameProgramName(names.argv0, name)
-            || sameProgramName(names.exe, name))
+        if (matchesName(names, name))
             found.push_back(pid_t(pid));
     }
     closedir(dir);

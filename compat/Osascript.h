@@ -36,6 +36,9 @@ struct ProcessNames {
     std::string exe;
 };
 
+// Whether a process with these names is the program `name`.
+bool matchesName(const ProcessNames &names, const std::string &name);
+
 // Processes of real user `uid` under `procRoot` (normally "/proc") named
 // `name`; kernel threads, zombies and `self` are left out.
 std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
