@@ -10,6 +10,7 @@
 #include "TaskWrapperController.h"
 
 #include <QObject>
+#include <QPointF>
 #include <QString>
 #include <QVariantMap>
 #include <functional>
@@ -49,6 +50,13 @@ public:
     void appendOutput(const QString &output) override;
     void processStarted() override;
     void processFinished() override;
+
+    // The Dock's screen edge: 0 bottom (also for an unreadable file or no
+    // "orientation"), 1 left, 2 any other value.
+    static int getDockPosition();
+    // Where the progress bubble is attached for a Dock position code, in
+    // screen space (origin bottom-left, y up).
+    static QPointF anchorPointForDockPosition(int code);
 
     Outcome outcome() const { return m_outcome; }
     const QString &latestChunk() const { return m_latestChunk; }

@@ -2,10 +2,14 @@
 // session) or by the configurator's Run Now.
 #include "AppController.h"
 #include "Home.h"
+#include "ProgressBubble.h"
 #include "SessionEnvironment.h"
+#include "Workspace.h"
 
 #include <QApplication>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -42,9 +46,19 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("CVEngine"));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    const auto quit = [](int status) { QCoreApplication::exit(status); };
     cv::engine::AppController controller;
-    controller.setTerminateHandler([](int status) { QCoreApplication::exit(status); });
-    (void)hasDisplay; // the progress bubble is attached here when a display is usable
+    controller.setTerminateHandler(quit);
+
+    // Without a usable display the run goes on without a window, and a
+    // failed run ends after its log line instead of waiting for a button
+    // nobody can see.
+    cv::platform::DesktopWorkspace workspace;
+    std::unique_ptr<cv::engine::ProgressBubble> bubble;
+    if (hasDisplay()) {
+        bubble = std::make_unique<cv::engine::ProgressBubble>(workspace, quit);
+        controller.setPresenter(bubble.get());
+    }
 
     // Start once the event loop runs, so that an early end can exit it.
     QTimer::singleShot(0, &controller, [&controller] { controller.awakeFromNib(); });
