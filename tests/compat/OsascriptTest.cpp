@@ -1,0 +1,263 @@
+// The osascript command: what it accepts, which processes it quits, and how
+// it starts a program, against a small stand-in program.
+#include "Osascript.h"
+#include "ProcessRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace cv::compat;
+using namespace cv::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kOsascript = CV_OSASCRIPT;
+const std::string kStandIn = CV_STANDIN_APP;
+
+class TempFolder
+{
+public:
+    TempFolder()
+    {
+        std::string pattern = fs::temp_directory_path().native() + "/cv-osa-XXXXXX";
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    std::string operator/(const std::string &relative) const { return m_path + "/" + relative; }
+    const std::string &path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// A copy of a program under a name of the test's choosing.
+std::string copyProgram(const std::string &program, const std::string &path)
+{
+    fs::copy_file(program, path, fs::copy_options::overwrite_existing);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+pid_t start(const std::string &program)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for our child; its wait status, or -1 when it still runs.
+int waitChild(pid_t pid, int seconds)
+{
+    for (int i = 0; i < seconds * 50; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
+// A process that is not ours has ended: gone, or a zombie nobody reaps.
+bool endedWithin(pid_t pid, int seconds)
+{
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < seconds * 50; ++i) {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (!in || close == std::string::npos || text.compare(close + 2, 1, "Z") == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::vector<std::string> tell(const std::string &name, const std::string &verb)
+{
+    return {kOsascript, "-e", "tell application \"" + name + "\"", "-e", verb, "-e", "end tell"};
+}
+
+} // namespace
+
+TEST(Osascript, AcceptsOnlyTheTellForm)
+{
+    std::string error;
+    auto command = parseOsascriptArguments(
+        {"-e", "tell application \"Microsoft Outlook\"", "-e", "quit", "-e", "end tell"}, error);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->application, "Microsoft Outlook");
+    EXPECT_EQ(command->verb, TellVerb::Quit);
+    command = parseOsascriptArguments(
+        {"-e", "  Tell  Application \"Mail\" ", "-e", "Activate", "-e", "END  tell"}, error);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->verb, TellVerb::Activate);
+
+    const std::vector<std::vector<std::string>> refused{
+        {},
+        {"-e", "tell application \"Mail\"", "-e", "quit"},
+        {"-e", "tell application \"Mail\"", "-e", "delete every message", "-e", "end tell"},
+        {"-e", "tell application \"/bin/sh\"", "-e", "activate", "-e", "end tell"},
+        {"-e", "tell application \"\"", "-e", "quit", "-e", "end tell"},
+        {"-e", "tell application Mail", "-e", "quit", "-e", "end tell"},
+        {"-e", "tell application \"Mail\" to quit", "-e", "quit", "-e", "end tell"},
+        {"-e", "tell application \"Mail\"", "-e", "quit", "-e", "end tell now"},
+        {"-x", "tell application \"Mail\"", "-e", "quit", "-e", "end tell"},
+    };
+    for (const auto &args : refused) {
+        EXPECT_FALSE(parseOsascriptArguments(args, error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Osascript, KnowsAProgramByAnyOfItsNames)
+{
+    // The kernel keeps 15 characters of "Microsoft Outlook".
+    const ProcessNames outlook{"Microsoft Outlo", "Microsoft Outlook", "Microsoft Outlook"};
+    EXPECT_TRUE(matchesName(outlook, "microsoft outlook"));
+    EXPECT_FALSE(matchesName(outlook, "Microsoft Outlo"));
+    EXPECT_FALSE(matchesName(outlook, "Outlook"));
+    EXPECT_TRUE(matchesName({"thunderbird", "thunderbird", "thunderbird-bin"}, "Thunderbird"));
+    EXPECT_TRUE(matchesName({"Eudora", "", ""}, "EUDORA"));
+    EXPECT_TRUE(matchesName({"python3", "Mail", "python3.11"}, "mail"));
+    EXPECT_FALSE(matchesName({"Mailer", "Mailer", "Mailer"}, "Mail"));
+}
+
+TEST(Osascript, FindsTheProgramOnAbsolutePathFoldersOnly)
+{
+    TempFolder temp;
+    fs::create_directories(temp / "bin");
+    copyProgram(kStandIn, temp / "bin/Exact Name");
+    copyProgram(kStandIn, temp / "bin/thunderbird");
+    copyProgram(kStandIn, temp / "bin/notexec");
+    chmod((temp / "bin/notexec").c_str(), 0644);
+    const std::string path = "relative/bin::" + (temp / "bin") + ":/nonexistent";
+
+    EXPECT_EQ(findProgram("Exact Name", path), temp / "bin/Exact Name");
+    EXPECT_EQ(findProgram("Thunderbird", path), temp / "bin/thunderbird");
+    EXPECT_EQ(findProgram("notexec", path), "");
+    EXPECT_EQ(findProgram("exact name", path), "");
+    EXPECT_EQ(findProgram("../bin/thunderbird", path), "");
+    const std::string here = fs::current_path().native();
+    fs::current_path(temp / "bin");
+    EXPECT_EQ(findProgram("thunderbird", "."), "");
+    EXPECT_EQ(findProgram("thunderbird", ":"), "");
+    fs::current_path(here);
+}
+
+TEST(Osascript, QuitTerminatesEveryProcessOfThatNameAndNothingElse)
+{
+    TempFolder temp;
+    const std::string tag = std::to_string(getpid());
+    const std::string target = copyProgram(kStandIn, temp / ("Cv Standin Mailer " + tag));
+    const std::string other = copyProgram(kStandIn, temp / ("Cv Standin Other " + tag));
+    const pid_t first = start(target);
+    const pid_t second = start(target);
+    const pid_t bystander = start(other);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    // Only the 15 characters the kernel keeps: not a name of these programs.
+    ProcessResult run = runProcess(tell("Cv Standin Mail", "quit"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(waitChild(first, 0), -1);
+
+    run = runProcess(tell("cv standin MAILER " + tag, "quit"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    for (const pid_t pid : {first, second}) {
+        const int status = waitChild(pid, 5);
+        EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+        if (status == -1)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(waitChild(bystander, 0), -1) << "a program of another name was quit";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, nullptr, 0);
+
+    // Nothing of that name runs any more: still a success.
+    run = runProcess(tell("Cv Standin Mailer " + tag, "quit"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(Osascript, QuitNeverTerminatesItself)
+{
+    TempFolder temp;
+    const std::string name = "cvOsaSelf" + std::to_string(getpid());
+    const std::string self = copyProgram(kOsascript, temp / name);
+    const ProcessResult run = runProcess(
+        {self, "-e", "tell application \"" + name + "\"", "-e", "quit", "-e", "end tell"});
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(Osascript, ActivateStartsTheProgramDetachedFromOurPipes)
+{
+    TempFolder temp;
+    const std::string name = "Cv Standin Mailer " + std::to_string(getpid());
+    fs::create_directories(temp / "bin");
+    copyProgram(kStandIn, temp / ("bin/" + name));
+    const std::string report = temp / "report";
+    const char *path = std::getenv("PATH");
+    const std::vector<std::string> env{"PATH=" + (temp / "bin") + ":" + (path ? path : "/usr/bin:/bin"),
+                                       "CV_STANDIN_REPORT=" + report};
+
+    // runProcess waits for the end of both pipes: the program must not hold them.
+    const ProcessResult run = runProcess(tell(name, "activate"), std::nullopt, 10, env);
+    if (run.timedOut)
+        runProcess(tell(name, "quit"), std::nullopt, 10, env);
+    ASSERT_FALSE(run.timedOut) << "the started program kept osascript's output open";
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+
+    for (int i = 0; i < 250 && !fs::exists(report); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream in(report);
+    int pid = 0, ppid = 0, sid = 0, extra = -1;
+    std::string streams;
+    ASSERT_TRUE(in >> pid >> ppid >> sid >> streams >> extra) << "the program did not start";
+    EXPECT_NE(ppid, int(getpid()));
+    EXPECT_NE(sid, int(getsid(0)));
+    EXPECT_EQ(streams, "111") << "standard streams must be /dev/null";
+    EXPECT_EQ(extra, 0) << "no other descriptor may be inherited";
+
+    const ProcessResult quit = runProcess(tell(name, "quit"), std::nullopt, 10, env);
+    EXPECT_EQ(quit.exitCode, 0);
+    EXPECT_TRUE(endedWithin(pid, 5));
+    kill(pid, SIGKILL);
+}
+
+TEST(Osascript, SaysWhatItCannotDoOnOneLine)
+{
+    ProcessResult run = runProcess(tell("No Such Program Anywhere", "activate"), std::nullopt, 10,
+                                   {"PATH=/usr/bin:/bin"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "osascript: No Such Program Anywhere: no such application on PATH\n");
+
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {kOsascript}, {kOsascript, "-e", "display dialog \"hi\""}, tell("Mail", "launch")}) {
+        run = runProcess(args);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(linesOf(run.err).size(), 1u) << run.err;
+    }
+}
