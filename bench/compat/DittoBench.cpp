@@ -1,0 +1,167 @@
+// Copies a generated mail-like tree (about 20,000 small files in 400 folders
+// plus five files of 100 MB) with our ditto and with `cp -a`, alternating, and
+// prints wall time and peak memory of each. Everything is removed afterwards.
+//   cv_bench_ditto [FOLDER]   (default: $TMPDIR or /tmp)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTopFolders = 20;
+constexpr int kSubFolders = 20;        // 20 x 20 = 400 folders
+constexpr int kFilesPerFolder = 50;    // 20,000 small files
+constexpr int kBigFiles = 5;
+constexpr size_t kBigSize = 100u * 1024 * 1024;
+constexpr int kRounds = 3;
+
+struct Measure {
+    double seconds = 0;
+    long peakKb = 0;
+    int status = -1;
+};
+
+bool writeFile(const std::string &path, const char *data, size_t size)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0) {
+            close(fd);
+            return false;
+        }
+        done += size_t(n);
+    }
+    return close(fd) == 0;
+}
+
+bool generate(const std::string &root)
+{
+    std::vector<char> data(kBigSize);
+    unsigned x = 12345;
+    for (char &c : data) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    fs::create_directory(root);
+    size_t offset = 0;
+    for (int t = 0; t < kTopFolders; ++t) {
+        const std::string top = root + "/Account " + std::to_string(t);
+        fs::create_directory(top);
+        for (int s = 0; s < kSubFolders; ++s) {
+            const std::string folder = top + "/Mailbox " + std::to_string(s) + ".mbox";
+            fs::create_directory(folder);
+            for (int f = 0; f < kFilesPerFolder; ++f) {
+                const size_t size = 512 + (offset * 7919) % 16384; // 0.5 to 16.5 KB
+                offset = (offset + size) % (kBigSize - 20000);
+                if (!writeFile(folder + "/" + std::to_string(f) + ".emlx", data.data() + offset, size))
+                    return false;
+            }
+        }
+    }
+    for (int b = 0; b < kBigFiles; ++b) {
+        data[0] = char(b); // not five identical files
+        if (!writeFile(root + "/Archive " + std::to_string(b) + ".mbox", data.data(), data.size()))
+            return false;
+    }
+    return true;
+}
+
+Measure run(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    sync(); // start every run with nothing left to write back
+    Measure m;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    rusage usage{};
+    int status = 0;
+    wait4(pid, &status, 0, &usage);
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.peakKb = usage.ru_maxrss;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
+    std::string pattern = base + "/cv-bench-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string work = pattern;
+    const std::string src = work + "/src";
+    std::printf("generating %d small files in %d folders and %d files of %zu MB in %s ...\n",
+                kTopFolders * kSubFolders * kFilesPerFolder, kTopFolders * kSubFolders, kBigFiles,
+                kBigSize >> 20, work.c_str());
+    std::fflush(stdout);
+    int result = 0;
+    if (!generate(src)) {
+        std::perror("generate");
+        result = 1;
+    } else {
+        std::vector<double> dittoTimes, cpTimes;
+        long dittoPeak = 0, cpPeak = 0;
+        for (int round = 1; round <= kRounds && result == 0; ++round) {
+            const std::string dst = work + "/copy";
+            const Measure d = run({CV_DITTO, "-rsrc", src, dst});
+            fs::remove_all(dst);
+            const Measure c = run({"/bin/cp", "-a", src, dst});
+            fs::remove_all(dst);
+            std::printf("round %d: ditto %.3f s, %ld KB   cp -a %.3f s, %ld KB\n", round, d.seconds,
+                        d.peakKb, c.seconds, c.peakKb);
+            std::fflush(stdout);
+            if (d.status != 0 || c.status != 0) {
+                std::printf("a copy failed (ditto status %d, cp status %d)\n", d.status, c.status);
+                result = 1;
+            }
+            dittoTimes.push_back(d.seconds);
+            cpTimes.push_back(c.seconds);
+            dittoPeak = std::max(dittoPeak, d.peakKb);
+            cpPeak = std::max(cpPeak, c.peakKb);
+        }
+        if (result == 0) {
+            const double dm = median(dittoTimes), cm = median(cpTimes);
+            std::printf("median wall time: ditto %.3f s, cp -a %.3f s, ratio %.2f (aim <= 1.10)\n", dm,
+                        cm, dm / cm);
+            std::printf("peak memory: ditto %.1f MB, cp -a %.1f MB (aim < 32 MB)\n", dittoPeak / 1024.0,
+                        cpPeak / 1024.0);
+        }
+    }
+    std::error_code ec;
+    fs::remove_all(work, ec);
+    return result;
+}
