@@ -77,8 +77,14 @@ public:
     // Shows the window in front without taking the focus; hides it.
     void orderFrontRegardless();
     void orderOut(QObject *sender);
-    float alphaValue() const { return float(windowOpacity()); }
-    void setAlphaValue(float value) { setWindowOpacity(value); }
+    // Kept as given: the window system rounds its opacity to 1/255 steps,
+    // and a fade counts its steps on the exact value.
+    float alphaValue() const { return m_alphaValue; }
+    void setAlphaValue(float value)
+    {
+        m_alphaValue = value;
+        setWindowOpacity(qBound(0.0, double(value), 1.0));
+    }
 
     // The window's frame in screen space, as last placed.
     ka::KARect frame() const { return m_frame; }
@@ -114,6 +120,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    float m_alphaValue = 1.0f;
     float scale() const { return m_screen->userSpaceScaleFactor(); }
     ka::KAPoint attachmentPoint() const;
     // Nested suspension of drawing, so a layout and its redraw show together.

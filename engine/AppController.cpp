@@ -25,7 +25,10 @@ AppController::AppController(QObject *parent)
 
 AppController::~AppController()
 {
-    // The wrapper talks to us while it stops; it must go first.
+    // A run cut short at shutdown still ends through processFinished; the
+    // bubble and the event loop may already be gone by then.
+    m_presenter = nullptr;
+    m_terminate = nullptr;
     backupTask.reset();
 }
 

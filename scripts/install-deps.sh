@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libplist-dev libplist-utils
   libgtest-dev googletest
-  cron dbus dbus-x11 xvfb xauth
+  cron dbus dbus-x11 xvfb xauth xdotool
   attr procps
 )
 

@@ -77,7 +77,7 @@ QString ProgressBubble::statusTextFor(const QString &chunk, const QFontMetrics &
         lines = lines.mid(lines.size() - maxLines);
     for (QString &line : lines) {
         line.replace(QLatin1Char('\t'), QLatin1Char(' '));
-        line = metrics.elidedText(line, Qt::ElideMiddle, width);
+        line = metrics.elidedText(line, Qt::ElideLeft, width); // the end of a line says most
     }
     return lines.join(QLatin1Char('\n'));
 }

@@ -115,22 +115,23 @@ protected:
     QString loggedOutput() const
     {
         static const QRegularExpression prefix(
-            QStringLiteral(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} CVEngine\[\d+:\d+\] )"));
-        QString text = QString::fromUtf8(log());
-        QStringList messages;
-        qsizetype pos = 0;
-        QRegularExpressionMatch m = prefix.match(text, pos);
-        while (m.hasMatch()) {
-            const qsizetype start = m.capturedEnd();
-            QRegularExpressionMatch next = prefix.match(text, start);
-            const qsizetype end = next.hasMatch() ? next.capturedStart() + (next.captured(1).isEmpty() ? 0 : 0) : text.size();
+            QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} CVEngine\[\d+:\d+\] )"),
+            QRegularExpression::MultilineOption);
+        const QString text = QString::fromUtf8(log());
+        QString joined;
+        QRegularExpressionMatchIterator it = prefix.globalMatch(text);
+        QList<QRegularExpressionMatch> matches;
+        while (it.hasNext())
+            matches << it.next();
+        for (qsizetype i = 0; i < matches.size(); ++i) {
+            const qsizetype start = matches[i].capturedEnd();
+            const qsizetype end = i + 1 < matches.size() ? matches[i + 1].capturedStart() : text.size();
             QString message = text.mid(start, end - start);
             if (message.endsWith(QLatin1Char('\n')))
                 message.chop(1); // the line feed the log adds
-            messages << message;
-            m = next;
+            joined += message;
         }
-        return messages.join(QString());
+        return joined;
     }
 
     static QStringList listing(const QString &root)
@@ -200,10 +201,11 @@ TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
     const QString notConfigured[] = {QString(), QString::fromUtf8(cv::names::kNotConfiguredDefault),
                                      QString::fromUtf8(cv::names::kNotConfigured)};
     for (const QString &sentence : notConfigured) {
-        if (sentence.isNull())
+        if (sentence.isNull()) {
             QFile::remove(cv::defaultsFilePath()); // no defaults file at all
-        else
+        } else {
             setConfigured(sentence);
+        }
         Observer observer(1500);
         ASSERT_TRUE(observer.ready());
         QElapsedTimer timer;
@@ -254,8 +256,9 @@ TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
     for (const Case &c : cases) {
         QFile::remove(cv::configFilePath());
         QFile::remove(cv::logFilePath());
-        if (!c.file.isEmpty())
+        if (!c.file.isEmpty()) {
             ASSERT_TRUE(writeFile(cv::configFilePath(), c.file));
+        }
         const auto r = runEngine(standinEnv());
         EXPECT_EQ(r.exitCode, 1) << c.name;
         EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;

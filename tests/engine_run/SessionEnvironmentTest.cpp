@@ -6,6 +6,7 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,7 +51,9 @@ TEST(SessionEnvironment, RecordedValuesFillOnlyWhatIsMissingAndOnlyFromOurOwnPri
     qputenv("XAUTHORITY", "/home/u/.Xauthority");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus");
     ASSERT_TRUE(recordSessionEnvironment(file));
-    EXPECT_EQ(QFile::permissions(file) & 0x0777, QFile::ReadOwner | QFile::WriteOwner);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // An engine that has a display takes nothing.
     EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
