@@ -50,7 +50,7 @@ int moveAboveStandardStreams(int fd)
 }
 
 // Bytes at the end of data that begin a UTF-8 sequence not yet complete.
-qsizetype incompleteUtf8Tail(const QByteArray &data)
+qsizetype incompleteUtf8Tail(QByteArrayView data)
 {
     const qsizetype size = data.size();
     for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
@@ -112,6 +112,9 @@ void TaskWrapper::startProcess()
         QMetaObject::invokeMethod(this, &TaskWrapper::stopProcess, Qt::QueuedConnection);
         return;
     }
+    // A larger pipe lets a chatty child write on while we log: fewer
+    // wake-ups, fewer chunks. Best effort; the default size works too.
+    ::fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kMaxChunk));
     const int readFd = moveAboveStandardStreams(fds[0]);
     const int writeFd = moveAboveStandardStreams(fds[1]);
 
@@ -175,13 +178,16 @@ void TaskWrapper::getData()
 {
     if (m_readFd < 0)
         return;
-    QByteArray chunk;
+    // One buffer for the life of the run: large output must not cost a fresh
+    // allocation (and its page faults) for every read.
+    if (m_buffer.size() != kMaxChunk)
+        m_buffer.resize(kMaxChunk);
+    qsizetype filled = 0;
     bool ended = false;
-    char buffer[kReadSize];
-    while (chunk.size() < kMaxChunk) {
-        const ssize_t n = ::read(m_readFd, buffer, sizeof buffer);
+    while (filled < kMaxChunk) {
+        const ssize_t n = ::read(m_readFd, m_buffer.data() + filled, static_cast<size_t>(kMaxChunk - filled));
         if (n > 0) {
-            chunk.append(buffer, n);
+            filled += n;
             continue;
         }
         if (n == 0) {
@@ -195,8 +201,8 @@ void TaskWrapper::getData()
         break;
     }
     m_inGetData = true;
-    if (!chunk.isEmpty())
-        deliver(chunk, false);
+    if (filled > 0)
+        deliver(QByteArrayView(m_buffer.constData(), filled), false);
     if (ended && m_readFd >= 0) {
         // Last statement: the controller may delete this wrapper in processFinished.
         stopProcess();
@@ -205,17 +211,23 @@ void TaskWrapper::getData()
     m_inGetData = false;
 }
 
-void TaskWrapper::deliver(const QByteArray &bytes, bool flushTail)
+void TaskWrapper::deliver(QByteArrayView bytes, bool flushTail)
 {
-    QByteArray data = m_pendingUtf8 + bytes;
-    m_pendingUtf8.clear();
-    if (!flushTail) {
-        const qsizetype tail = incompleteUtf8Tail(data);
-        m_pendingUtf8 = data.right(tail);
-        data.chop(tail);
+    QByteArray joined;
+    if (!m_pendingUtf8.isEmpty()) {
+        joined = m_pendingUtf8;
+        joined.append(bytes);
+        m_pendingUtf8.clear();
+        bytes = joined;
     }
-    if (!data.isEmpty() && controller)
-        controller->appendOutput(QString::fromUtf8(data));
+    qsizetype length = bytes.size();
+    if (!flushTail) {
+        const qsizetype tail = incompleteUtf8Tail(bytes);
+        m_pendingUtf8 = bytes.last(tail).toByteArray();
+        length -= tail;
+    }
+    if (length > 0 && controller)
+        controller->appendOutput(QString::fromUtf8(bytes.first(length)));
 }
 
 void TaskWrapper::drain()
@@ -225,7 +237,7 @@ void TaskWrapper::drain()
     while (m_readFd >= 0) {
         const ssize_t n = ::read(m_readFd, buffer, sizeof buffer);
         if (n > 0) {
-            deliver(QByteArray(buffer, n), false);
+            deliver(QByteArrayView(buffer, n), false);
             continue;
         }
         if (n == 0)

@@ -5,6 +5,7 @@
 #include "TaskWrapperController.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QObject>
 #include <QStringList>
 
@@ -29,7 +30,7 @@ public:
 
 private:
     void getData();
-    void deliver(const QByteArray &bytes, bool flushTail);
+    void deliver(QByteArrayView bytes, bool flushTail);
     void drain();
     void reap();
 
@@ -38,6 +39,7 @@ private:
     qint64 m_pid = -1;
     int m_readFd = -1;
     QSocketNotifier *m_notifier = nullptr;
+    QByteArray m_buffer;      // reused for every read
     QByteArray m_pendingUtf8; // an incomplete UTF-8 sequence carried to the next read
     bool m_started = false;   // processStarted was sent; processFinished is owed
     bool m_inGetData = false; // the notifier is delivering: it may only be deleted later

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace cv::platform {
@@ -18,18 +19,25 @@ QString processName()
     return QString::fromLocal8Bit(program_invocation_short_name);
 }
 
-void writeAll(int fd, const QByteArray &bytes)
+void writeAll(int fd, iovec *parts, int count)
 {
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+    while (count > 0) {
+        const ssize_t n = ::writev(fd, parts, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return; // nowhere left to report a failing log
         }
-        p += n;
-        left -= n;
+        // A short write: go on after what was written.
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char *>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
     }
 }
 
@@ -46,10 +54,17 @@ QString logLinePrefix()
 
 void NSLog(const QString &message)
 {
-    QByteArray line = (logLinePrefix() + message).toUtf8();
-    line.append('\n');
+    // One writev: with the log opened for appending, the kernel keeps the
+    // line whole against other processes' lines, and a large message is not
+    // copied once more just to join it to its prefix.
+    const QByteArray prefix = logLinePrefix().toUtf8();
+    const QByteArray text = message.toUtf8();
+    static const char newline = '\n';
+    iovec parts[3] = {{const_cast<char *>(prefix.constData()), static_cast<size_t>(prefix.size())},
+                      {const_cast<char *>(text.constData()), static_cast<size_t>(text.size())},
+                      {const_cast<char *>(&newline), 1}};
     std::fflush(stderr);
-    writeAll(STDERR_FILENO, line);
+    writeAll(STDERR_FILENO, parts, 3);
 }
 
 bool reopenStandardError(const QString &path)
