@@ -217,7 +217,7 @@ int Ditto::makeFolders(const std::string &path)
         if (path[i - 1] == '/')
             continue;
         const std::string prefix = path.substr(0, i);
-        if (mkdir(prefix.c_str(), i == path.size() ? 0700 : 0777) != 0 && errno != EEXIST) {
+        if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
             fail(prefix, std::strerror(errno));
             return -1;
         }
@@ -256,6 +256,7 @@ void Ditto::copyFolderOperand(int srcFd, const struct stat &st, const std::strin
     // The destination may lie inside the source: the walk skips it, so the
     // copy never descends into what it is writing.
     m_dstRoot = {dst.st_dev, dst.st_ino};
+    m_ancestors.assign(1, InodeKey{st.st_dev, st.st_ino});
     copyFolderContents(srcFd, dstFd, 0);
     finishFolder(srcFd, dstFd, st);
     m_dstRootFd = -1;
@@ -384,6 +385,14 @@ void Ditto::copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned cha
                 close(fd);
             goto done;
         }
+        // A folder that is its own ancestor (a bind mount) would never end.
+        if (std::find(m_ancestors.begin(), m_ancestors.end(), InodeKey{st.st_dev, st.st_ino})
+            != m_ancestors.end()) {
+            fail(m_src, "folder contains itself; not copied again");
+            if (fd >= 0)
+                close(fd);
+            goto done;
+        }
         if (fd < 0) {
             fd = openat(srcDirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -458,7 +467,9 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
         failDestination(errno);
         return;
     }
+    m_ancestors.push_back({st.st_dev, st.st_ino});
     copyFolderContents(srcFd, dstFd, depth + 1);
+    m_ancestors.pop_back();
     finishFolder(srcFd, dstFd, st);
     close(dstFd);
 }

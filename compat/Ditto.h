@@ -113,6 +113,7 @@ private:
 
     int m_dstRootFd = -1;
     InodeKey m_dstRoot{0, 0};
+    std::vector<InodeKey> m_ancestors; // source folders from the root down
     std::deque<Level> m_levels; // deque: deeper levels never move shallower ones
     std::unordered_map<InodeKey, std::string, InodeHash> m_linked;
     std::vector<char> m_buffer; // read/write fallback
