@@ -39,7 +39,7 @@ plist Destination "$DEST" Client "Thunderbird" > "$SUPPORT/Config.plist"
 cp -a "$ENGINE_SRC" "$SUPPORT/"
 
 echo "==> Running the engine"
-engine_cmd=(env HOME="$SANDBOX" QT_QPA_PLATFORM=offscreen -u DISPLAY -u WAYLAND_DISPLAY
+engine_cmd=(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$SANDBOX" QT_QPA_PLATFORM=offscreen
             "$SUPPORT/CVEngine.app/Contents/MacOS/CVEngine")
 status=0
 if command -v dbus-run-session >/dev/null 2>&1; then
