@@ -170,7 +170,6 @@ std::string printablePath(std::string_view path)
 Ditto::Ditto(DittoOptions options, std::FILE *errors)
     : m_options(options)
     , m_errors(errors)
-    , m_isRoot(geteuid() == 0)
 {
 }
 

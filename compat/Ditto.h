@@ -104,7 +104,6 @@ private:
     std::FILE *m_errors;
     int m_failures = 0;
     bool m_copyRangeWorks = true;
-    bool m_isRoot = false;
 
     // Full paths of the entry being copied, for messages only.
     std::string m_src;
