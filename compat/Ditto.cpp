@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace cv::compat {
@@ -681,6 +682,17 @@ bool Ditto::copyAttributes(int in, int out)
             const bool userAttr = std::strncmp(attr, "user.", 5) == 0;
             if (!userAttr && (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EACCES))
                 continue;
+            // A destination file system without extended attributes (a FAT
+            // drive, say) can never keep them; failing every backup to it
+            // would make the backup useless. Say so once and go on.
+            if (err == ENOTSUP || err == EOPNOTSUPP) {
+                if (!m_attributesUnsupportedReported) {
+                    m_attributesUnsupportedReported = true;
+                    std::fprintf(stderr, "ditto: %s: the destination does not keep extended attributes; "
+                                         "they were not copied\n", printablePath(m_dst).c_str());
+                }
+                continue;
+            }
             fail(m_dst, (std::string("cannot keep extended attribute ") + printablePath(attr) + ": "
                          + std::strerror(err)).c_str());
             ok = false;

@@ -104,6 +104,7 @@ private:
     std::FILE *m_errors;
     int m_failures = 0;
     bool m_copyRangeWorks = true;
+    bool m_attributesUnsupportedReported = false;
 
     // Full paths of the entry being copied, for messages only.
     std::string m_src;
