@@ -34,7 +34,7 @@ QVariantMap configuration(const QString &client, bool relaunch, const QVariant &
 
 QString golden(const QString &name)
 {
-    return QString::fromUtf8(cv::test::readFile(QStringLiteral(CV_GOLDEN_DIR "/") + name + QStringLiteral(".sh")));
+    return QString::fromUtf8(cv::test::readFile(QStringLiteral(CV_GOLDEN_DIR "/") + name + QStringLiteral(".expected")));
 }
 
 } // namespace
