@@ -1,19 +1,16 @@
 // The osascript command: what it accepts, which processes it quits, and how
 // it starts a program, against a small stand-in program.
+#include "CompatTestSupport.h"
 #include "Osascript.h"
-#include "ProcessRunner.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -26,27 +23,6 @@ namespace {
 const std::string kOsascript = CV_OSASCRIPT;
 const std::string kStandIn = CV_STANDIN_APP;
 
-class TempFolder
-{
-public:
-    TempFolder()
-    {
-        std::string pattern = fs::temp_directory_path().native() + "/cv-osa-XXXXXX";
-        if (mkdtemp(pattern.data()))
-            m_path = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    std::string operator/(const std::string &relative) const { return m_path + "/" + relative; }
-    const std::string &path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 // A copy of a program under a name of the test's choosing.
 std::string copyProgram(const std::string &program, const std::string &path)
 {
@@ -57,11 +33,9 @@ std::string copyProgram(const std::string &program, const std::string &path)
 
 pid_t start(const std::string &program)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    pid_t pid = -1;
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
     return pid;
 }
 
@@ -92,9 +66,10 @@ bool endedWithin(pid_t pid, int seconds)
     return false;
 }
 
-std::vector<std::string> tell(const std::string &name, const std::string &verb)
+std::vector<std::string> tell(const std::string &name, const std::string &verb,
+                              const std::string &osascript = kOsascript)
 {
-    return {kOsascript, "-e", "tell application \"" + name + "\"", "-e", verb, "-e", "end tell"};
+    return {osascript, "-e", "tell application \"" + name + "\"", "-e", verb, "-e", "end tell"};
 }
 
 } // namespace
@@ -203,12 +178,7 @@ TEST(Osascript, QuitNeverTerminatesItself)
 {
     TempFolder temp;
     const std::string name = "cvOsaSelf" + std::to_string(getpid());
-    const std::string self = copyProgram(kOsascript, temp / name);
-    const ProcessResult run = runProcess(
-        {self, "-e", "tell application \"" + name + "\"", "-e", "quit", "-e", "end tell"});
-    EXPECT_TRUE(run.exited);
-    EXPECT_EQ(run.signal, 0);
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(runProcess(tell(name, "quit", copyProgram(kOsascript, temp / name))).exitCode, 0);
 }
 
 TEST(Osascript, ActivateStartsTheProgramDetachedFromOurPipes)
