@@ -7,13 +7,12 @@
 
 #include <cstdio>
 #include <random>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace cv::test {
 
-// Sends this process's standard error (where log lines go) to a file for the
-// lifetime of the object; text() returns what was written so far.
+// Sends this process's standard error (where log lines go) to a file until
+// take(), which returns what was written.
 class CapturedStderr
 {
 public:
@@ -24,22 +23,18 @@ public:
         m_saved = ::dup(STDERR_FILENO);
         ::dup2(m_file.handle(), STDERR_FILENO);
     }
-    ~CapturedStderr() { restore(); }
+    ~CapturedStderr() { take(); }
     CapturedStderr(const CapturedStderr &) = delete;
     CapturedStderr &operator=(const CapturedStderr &) = delete;
 
-    void restore()
+    QByteArray take()
     {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QByteArray text()
-    {
-        std::fflush(stderr);
+        if (m_saved >= 0) {
+            std::fflush(stderr);
+            ::dup2(m_saved, STDERR_FILENO);
+            ::close(m_saved);
+            m_saved = -1;
+        }
         m_file.seek(0);
         return m_file.readAll();
     }
@@ -49,9 +44,20 @@ private:
     int m_saved = -1;
 };
 
+// HOME as given for the lifetime of the object; the folder need not exist.
+class FixedHome
+{
+public:
+    explicit FixedHome(const QByteArray &home) : m_previous(qgetenv("HOME")) { qputenv("HOME", home); }
+    ~FixedHome() { qputenv("HOME", m_previous); }
+
+private:
+    QByteArray m_previous;
+};
+
 // A text of printable ASCII mixed with what shells and encodings trip over:
 // line feeds, tabs, quotes, backslashes, multi-byte characters (one of them
-// holding the byte 0x81). Never empty, never holding "/".
+// holding the byte 0x81). Never empty, never holding "/", never "." or "..".
 inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
 {
     static const QStringList extras = {QStringLiteral("\n"), QStringLiteral("\t"), QStringLiteral("\r"),
@@ -59,10 +65,8 @@ inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
                                        QStringLiteral("😀"), QStringLiteral("\u00a0"), QStringLiteral("\""),
                                        QStringLiteral("$"), QStringLiteral("`"), QStringLiteral("\\"),
                                        QStringLiteral("'"), QStringLiteral("'\n'")};
-    std::uniform_int_distribution<int> length(1, maxLength);
-    std::uniform_int_distribution<int> kind(0, 3);
-    std::uniform_int_distribution<int> ascii(0x20, 0x7e);
-    std::uniform_int_distribution<int> extra(0, int(extras.size()) - 1);
+    std::uniform_int_distribution<int> length(1, maxLength), kind(0, 3), ascii(0x20, 0x7e),
+        extra(0, int(extras.size()) - 1);
     for (;;) {
         QString name;
         for (int n = length(random); n > 0; --n)

@@ -20,11 +20,10 @@ TEST(ScriptWriter, WritesExactBytesAndMakesTheFileExecutable)
 
     cv::test::CapturedStderr log;
     ASSERT_TRUE(TMShellScriptGenerator::generateShellScriptFromCommand(text, QStringLiteral("corvantis.sh"), folder));
+    EXPECT_FALSE(log.take().contains("Unsuccessful"));
     const QString path = folder + QStringLiteral("corvantis.sh");
     EXPECT_EQ(cv::test::readFile(path), text.toUtf8()); // no byte-order mark, no added line ending
     EXPECT_EQ(::access(QFile::encodeName(path).constData(), X_OK), 0);
-    EXPECT_FALSE(log.text().contains("Unsuccessful"));
-    log.restore();
 
     const auto run = cv::test::runProgram(path, {});
     EXPECT_EQ(run.out, QStringLiteral("Sauvegarde réussie ✓\n").toUtf8());
@@ -38,31 +37,22 @@ TEST(ScriptWriter, WritesExactBytesAndMakesTheFileExecutable)
     EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("corvantis.sh")});
 }
 
-TEST(ScriptWriter, MissingFolderIsLoggedAndReported)
+TEST(ScriptWriter, FailuresAreLoggedAndNotReportedAsWritten)
 {
     cv::test::ScopedHome home;
-    const QString folder = home.path() + QStringLiteral("/no such folder/");
-    cv::test::CapturedStderr log;
-    EXPECT_FALSE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
-                                                                        QStringLiteral("corvantis.sh"), folder));
-    const QByteArray lines = log.text();
-    log.restore();
-    EXPECT_TRUE(lines.contains("Make task Executable: Unsuccessful")) << lines.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(folder));
-}
-
-TEST(ScriptWriter, UnwritableTargetIsNotReportedAsWritten)
-{
-    cv::test::ScopedHome home;
-    const QString folder = home.path() + QStringLiteral("/support/");
     // A folder in the script's place cannot be replaced by a file, yet chmod
     // on it succeeds: only the write tells that nothing runnable exists.
-    QDir().mkpath(folder + QStringLiteral("corvantis.sh"));
-    cv::test::CapturedStderr log;
-    EXPECT_FALSE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
-                                                                        QStringLiteral("corvantis.sh"), folder));
-    const QByteArray lines = log.text();
-    log.restore();
-    EXPECT_TRUE(lines.contains("corvantis.sh")) << lines.toStdString();
-    EXPECT_TRUE(QFileInfo(folder + QStringLiteral("corvantis.sh")).isDir());
+    const QString blocked = home.path() + QStringLiteral("/support/");
+    QDir().mkpath(blocked + QStringLiteral("corvantis.sh"));
+    const QString missing = home.path() + QStringLiteral("/no such folder/");
+    for (const auto &[folder, logged] : {std::pair{missing, QByteArray("Make task Executable: Unsuccessful")},
+                                         std::pair{blocked, QByteArray("corvantis.sh")}}) {
+        cv::test::CapturedStderr log;
+        EXPECT_FALSE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
+                                                                            QStringLiteral("corvantis.sh"), folder));
+        const QByteArray lines = log.take();
+        EXPECT_TRUE(lines.contains(logged)) << lines.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(missing));
+    EXPECT_TRUE(QFileInfo(blocked + QStringLiteral("corvantis.sh")).isDir());
 }

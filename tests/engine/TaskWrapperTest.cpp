@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -14,13 +13,29 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/wait.h>
-#include <unistd.h>
 
 using cv::engine::TaskWrapper;
 using cv::engine::TaskWrapperController;
 
 namespace {
+
+// Runs the event loop until `done` holds or `ms` have passed.
+bool spinUntil(const std::function<bool()> &done, int ms = 10000)
+{
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    tick.start(10);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
 
 class Recorder : public TaskWrapperController
 {
@@ -29,8 +44,6 @@ public:
     {
         chunks += output;
         events += QStringLiteral("out");
-        if (onOutput)
-            onOutput();
     }
     void processStarted() override { events += QStringLiteral("started"); }
     void processFinished() override
@@ -38,28 +51,16 @@ public:
         events += QStringLiteral("finished");
         if (onFinished)
             onFinished();
-        m_loop.quit();
     }
 
-    // Runs the event loop until processFinished or the time limit.
-    bool waitForFinished(int ms = 10000)
-    {
-        if (finishedCount() > 0)
-            return true;
-        QTimer::singleShot(ms, &m_loop, &QEventLoop::quit);
-        m_loop.exec();
-        return finishedCount() > 0;
-    }
+    bool waitForFinished() { return spinUntil([this] { return finishedCount() > 0; }); }
+    bool waitForOutput() { return spinUntil([this] { return !chunks.isEmpty(); }, 5000); }
     int finishedCount() const { return int(events.count(QStringLiteral("finished"))); }
     QString output() const { return chunks.join(QString()); }
 
     QStringList chunks;
     QStringList events;
-    std::function<void()> onOutput;
     std::function<void()> onFinished;
-
-private:
-    QEventLoop m_loop;
 };
 
 QStringList shell(const QString &command)
@@ -77,14 +78,19 @@ bool processGone(qint64 pid)
 
 } // namespace
 
-TEST(TaskWrapper, StandardOutputAndErrorArriveInOneStreamInOrder)
+// The run ends with the end of output, not with the child's exit: a
+// grandchild still holding the pipe keeps it open.
+TEST(TaskWrapper, OutputAndErrorArriveInOneStreamInOrderUntilThePipeEnds)
 {
     Recorder recorder;
-    TaskWrapper task(&recorder,
-                     shell(QStringLiteral("echo one; echo two >&2; printf three; sleep 0.1; echo ' four' >&2; echo five")));
+    TaskWrapper task(&recorder, shell(QStringLiteral("echo one; echo two >&2; printf three; sleep 0.1; "
+                                                     "echo ' four' >&2; (sleep 1; echo late) & echo five")));
+    QElapsedTimer clock;
+    clock.start();
     task.startProcess();
     ASSERT_TRUE(recorder.waitForFinished());
-    EXPECT_EQ(recorder.output(), QStringLiteral("one\ntwo\nthree four\nfive\n"));
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_EQ(recorder.output(), QStringLiteral("one\ntwo\nthree four\nfive\nlate\n"));
     EXPECT_EQ(recorder.events.first(), QStringLiteral("started"));
     EXPECT_EQ(recorder.events.last(), QStringLiteral("finished"));
     EXPECT_EQ(recorder.finishedCount(), 1);
@@ -101,24 +107,9 @@ TEST(TaskWrapper, SilentChildGivesOnlyStartAndFinishAndNothingAfterwards)
 
     task->stopProcess();
     task->startProcess(); // a wrapper runs its child once
-    QEventLoop loop;
-    QTimer::singleShot(200, &loop, &QEventLoop::quit);
-    loop.exec();
+    spinUntil([] { return false; }, 200);
     task.reset(); // teardown stops again
     EXPECT_EQ(recorder.events, expected);
-}
-
-TEST(TaskWrapper, GrandchildHoldingThePipeKeepsTheRunOpen)
-{
-    Recorder recorder;
-    TaskWrapper task(&recorder, shell(QStringLiteral("(sleep 1; echo late) & echo early")));
-    QElapsedTimer clock;
-    clock.start();
-    task.startProcess();
-    ASSERT_TRUE(recorder.waitForFinished());
-    EXPECT_GE(clock.elapsed(), 900);
-    EXPECT_EQ(recorder.output(), QStringLiteral("early\nlate\n"));
-    EXPECT_EQ(recorder.finishedCount(), 1);
 }
 
 TEST(TaskWrapper, CharacterSplitAcrossReadsIsDeliveredWhole)
@@ -154,8 +145,7 @@ TEST(TaskWrapper, ProgramThatCannotBeLaunchedStillFinishesAfterOneLogLine)
             EXPECT_EQ(recorder.finishedCount(), 0); // never from inside startProcess
             ASSERT_TRUE(recorder.waitForFinished());
         }
-        const QByteArray lines = log.text();
-        log.restore();
+        const QByteArray lines = log.take();
         EXPECT_EQ(recorder.events, (QStringList{QStringLiteral("started"), QStringLiteral("finished")}));
         EXPECT_EQ(lines.count('\n'), 1) << lines.toStdString();
         EXPECT_TRUE(lines.contains(QFile::encodeName(program))) << lines.toStdString();
@@ -173,9 +163,7 @@ TEST(TaskWrapper, ControllerMayReleaseTheWrapperWhenItFinishes)
     task->startProcess();
     ASSERT_TRUE(recorder.waitForFinished());
     EXPECT_EQ(task, nullptr);
-    QEventLoop loop; // let deferred deletions run
-    QTimer::singleShot(50, &loop, &QEventLoop::quit);
-    loop.exec();
+    spinUntil([] { return false; }, 50); // let deferred deletions run
     EXPECT_EQ(recorder.output(), QStringLiteral("bye\n"));
 }
 
@@ -198,12 +186,9 @@ TEST(TaskWrapper, StopWhileRunningTerminatesDrainsAndFinishesOnce)
 {
     Recorder recorder;
     TaskWrapper task(&recorder, shell(QStringLiteral("trap 'echo bye; exit 0' TERM; echo ready; while :; do sleep 0.05; done")));
-    QEventLoop ready;
-    recorder.onOutput = [&] { ready.quit(); };
     task.startProcess();
     const qint64 pid = task.processIdentifier();
-    QTimer::singleShot(5000, &ready, &QEventLoop::quit);
-    ready.exec();
+    recorder.waitForOutput();
     ASSERT_EQ(recorder.output(), QStringLiteral("ready\n"));
 
     QElapsedTimer clock;
@@ -223,17 +208,14 @@ TEST(TaskWrapper, StopDoesNotHangOnAGrandchildThatHoldsThePipe)
     const QString pidFile = home.file(QStringLiteral("grandchild"));
     Recorder recorder;
     TaskWrapper task(&recorder, shell(QStringLiteral("sleep 30 & echo $! > '%1'; echo ready; wait").arg(pidFile)));
-    QEventLoop ready;
-    recorder.onOutput = [&] { ready.quit(); };
     task.startProcess();
-    QTimer::singleShot(5000, &ready, &QEventLoop::quit);
-    ready.exec();
+    recorder.waitForOutput();
 
     QElapsedTimer clock;
     clock.start();
     cv::test::CapturedStderr log;
     task.stopProcess();
-    log.restore();
+    log.take();
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_EQ(recorder.finishedCount(), 1);
     const pid_t grandchild = cv::test::readFile(pidFile).trimmed().toInt();
