@@ -15,8 +15,9 @@ using cv::engine::AppController;
 
 namespace {
 
-const QByteArray kRecordingStandIn = "#!/bin/sh\n"
-                                     "printf '%s\\0' \"$@\" END >> \"$CV_RECORD_DIR/$(basename \"$0\").calls\"\n";
+// Appends its own name, its arguments and END, each ended by a NUL byte, to
+// "calls" beside itself.
+const QByteArray kRecordingStandIn = "#!/bin/sh\nprintf '%s\\0' \"${0##*/}\" \"$@\" END >> \"${0%/*}/calls\"\n";
 
 class ScriptRun : public ::testing::Test
 {
@@ -31,47 +32,27 @@ protected:
         }
     }
 
-    // The process table must not show a client the script would wait for.
-    static bool processListMentions(const char *name)
-    {
-        return cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("ax")}).out.contains(name);
-    }
-
     struct Outcome {
         QByteArray output;
-        QList<QByteArrayList> ditto;     // one argument list per call
-        QList<QByteArrayList> osascript; // one argument list per call
+        QList<QByteArrayList> calls; // stand-in name and arguments, in order
     };
 
     Outcome run(const QString &script)
     {
-        const QString path = m_home.file(QStringLiteral("script.sh"));
-        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
-        const auto syntax = cv::test::runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-n"), path});
-        EXPECT_EQ(syntax.exitCode, 0) << syntax.err.toStdString();
-
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
-        env.insert(QStringLiteral("CV_RECORD_DIR"), m_bin);
-        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 30000);
+        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, env, 30000);
         EXPECT_FALSE(result.timedOut);
-        return {result.out + result.err, calls(QStringLiteral("ditto")), calls(QStringLiteral("osascript"))};
-    }
-
-    // Reads and clears what a stand-in recorded.
-    QList<QByteArrayList> calls(const QString &name) const
-    {
-        const QString record = m_bin + u'/' + name + QStringLiteral(".calls");
-        QList<QByteArrayList> all;
+        Outcome outcome{result.out + result.err, {}};
         QByteArrayList current;
-        for (const QByteArray &field : cv::test::readFile(record).split('\0')) {
+        for (const QByteArray &field : cv::test::readFile(m_bin + QStringLiteral("/calls")).split('\0')) {
             if (field != "END")
                 current += field;
             else
-                all += std::exchange(current, {});
+                outcome.calls += std::exchange(current, {});
         }
-        QFile::remove(record);
-        return all;
+        QFile::remove(m_bin + QStringLiteral("/calls"));
+        return outcome;
     }
 
     QString build(const QString &destination, const QString &client, bool relaunch) const
@@ -100,10 +81,9 @@ protected:
 
 TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
 {
-    if (processListMentions("Thunderbird"))
-        GTEST_SKIP() << "a process named Thunderbird runs; the script would wait for it";
-    const QString source = m_user + QStringLiteral("/Library/Thunderbird");
-
+    // The script would wait for a running client to quit.
+    if (cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("ax")}).out.contains("Thunderbird"))
+        GTEST_SKIP() << "a process named Thunderbird runs";
     QStringList names = {QStringLiteral("Backup $(touch pwned)"), QStringLiteral("My \"Mail\""),
                          QStringLiteral("line\nfeed"), QStringLiteral("back\\slash"),
                          QStringLiteral("back\\ slash"), QStringLiteral("~tilde"), QStringLiteral("#hash"),
@@ -115,21 +95,20 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
     for (int i = 0; i < 100; ++i)
         names += cv::test::awkwardName(random);
 
-    int index = 0;
-    for (const QString &name : std::as_const(names)) {
-        SCOPED_TRACE(QStringLiteral("case %1: [%2]").arg(index).arg(name).toStdString());
-        const QString destination = m_home.path() + QStringLiteral("/d%1/").arg(index++) + name;
+    for (int i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(QStringLiteral("case %1: [%2]").arg(i).arg(names[i]).toStdString());
+        const QString destination = m_home.path() + QStringLiteral("/d%1/").arg(i) + names[i];
         ASSERT_TRUE(QDir().mkpath(destination));
         QFile::remove(marker());
-
-        const bool relaunch = index % 2 == 0;
+        const bool relaunch = i % 2 == 0;
         const Outcome outcome = run(build(destination, QStringLiteral("Thunderbird"), relaunch));
         EXPECT_TRUE(outcome.output.contains("Backup completed successfully.")) << outcome.output.toStdString();
-        ASSERT_EQ(outcome.ditto.size(), 1);
-        EXPECT_EQ(outcome.ditto[0], (QByteArrayList{"-rsrc", source.toUtf8(), destination.toUtf8()}));
+        QList<QByteArrayList> expected{
+            {"ditto", "-rsrc", (m_user + QStringLiteral("/Library/Thunderbird")).toUtf8(), destination.toUtf8()}};
+        if (relaunch)
+            expected += {"osascript", "-e", "tell application \"Thunderbird\"", "-e", "activate", "-e", "end tell"};
+        EXPECT_EQ(outcome.calls, expected);
         EXPECT_TRUE(QFile::exists(marker()));
-        const QByteArrayList activate{"-e", "tell application \"Thunderbird\"", "-e", "activate", "-e", "end tell"};
-        EXPECT_EQ(outcome.osascript, relaunch ? QList<QByteArrayList>{activate} : QList<QByteArrayList>{});
     }
     EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
 }
@@ -137,18 +116,18 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
 TEST_F(ScriptRun, MailCopyNamesHomeAndDestinationExactly)
 {
     // The Mail block alone: the whole Mail script waits on the process table.
+    cv::test::FixedHome home(m_user.toUtf8());
     std::mt19937 random(99);
     for (int i = 0; i < 30; ++i) {
-        const QString destination = m_home.path() + QStringLiteral("/m%1/").arg(i) + cv::test::awkwardName(random);
-        cv::test::FixedHome home(m_user.toUtf8());
-        const QString script = QStringLiteral("#!/bin/sh\nerrorCode=0\n")
-            + AppController::shellScriptForMail(QString(), destination) + QStringLiteral("\necho \"code $errorCode\"\n");
-        const Outcome outcome = run(script);
+        const QByteArray destination = (m_home.path() + QStringLiteral("/m%1/").arg(i) + cv::test::awkwardName(random)).toUtf8();
+        const Outcome outcome = run(QStringLiteral("errorCode=0\n")
+                                    + AppController::shellScriptForMail(QString(), QString::fromUtf8(destination))
+                                    + QStringLiteral("\necho \"code $errorCode\"\n"));
         EXPECT_TRUE(outcome.output.contains("code 0")) << outcome.output.toStdString();
-        ASSERT_EQ(outcome.ditto.size(), 2);
-        EXPECT_EQ(outcome.ditto[0], (QByteArrayList{"-rsrc", (m_user + "/Library/Mail").toUtf8(), destination.toUtf8()}));
-        EXPECT_EQ(outcome.ditto[1], (QByteArrayList{"-rsrc", (m_user + "/Library/Preferences/com.apple.mail.plist").toUtf8(),
-                                                    destination.toUtf8()}));
+        EXPECT_EQ(outcome.calls,
+                  (QList<QByteArrayList>{{"ditto", "-rsrc", m_user.toUtf8() + "/Library/Mail", destination},
+                                         {"ditto", "-rsrc", m_user.toUtf8() + "/Library/Preferences/com.apple.mail.plist",
+                                          destination}}));
     }
 }
 
@@ -156,11 +135,9 @@ TEST_F(ScriptRun, MissingDestinationCopiesNothingEvenWhenAPatternWouldMatch)
 {
     QDir().mkpath(m_home.file(QStringLiteral("globs/ab")));
     for (const QString &pattern : {QStringLiteral("a*"), QStringLiteral("[a]b")}) {
-        QFile::remove(marker());
         const Outcome outcome = run(build(m_home.file(QStringLiteral("globs/")) + pattern, QStringLiteral("Pegasus"), true));
         EXPECT_TRUE(outcome.output.contains("Backup failed. Destination not available.")) << pattern.toStdString();
-        EXPECT_TRUE(outcome.ditto.isEmpty());
-        EXPECT_TRUE(outcome.osascript.isEmpty());
+        EXPECT_TRUE(outcome.calls.isEmpty());
         EXPECT_FALSE(QFile::exists(marker()));
     }
 }
