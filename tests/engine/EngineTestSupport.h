@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <unistd.h>
 
 namespace cv::test {
@@ -20,7 +21,6 @@ public:
     {
         m_file.open();
         std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
         ::dup2(m_file.handle(), STDERR_FILENO);
     }
     ~CapturedStderr() { take(); }
@@ -29,11 +29,10 @@ public:
 
     QByteArray take()
     {
+        std::fflush(stderr);
         if (m_saved >= 0) {
-            std::fflush(stderr);
             ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
+            ::close(std::exchange(m_saved, -1));
         }
         m_file.seek(0);
         return m_file.readAll();
@@ -41,7 +40,7 @@ public:
 
 private:
     QTemporaryFile m_file;
-    int m_saved = -1;
+    int m_saved = ::dup(STDERR_FILENO);
 };
 
 // HOME as given for the lifetime of the object; the folder need not exist.
@@ -60,11 +59,7 @@ private:
 // holding the byte 0x81). Never empty, never holding "/", never "." or "..".
 inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
 {
-    static const QStringList extras = {QStringLiteral("\n"), QStringLiteral("\t"), QStringLiteral("\r"),
-                                       QStringLiteral("é"), QStringLiteral("ā"), QStringLiteral("日本"),
-                                       QStringLiteral("😀"), QStringLiteral("\u00a0"), QStringLiteral("\""),
-                                       QStringLiteral("$"), QStringLiteral("`"), QStringLiteral("\\"),
-                                       QStringLiteral("'"), QStringLiteral("'\n'")};
+    static const QStringList extras = QStringLiteral("\n|\t|\r|é|ā|日本|😀|\u00a0|\"|$|`|\\|'|'\n'").split(u'|');
     std::uniform_int_distribution<int> length(1, maxLength), kind(0, 3), ascii(0x20, 0x7e),
         extra(0, int(extras.size()) - 1);
     for (;;) {

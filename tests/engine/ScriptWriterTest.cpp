@@ -25,9 +25,6 @@ TEST(ScriptWriter, WritesExactBytesAndMakesTheFileExecutable)
     EXPECT_EQ(cv::test::readFile(path), text.toUtf8()); // no byte-order mark, no added line ending
     EXPECT_EQ(::access(QFile::encodeName(path).constData(), X_OK), 0);
 
-    const auto run = cv::test::runProgram(path, {});
-    EXPECT_EQ(run.out, QStringLiteral("Sauvegarde réussie ✓\n").toUtf8());
-
     // A second run replaces the script entirely, a shorter one included.
     ASSERT_TRUE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
                                                                        QStringLiteral("corvantis.sh"), folder));
