@@ -60,19 +60,12 @@ TEST(ScriptText, UnusableConfigurationGivesAProblemAndNoScript)
     };
     const QString destination = QStringLiteral("Destination"), client = QStringLiteral("Client");
     const QList<std::optional<QVariantMap>> cases = {
-        std::nullopt,
-        QVariantMap{},
-        with(destination, QVariant()),
-        with(destination, QString()),
-        with(destination, QStringLiteral("/")),
-        with(destination, QStringLiteral("//")),
-        with(destination, QStringLiteral("/./")),
-        with(destination, 42),
+        std::nullopt, QVariantMap{}, with(destination, QVariant()), with(destination, QString()),
+        with(destination, QStringLiteral("/")), with(destination, QStringLiteral("//")),
+        with(destination, QStringLiteral("/./")), with(destination, 42),
         with(destination, QVariantList{QStringLiteral("/Volumes/Backup")}),
         with(destination, QStringLiteral("/Volumes/a") + QChar(u'\0') + QStringLiteral("b")),
-        with(client, QVariant()),
-        with(client, QString()),
-        with(client, 1),
+        with(client, QVariant()), with(client, QString()), with(client, 1),
     };
     for (int i = 0; i < cases.size(); ++i) {
         const auto build = AppController::buildShellScript(cases[i]);

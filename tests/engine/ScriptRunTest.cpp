@@ -39,9 +39,13 @@ protected:
 
     Outcome run(const QString &script)
     {
+        // From a file, as the engine runs it: with -c the text itself would be
+        // on the process table the script searches for clients.
+        const QString path = m_home.file(QStringLiteral("script.sh"));
+        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
-        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, env, 30000);
+        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 30000);
         EXPECT_FALSE(result.timedOut);
         Outcome outcome{result.out + result.err, {}};
         QByteArrayList current;
