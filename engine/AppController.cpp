@@ -90,7 +90,7 @@ void AppController::runBackupNow()
     }
     if (m_presenter)
         m_presenter->showRunStarted();
-    executeShellScriptAtPath(cv::expandTilde(QStringLiteral("~/Library/Application Support/Tallowmere/Corvantis/corvantis.sh")));
+    executeShellScriptAtPath(cv::scriptFilePath());
 }
 
 bool AppController::generateShellScript()
@@ -143,7 +143,7 @@ void AppController::postCompletion()
 void AppController::processFinished()
 {
     postCompletion();
-    QFile::remove(formatWithHome("%@/Library/Application Support/Tallowmere/Corvantis/corvantis.sh"));
+    QFile::remove(cv::scriptFilePath());
     if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
         m_outcome = Outcome::Success;
         if (m_presenter)
