@@ -1,5 +1,4 @@
 #include "Home.h"
-#include "PropertyList.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -71,17 +70,11 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
     const QString destination = home.file(QStringLiteral("Backups"));
     QDir().mkpath(destination);
     ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/profiles.ini")), "[General]\n"));
-    QDir().mkpath(cv::supportFolder());
-    QDir().mkpath(home.file(QStringLiteral("Library/Preferences")));
-    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(
-        cv::configFilePath(), {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(
-        cv::defaultsFilePath(), {{QStringLiteral("currentConfiguration"), QStringLiteral("configured")}}));
+    ASSERT_TRUE(cv::test::writeEngineSettings(
+        QStringLiteral("configured"),
+        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("PATH"), QStringLiteral(CV_ENGINE_RUN_STANDINS ":") + env.value(QStringLiteral("PATH")));
+    QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("xcb"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
     env.insert(QStringLiteral("CV_DITTO_RECORD"), home.file(QStringLiteral("calls")));
     env.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
     env.insert(QStringLiteral("CV_DITTO_SAY"), QStringLiteral("ditto: simulated copy failure"));

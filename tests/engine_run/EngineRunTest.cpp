@@ -50,22 +50,12 @@ class EngineRun : public ::testing::Test
 protected:
     cv::test::ScopedHome home;
 
-    QProcessEnvironment env() const
-    {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert(QStringLiteral("HOME"), home.path());
-        e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        e.remove(QStringLiteral("DISPLAY"));
-        e.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        return e;
-    }
+    QProcessEnvironment env() const { return cv::test::engineEnvironment(QStringLiteral("offscreen")); }
 
-    // PATH with the recording stand-in first: the engine then keeps the
-    // system's own copy command and does not add the bundled one.
+    // The recording stand-in copy command first on PATH.
     QProcessEnvironment standinEnv() const
     {
-        QProcessEnvironment e = env();
-        e.insert(QStringLiteral("PATH"), QStringLiteral(CV_ENGINE_RUN_STANDINS ":") + e.value(QStringLiteral("PATH")));
+        QProcessEnvironment e = cv::test::engineEnvironment(QStringLiteral("offscreen"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
         e.insert(QStringLiteral("CV_DITTO_RECORD"), recordPath());
         return e;
     }
@@ -74,24 +64,13 @@ protected:
     QString destination() const { return home.file(QStringLiteral("Backups/Mail Copy (daily)")); }
     QString source() const { return home.file(QStringLiteral("Library/Thunderbird")); }
 
-    void setConfigured(const QString &sentence) const
-    {
-        QVariantMap d;
-        d.insert(QString::fromUtf8(cv::names::kCurrentConfigurationKey), sentence);
-        ASSERT_TRUE(writeFile(cv::defaultsFilePath(), cv::platform::serializeXml(d)));
-    }
-
-    void writeConfig(const QVariantMap &config) const
-    {
-        QDir().mkpath(cv::supportFolder());
-        ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::configFilePath(), config));
-    }
+    void setConfigured(const QString &sentence) const { ASSERT_TRUE(cv::test::writeEngineSettings(sentence)); }
 
     void configureThunderbird(bool createDestination = true) const
     {
-        setConfigured(QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."));
-        writeConfig({{QStringLiteral("Client"), QStringLiteral("Thunderbird")},
-                     {QStringLiteral("Destination"), destination()}});
+        ASSERT_TRUE(cv::test::writeEngineSettings(
+            QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
+            {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination()}}));
         if (createDestination)
             QDir().mkpath(destination());
     }

@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include "Home.h"
+#include "Names.h"
+#include "PropertyList.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +75,30 @@ RunResult runProgram(const QString &program, const QStringList &arguments,
 QString testTool()
 {
     return QStringLiteral(CV_TEST_TOOL);
+}
+
+bool writeEngineSettings(const QString &status, const QVariantMap &config)
+{
+    QDir().mkpath(QFileInfo(cv::defaultsFilePath()).absolutePath());
+    QDir().mkpath(cv::supportFolder());
+    const QVariantMap defaults{{QString::fromUtf8(cv::names::kCurrentConfigurationKey), status}};
+    if (!cv::platform::writeDictionaryXmlAtomically(cv::defaultsFilePath(), defaults))
+        return false;
+    return config.isEmpty() || cv::platform::writeDictionaryXmlAtomically(cv::configFilePath(), config);
+}
+
+QProcessEnvironment engineEnvironment(const QString &platform, const QString &standinFolder)
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("HOME"), cv::homeDirectory());
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    if (platform == QLatin1String("offscreen")) {
+        e.remove(QStringLiteral("DISPLAY"));
+        e.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    }
+    if (!standinFolder.isEmpty())
+        e.insert(QStringLiteral("PATH"), standinFolder + QLatin1Char(':') + e.value(QStringLiteral("PATH")));
+    return e;
 }
 
 } // namespace cv::test

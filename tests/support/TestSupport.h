@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -50,5 +51,15 @@ RunResult runProgram(const QString &program, const QStringList &arguments,
 
 // The helper program of the test suite (see tools/TestTool.cpp).
 QString testTool();
+
+// What the configurator leaves for the engine: the status sentence in the
+// settings file and, unless config is empty, the configuration file.
+bool writeEngineSettings(const QString &status, const QVariantMap &config = {});
+
+// The environment for an engine run in the current HOME: the given platform,
+// no inherited display unless the platform needs it, and the folder of
+// stand-in commands first on PATH when one is given (the engine then keeps
+// those and does not add its own).
+QProcessEnvironment engineEnvironment(const QString &platform, const QString &standinFolder = {});
 
 } // namespace cv::test
