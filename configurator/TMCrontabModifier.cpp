@@ -76,9 +76,11 @@ bool TMCrontabModifier::removeCronJob()
 void TMCrontabModifier::getCrontab()
 {
     const QString &failureText = m_removal ? kRemoveFailed : kAddFailed;
+    m_lastOutcome = Outcome::Changed;
     const Listing listing = readCrontab();
     if (listing == Listing::Failed) {
         // Going on would install a crontab without the user's lines.
+        m_lastOutcome = Outcome::Refused;
         m_alerts.showAlert(kSchedulingError, failureText);
         return;
     }
@@ -120,6 +122,7 @@ void TMCrontabModifier::createCrontab()
     const QByteArray bytes = encoder.encode(text);
     if (encoder.hasError()) {
         platform::NSLog(QStringLiteral("The crontab text cannot be encoded; the crontab is left unchanged."));
+        m_lastOutcome = Outcome::NotWritten;
         return;
     }
     install(bytes, false, kAddFailed);
@@ -225,16 +228,21 @@ bool TMCrontabModifier::writeScratchFile(const QByteArray &bytes)
 
 void TMCrontabModifier::install(const QByteArray &bytes, bool removeInstead, const QString &informativeText)
 {
-    if (!writeScratchFile(bytes))
+    if (!writeScratchFile(bytes)) {
+        m_lastOutcome = Outcome::NotWritten;
         return; // silently, as far as the user is concerned
+    }
     const QStringList arguments = removeInstead ? QStringList{QStringLiteral("-r")}
                                                 : QStringList{cv::scratchCrontabPath()};
     const CommandResult result = runCrontab(arguments);
     if (!result.succeeded()) {
         if (!result.problem.isEmpty())
             platform::NSLog(QStringLiteral("Could not run %1: %2").arg(m_crontabProgram, result.problem));
+        m_lastOutcome = Outcome::Refused;
         m_alerts.showAlert(kSchedulingError, informativeText);
+        return;
     }
+    m_lastOutcome = Outcome::Changed;
 }
 
 } // namespace cv::configurator

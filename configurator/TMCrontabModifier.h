@@ -34,6 +34,15 @@ public:
     bool addCronJob(const QString &line);
     bool removeCronJob();
 
+    // What the last add or remove did. A caller must not report a schedule
+    // that cron does not have.
+    enum class Outcome {
+        Changed,     // installed, or nothing was left to remove
+        Refused,     // listing or installing failed; the alert was shown
+        NotWritten,  // the scratch file could not be written or encoded; no alert
+    };
+    Outcome lastOutcome() const { return m_lastOutcome; }
+
     void getCrontab();
     void createCrontab();
 
@@ -61,6 +70,7 @@ private:
     std::unique_ptr<CommandRunner> m_runner;
 
     bool m_removal = false;
+    Outcome m_lastOutcome = Outcome::Changed;
     QString m_results;
     QString m_currentJob;
     QString m_scriptName;

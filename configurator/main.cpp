@@ -1,3 +1,6 @@
+// The configurator: one window in which the backup schedule is edited.
+#include "Controller.h"
+
 #include <QApplication>
 #include <QMainWindow>
 
@@ -5,9 +8,9 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvantis"));
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Corvantis"));
-    window.resize(480, 320);
-    window.show();
+    QApplication::setQuitOnLastWindowClosed(false);
+    cv::configurator::Controller controller;
+    controller.awakeFromNib();
+    controller.getMainWindow()->show();
     return app.exec();
 }

@@ -197,6 +197,8 @@ TEST_F(CrontabEditor, AddAndRemoveKeepTheUsersLines)
          job() + "1 * * * * a\n# crontab: no crontab quoted\nCVEngine.app=1\n2 * * * * b\n", {list, install}, {}},
         {"1 * * * * a\n" + job(9), QByteArray("99\t14\t*\t*\t1\t\"CVEngine.app\"\n"), // bad minute
          "1 * * * * a\n" + job(9), {list, install}, {kSaveFailed}},
+        // A line handed over without its line feed never merges into the user's first line.
+        {"1 * * * * a\n", job().chopped(1), job() + "1 * * * * a\n", {list, install}, {}},
         {none, std::nullopt, none, {list}, {}}, // nothing to remove, and no error for it
         {job(), std::nullopt, none, {list, remove}, {}}, // nothing left: the crontab goes
         // Blank lines stay except those right before a removed line.
@@ -220,6 +222,8 @@ TEST_F(CrontabEditor, AddAndRemoveKeepTheUsersLines)
         EXPECT_EQ(backend->listing(), c.after) << what;
         EXPECT_EQ(calls, c.calls) << what;
         EXPECT_EQ(alerts, c.alerted) << what;
+        EXPECT_EQ(editor->lastOutcome(), c.alerted.isEmpty() ? TMCrontabModifier::Outcome::Changed
+                                                             : TMCrontabModifier::Outcome::Refused) << what;
         if (c.alerted.isEmpty() && c.calls.contains(install)) {
             EXPECT_EQ(cv::test::readFile(cv::scratchCrontabPath()), c.after) << what;
         }
@@ -254,7 +258,9 @@ TEST_F(CrontabEditor, UnwritableScratchFileChangesNothingSilently)
     QDir(cv::makerSupportFolder()).removeRecursively();
     cv::test::writeFile(home.file(QStringLiteral("Library/Application Support/Tallowmere")), "a file, not a folder");
     editor->addCronJob(QString::fromUtf8(job()));
+    EXPECT_EQ(editor->lastOutcome(), TMCrontabModifier::Outcome::NotWritten);
     editor->removeCronJob();
+    EXPECT_EQ(editor->lastOutcome(), TMCrontabModifier::Outcome::NotWritten);
     EXPECT_EQ(backend->listing(), before);
     EXPECT_TRUE(alerts.isEmpty());
     EXPECT_EQ(calls, (QList<QStringList>{kListOnly, kListOnly}));

@@ -1,0 +1,542 @@
+#include "Controller.h"
+
+#include "ui_DayBubbleView.h"
+#include "ui_MainWindow.h"
+
+#include "DistributedNotificationCenter.h"
+#include "Home.h"
+#include "KAAttachedWindow.h"
+#include "Log.h"
+#include "Names.h"
+#include "StatusText.h"
+#include "UserDefaults.h"
+#include "Workspace.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStyle>
+
+namespace cv::configurator {
+
+namespace {
+
+const QLatin1String kL(const char *s) { return QLatin1String(s); }
+
+const QString kNoDestination = QStringLiteral("No Destination Selected");
+const QString kConfigurationError = QStringLiteral("Configuration Error");
+const QString kSchedulingError = QStringLiteral("Scheduling Error");
+
+// The client titles and the pictures shown beside them.
+const std::pair<const char *, const char *> kClientImages[] = {
+    {names::kAppleMail, "mail.png"},
+    {names::kEntourage2004, "entourage2004.png"},
+    {names::kEntourage2008, "entourage2008.png"},
+    {names::kEntourageVX, "entourageX.png"},
+    {names::kOutlook2011, "outlook.png"},
+    {names::kThunderbird, "thunderbird.png"},
+    {names::kEudora6, "eudora.png"},
+};
+
+// The folder of a drop on the destination field, or empty when the drop
+// holds anything else.
+QString droppedFolder(const QMimeData *mime)
+{
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
+        return {};
+    const QUrl url = mime->urls().constFirst();
+    if (!url.isLocalFile())
+        return {};
+    const QString path = url.toLocalFile();
+    return QFileInfo(path).isDir() ? QDir::cleanPath(path) : QString();
+}
+
+} // namespace
+
+Controller::Controller(ControllerServices services, QObject *parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+    , ui(std::make_unique<Ui::MainWindow>())
+    , bubbleUi(std::make_unique<Ui::DayBubbleView>())
+{
+    if (m_services.dialogs) {
+        m_dialogs = m_services.dialogs;
+    } else {
+        m_ownDialogs = std::make_unique<WidgetDialogs>();
+        m_dialogs = m_ownDialogs.get();
+    }
+    if (m_services.workspace) {
+        m_workspace = m_services.workspace;
+    } else {
+        m_ownWorkspace = std::make_unique<platform::DesktopWorkspace>();
+        m_workspace = m_ownWorkspace.get();
+    }
+    if (m_services.resourcesFolder.isEmpty())
+        m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
+
+    mainWindow = new QMainWindow;
+    mainWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+    ui->setupUi(mainWindow);
+    if (m_ownDialogs)
+        m_ownDialogs->setParentWindow(mainWindow);
+    dayButtons = {ui->sundayButton, ui->mondayButton, ui->tuesdayButton, ui->wednesdayButton,
+                  ui->thursdayButton, ui->fridayButton, ui->saturdayButton};
+    ui->notificationButton->setIcon(mainWindow->style()->standardIcon(QStyle::SP_MessageBoxInformation));
+
+    attachedNotificationView = new QWidget;
+    bubbleUi->setupUi(attachedNotificationView);
+    attachedNotificationView->hide();
+
+    defaults = std::make_unique<platform::UserDefaults>(cv::defaultsFilePath());
+    crontabModifier = std::make_unique<TMCrontabModifier>(*m_dialogs, m_services.crontabProgram);
+
+    mainWindow->installEventFilter(this);
+    ui->destinationTextField->installEventFilter(this);
+    ui->destinationTextField->setAcceptDrops(true);
+    connectActions();
+}
+
+Controller::~Controller()
+{
+    toggleNotificationWindow(false);
+    delete attachedNotificationView.data();
+    delete mainWindow;
+}
+
+void Controller::connectActions()
+{
+    connect(ui->sourcePopUpButton, &QComboBox::activated, this, [this] { setSource(ui->sourcePopUpButton); });
+    connect(ui->destinationTextField, &QLineEdit::editingFinished, this, [this] { setDestination(ui->destinationTextField); });
+    connect(ui->destinationTextField, &QLineEdit::textEdited, this, [this] { enableSave(ui->destinationTextField); });
+    connect(ui->browseButton, &QPushButton::clicked, this, [this] { browseForDestination(ui->browseButton); });
+    for (QCheckBox *day : dayButtons)
+        connect(day, &QCheckBox::clicked, this, [this, day] { dayChange(day); });
+    connect(ui->backupTime, &QTimeEdit::timeChanged, this, [this] { setTime(ui->backupTime); });
+    connect(ui->launchClientButton, &QCheckBox::clicked, this, [this] { enableSave(ui->launchClientButton); });
+    connect(ui->notificationButton, &QToolButton::clicked, this, [this] { checkSelections(); });
+    connect(ui->saveButton, &QPushButton::clicked, this, [this] { save(ui->saveButton); });
+
+    connect(ui->saveMenuItem, &QAction::triggered, this, [this] { save(ui->saveMenuItem); });
+    connect(ui->saveRunOnlyMenuItem, &QAction::triggered, this, [this] { saveAsRunNow(ui->saveRunOnlyMenuItem); });
+    connect(ui->removeScheduleAction, &QAction::triggered, this, [this] { removeSchedule(ui->removeScheduleAction); });
+    connect(ui->showLogAction, &QAction::triggered, this, [this] { displayLogWindow(ui->showLogAction); });
+    connect(ui->quitAction, &QAction::triggered, this, [this] {
+        m_quitting = true;
+        QCoreApplication::quit();
+    });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Controller::applicationWillTerminate);
+}
+
+// Start-up ------------------------------------------------------------------
+
+void Controller::awakeFromNib()
+{
+    if (const QScreen *screen = mainWindow->screen()) {
+        const QRect available = screen->availableGeometry();
+        mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
+    }
+
+    for (const auto &[title, file] : kClientImages) {
+        QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
+        if (!image.isNull())
+            clientIcons[QString::fromUtf8(title)] = image;
+    }
+
+    loadPreferences();
+    setDestination(this);
+    setSource(this);
+
+    setSaveItems(SaveItems::Saved);
+    const QString stored = defaults->string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfiguredDefault));
+    if (stored == QLatin1String(names::kNotConfiguredDefault))
+        setSaveItems(SaveItems::SettingsChanged);
+
+    const QString oldScript = QString::fromUtf8(names::kScriptFileName);
+    if (crontabModifier->checkForJob(oldScript)) {
+        crontabModifier->setScriptName(oldScript);
+        crontabModifier->removeCronJob();
+    }
+    const QString engineMarker = QString::fromUtf8(names::kEngineBundleName);
+    const QString storedNow = defaults->string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfigured));
+    if (!crontabModifier->checkForJob(engineMarker) && storedNow != QLatin1String(names::kNotConfigured)
+        && !defaults->boolean(kL(keys::kRunNowOnly))) {
+        defaults->setBoolean(kL(keys::kScheduled), false);
+        ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
+        platform::NSLog(QString::fromUtf8(names::kNotConfigured));
+        setSaveItems(SaveItems::SettingsChanged);
+    }
+    crontabModifier->setScriptName(engineMarker);
+
+    showLastBackup();
+
+    distributedCenter = new platform::DistributedNotificationCenter(this);
+    connect(distributedCenter, &platform::DistributedNotificationCenter::notificationReceived, this,
+            [this](const QString &name) {
+                if (name == QLatin1String(names::kExecutionCompleteNotification))
+                    executionComplete();
+            });
+    distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
+
+    platform::NSLog(QStringLiteral("Corvantis launched"));
+}
+
+// Schedule ------------------------------------------------------------------
+
+DayFlags Controller::checkBoxDays() const
+{
+    DayFlags days{};
+    for (std::size_t i = 0; i < days.size(); ++i)
+        days[i] = dayButtons[i]->isChecked();
+    return days;
+}
+
+DayFlags Controller::storedDays() const
+{
+    DayFlags days{};
+    for (std::size_t i = 0; i < days.size(); ++i)
+        days[i] = defaults->boolean(kL(dayTable()[i].defaultsKey));
+    return days;
+}
+
+QString Controller::getStringForDays() const { return configurator::getStringForDays(storedDays()); }
+QString Controller::getDaysString() const { return configurator::getDaysString(storedDays()); }
+QTime Controller::getScheduledTime() const { return ui->backupTime->time(); }
+
+QString Controller::formulateCronJob() const
+{
+    return configurator::formulateCronJob(getScheduledTime(), storedDays(), cv::homeDirectory());
+}
+
+bool Controller::checkSelections()
+{
+    const QString destination = ui->destinationTextField->text();
+    if (destination.isEmpty() || destination == kNoDestination) {
+        m_dialogs->showAlert(kConfigurationError, QStringLiteral("Please select a destination for the backup.\n"));
+        return false;
+    }
+    bool anyDay = false;
+    for (bool on : checkBoxDays())
+        anyDay = anyDay || on;
+    toggleNotificationWindow(!anyDay);
+    return anyDay;
+}
+
+void Controller::setTime(QObject *) { setSaveItems(SaveItems::SettingsChanged); }
+
+void Controller::dayChange(QObject *)
+{
+    checkSelections();
+    setSaveItems(SaveItems::SettingsChanged);
+}
+
+void Controller::enableSave(QObject *) { setSaveItems(SaveItems::SettingsChanged); }
+
+void Controller::toggleNotificationWindow(bool show)
+{
+    if (show == bool(attachedWindow))
+        return;
+    if (!show) {
+        KAAttachedWindow *window = attachedWindow;
+        attachedWindow = nullptr;
+        window->setParent(nullptr);
+        window->orderOut(this);
+        delete window; // gives the view back
+        return;
+    }
+    // The anchor's centre in the window's base coordinates (y up from the bottom).
+    QWidget *anchor = ui->notificationButton;
+    const QPoint topLeft = anchor->mapTo(mainWindow, QPoint(0, 0));
+    const QPointF centre(topLeft.x() + 0.5 * anchor->width(), mainWindow->height() - (topLeft.y() + 0.5 * anchor->height()));
+    attachedWindow = KAAttachedWindow::create(attachedNotificationView, centre, mainWindow, KASideLeft, 0.0f);
+    if (!attachedWindow)
+        return;
+    attachedWindow->setBorderColor(Qt::white);
+    bubbleUi->notificationTextField->setStyleSheet(QStringLiteral("color: white; background: transparent;"));
+    attachedWindow->setBackgroundColor(QColor::fromRgbF(0.26f, 0.26f, 0.26f, 0.75f));
+    attachedWindow->setViewMargin(2.0f);
+    attachedWindow->setBorderWidth(2.0f);
+    attachedWindow->setCornerRadius(8.0f);
+    attachedWindow->setHasArrow(1.0f);
+    attachedWindow->setDrawsRoundCornerBesideArrow(1.0f);
+    attachedWindow->setArrowBaseWidth(20.0f);
+    attachedWindow->setArrowHeight(16.0f);
+    // A child of the main window: it stays above it and follows its moves.
+    attachedWindow->setParent(mainWindow, attachedWindow->windowFlags());
+    attachedWindow->_updateGeometry();
+    attachedWindow->orderFrontRegardless();
+}
+
+void Controller::setSaveItems(SaveItems state)
+{
+    const bool changed = state == SaveItems::SettingsChanged;
+    ui->saveButton->setEnabled(changed);
+    ui->saveMenuItem->setEnabled(changed);
+    ui->saveRunOnlyMenuItem->setEnabled(changed);
+    ui->runNowMenuItem->setEnabled(!changed);
+}
+
+bool Controller::isInSettingsChangedState() const
+{
+    return ui->saveButton->isEnabled() && ui->saveMenuItem->isEnabled() && ui->saveRunOnlyMenuItem->isEnabled()
+        && !ui->runNowMenuItem->isEnabled();
+}
+
+// Client and destination ----------------------------------------------------
+
+QPixmap Controller::clientIcon(const QString &title) const
+{
+    const auto it = clientIcons.find(title);
+    return it == clientIcons.end() ? QPixmap() : it->second;
+}
+
+void Controller::setSource(QObject *)
+{
+    const QString title = ui->sourcePopUpButton->currentText();
+    if (const QPixmap icon = clientIcon(title); !icon.isNull())
+        ui->sourceIcon->setPixmap(icon);
+    if (title != currentSource)
+        setSaveItems(SaveItems::SettingsChanged);
+    currentSource = title;
+}
+
+void Controller::setDestination(QObject *)
+{
+    const QString text = ui->destinationTextField->text();
+    if (text != currentDestination)
+        setSaveItems(SaveItems::SettingsChanged);
+    if (!text.isEmpty()) {
+        const QIcon icon = QFileIconProvider().icon(QFileInfo(text));
+        ui->destinationIcon->setPixmap(icon.pixmap(32, 32));
+    }
+    currentDestination = text;
+}
+
+void Controller::browseForDestination(QObject *)
+{
+    const QString start = QFileInfo(ui->destinationTextField->text()).isDir() ? ui->destinationTextField->text()
+                                                                              : cv::homeDirectory();
+    const QString folder = m_dialogs->chooseFolder(start);
+    if (folder.isEmpty())
+        return;
+    ui->destinationTextField->setText(folder);
+    defaults->setString(kL(keys::kBackupDestination), folder);
+    defaults->synchronize();
+    setDestination(this);
+}
+
+// Saving --------------------------------------------------------------------
+
+void Controller::save(QObject *) { saveWithRunNowOnly(false); }
+
+void Controller::saveAsRunNow(QObject *)
+{
+    if (defaults->boolean(kL(keys::kScheduled))) {
+        removeSchedule(this);
+        // A line that could not be removed would still run: saying "Run Now
+        // only" then would be untrue.
+        if (crontabModifier->lastOutcome() != TMCrontabModifier::Outcome::Changed)
+            return;
+    }
+    saveWithRunNowOnly(true);
+}
+
+void Controller::saveWithRunNowOnly(bool runNowOnly)
+{
+    if (!checkSelections())
+        return;
+    savePreferences();
+
+    const Schedule schedule = windowSettings().schedule(getScheduledTime());
+    const QString configPath = cv::configFilePath();
+    QString why;
+    if (!writeConfiguration(configPath, schedule, &why)) {
+        // The engine would otherwise back up what an older save described.
+        platform::NSLog(QStringLiteral("Could not write the configuration file '%1': %2").arg(configPath, why));
+        m_dialogs->showAlert(kConfigurationError,
+                             QStringLiteral("The configuration could not be saved to \"%1\".\n%2").arg(configPath, why));
+        return;
+    }
+
+    if (!runNowOnly) {
+        crontabModifier->addCronJob(formulateCronJob());
+        switch (crontabModifier->lastOutcome()) {
+        case TMCrontabModifier::Outcome::Changed:
+            break;
+        case TMCrontabModifier::Outcome::NotWritten:
+            m_dialogs->showAlert(kSchedulingError, QStringLiteral("Unable to save settings."));
+            return;
+        case TMCrontabModifier::Outcome::Refused:
+            return; // the editor has shown its alert; nothing claims a schedule cron lacks
+        }
+        defaults->setBoolean(kL(keys::kScheduled), true);
+        defaults->setBoolean(kL(keys::kRunNowOnly), false);
+        ui->currentConfiguration->setText(configuredSentence(schedule.client, storedDays(), getScheduledTime()));
+        platform::NSLog(QStringLiteral("Backup Schedule successfully saved."));
+    } else {
+        defaults->setBoolean(kL(keys::kScheduled), true);
+        defaults->setBoolean(kL(keys::kRunNowOnly), true);
+        ui->currentConfiguration->setText(runNowOnlySentence(schedule.client));
+        platform::NSLog(QStringLiteral("Backup Schedule successfully saved for Run Now only"));
+    }
+    setSaveItems(SaveItems::Saved);
+    savePreferences();
+}
+
+void Controller::removeSchedule(QObject *)
+{
+    crontabModifier->removeCronJob();
+    switch (crontabModifier->lastOutcome()) {
+    case TMCrontabModifier::Outcome::Changed:
+        break;
+    case TMCrontabModifier::Outcome::NotWritten:
+        m_dialogs->showAlert(kSchedulingError, QStringLiteral("Unable to schedule backup."));
+        return;
+    case TMCrontabModifier::Outcome::Refused:
+        return;
+    }
+    defaults->setBoolean(kL(keys::kScheduled), false);
+    ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
+    platform::NSLog(QStringLiteral("Configuration removed."));
+    platform::NSLog(QString::fromUtf8(names::kNotConfigured));
+    setSaveItems(SaveItems::SettingsChanged);
+    savePreferences();
+}
+
+WindowSettings Controller::windowSettings() const
+{
+    WindowSettings s;
+    s.client = ui->sourcePopUpButton->currentText();
+    s.destination = ui->destinationTextField->text();
+    s.days = checkBoxDays();
+    s.time = QDateTime(QDate::currentDate(), ui->backupTime->time());
+    s.launchClient = ui->launchClientButton->isChecked();
+    s.currentConfiguration = ui->currentConfiguration->text();
+    return s;
+}
+
+void Controller::savePreferences()
+{
+    configurator::savePreferences(*defaults, windowSettings());
+}
+
+void Controller::loadPreferences()
+{
+    const WindowSettings s = configurator::loadPreferences(*defaults);
+    // Restoring is not an edit: no control may report a change.
+    const QSignalBlocker blockTime(ui->backupTime);
+    if (const int index = ui->sourcePopUpButton->findText(s.client); index >= 0)
+        ui->sourcePopUpButton->setCurrentIndex(index);
+    ui->destinationTextField->setText(s.destination);
+    for (std::size_t i = 0; i < dayButtons.size(); ++i)
+        dayButtons[i]->setChecked(s.days[i]);
+    if (s.time)
+        ui->backupTime->setTime(s.time->time());
+    ui->launchClientButton->setChecked(s.launchClient);
+    ui->currentConfiguration->setText(s.currentConfiguration);
+}
+
+// Status --------------------------------------------------------------------
+
+int Controller::getDateFormat() const
+{
+    return configurator::getDateFormat(defaults->string(kL(keys::kDateFormat)));
+}
+
+void Controller::showLastBackup()
+{
+    ui->lastBackup->setText(lastBackupText(cv::markerFilePath(), getDateFormat()));
+}
+
+void Controller::executionComplete()
+{
+    if (mainWindow->isMinimized()) {
+        mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
+        mainWindow->showNormal();
+    }
+    showLastBackup();
+}
+
+void Controller::updateDateFormat() { showLastBackup(); }
+
+// Quitting and the log ------------------------------------------------------
+
+bool Controller::windowShouldClose(QWidget *)
+{
+    if (!m_dialogs->confirmQuit())
+        return false;
+    m_quitting = true;
+    QCoreApplication::quit();
+    return true;
+}
+
+void Controller::applicationWillTerminate()
+{
+    const QString status = defaults->string(kL(keys::kScheduleStatus), QStringLiteral("Rescheduled"));
+    if (status == QLatin1String("Rescheduled")) {
+        defaults->setString(kL(keys::kScheduleStatus), QStringLiteral("Scheduled"));
+        defaults->synchronize();
+    }
+    platform::NSLog(QStringLiteral("Corvantis exited\n\n"));
+}
+
+void Controller::displayLogWindow(QObject *)
+{
+    if (m_workspace->openFile(cv::logFilePath()))
+        return;
+    mainWindow->raise();
+    mainWindow->activateWindow();
+    m_dialogs->showAlertPanel(QStringLiteral("Corvantis"),
+                              QStringLiteral("Could not open Console.app to open the log file. View it manually at "
+                                             "'~/Library/Logs/Corvantis.log'."));
+}
+
+// Events --------------------------------------------------------------------
+
+bool Controller::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == mainWindow) {
+        switch (event->type()) {
+        case QEvent::Close:
+            if (!m_quitting && !windowShouldClose(mainWindow)) {
+                event->ignore();
+                return true;
+            }
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+            if (attachedWindow)
+                attachedWindow->_updateGeometry();
+            break;
+        default:
+            break;
+        }
+    } else if (watched == ui->destinationTextField) {
+        if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+            auto *drag = static_cast<QDragMoveEvent *>(event);
+            if (!droppedFolder(drag->mimeData()).isEmpty()) {
+                drag->acceptProposedAction();
+                return true;
+            }
+        } else if (event->type() == QEvent::Drop) {
+            auto *drop = static_cast<QDropEvent *>(event);
+            const QString folder = droppedFolder(drop->mimeData());
+            if (!folder.isEmpty()) {
+                drop->acceptProposedAction();
+                ui->destinationTextField->setText(folder);
+                setDestination(ui->destinationTextField);
+                return true;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace cv::configurator

@@ -1,0 +1,128 @@
+#pragma once
+// The configurator's main controller: binds the main window's controls to
+// the schedule, saving, status and start-up logic, which live in the
+// widget-free library beside it. Operation names follow the window's actions.
+
+#include "Dialogs.h"
+#include "Schedule.h"
+#include "TMCrontabModifier.h"
+#include "WindowSettings.h"
+
+#include <QObject>
+#include <QPixmap>
+#include <QPointer>
+
+#include <map>
+#include <memory>
+
+#include "KAAttachedWindow.h"
+class QAction;
+class QCheckBox;
+class QMainWindow;
+
+namespace Ui {
+class MainWindow;
+class DayBubbleView;
+}
+
+namespace cv::platform {
+class DistributedNotificationCenter;
+class UserDefaults;
+class Workspace;
+} // namespace cv::platform
+
+namespace cv::configurator {
+
+// The side effects the controller reaches through; null members get the real ones.
+struct ControllerServices {
+    Dialogs *dialogs = nullptr;
+    platform::Workspace *workspace = nullptr;
+    QString crontabProgram = QStringLiteral("/usr/bin/crontab");
+    // The folder the client icons and pictures are read from.
+    QString resourcesFolder;
+};
+
+class Controller : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Controller(ControllerServices services = {}, QObject *parent = nullptr);
+    ~Controller() override;
+
+    // Start-up, once, before the window is shown.
+    void awakeFromNib();
+
+    // Schedule.
+    QString getStringForDays() const;
+    QString getDaysString() const;
+    QTime getScheduledTime() const;
+    QString formulateCronJob() const;
+    bool checkSelections();
+    void setTime(QObject *sender);
+    void dayChange(QObject *sender);
+    void enableSave(QObject *sender);
+    void toggleNotificationWindow(bool show);
+
+    // Saving and status.
+    void setSource(QObject *sender);
+    void setDestination(QObject *sender);
+    void browseForDestination(QObject *sender);
+    void save(QObject *sender);
+    void saveAsRunNow(QObject *sender);
+    void saveWithRunNowOnly(bool runNowOnly);
+    void removeSchedule(QObject *sender);
+    void savePreferences();
+    void loadPreferences();
+    int getDateFormat() const;
+    void executionComplete();
+    void updateDateFormat();
+    QMainWindow *getMainWindow() const { return mainWindow; }
+
+    // Quitting.
+    bool windowShouldClose(QWidget *window);
+    void applicationWillTerminate();
+    void displayLogWindow(QObject *sender);
+
+    // For the window's tests: which of the two patterns the save items show.
+    bool isInSettingsChangedState() const;
+    KAAttachedWindow *dayBubble() const { return attachedWindow; }
+    TMCrontabModifier *crontab() const { return crontabModifier.get(); }
+    platform::UserDefaults &userDefaults() const { return *defaults; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    enum class SaveItems { SettingsChanged, Saved };
+    void setSaveItems(SaveItems state);
+    WindowSettings windowSettings() const;
+    DayFlags checkBoxDays() const;
+    DayFlags storedDays() const;
+    void showLastBackup();
+    void connectActions();
+    QPixmap clientIcon(const QString &title) const;
+
+    ControllerServices m_services;
+    std::unique_ptr<WidgetDialogs> m_ownDialogs;
+    std::unique_ptr<platform::Workspace> m_ownWorkspace;
+    Dialogs *m_dialogs = nullptr;
+    platform::Workspace *m_workspace = nullptr;
+
+    std::unique_ptr<Ui::MainWindow> ui;
+    std::unique_ptr<Ui::DayBubbleView> bubbleUi;
+    QMainWindow *mainWindow = nullptr;
+    std::array<QCheckBox *, 7> dayButtons{};
+    QPointer<QWidget> attachedNotificationView;
+    QPointer<KAAttachedWindow> attachedWindow;
+
+    std::unique_ptr<platform::UserDefaults> defaults;
+    std::unique_ptr<TMCrontabModifier> crontabModifier;
+    platform::DistributedNotificationCenter *distributedCenter = nullptr;
+    std::map<QString, QPixmap> clientIcons;
+
+    QString currentSource;
+    QString currentDestination;
+    bool m_quitting = false;
+};
+
+} // namespace cv::configurator

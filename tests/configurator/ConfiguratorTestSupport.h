@@ -1,0 +1,129 @@
+#pragma once
+// What the window tests share: scripted dialogs, a recording workspace, the
+// stand-in crontab and the log captured from standard error.
+
+#include "Controller.h"
+#include "Workspace.h"
+
+#include "TestSupport.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+namespace cv::test {
+
+struct ScriptedDialogs : configurator::Dialogs {
+    QStringList alerts; // "message / informative"
+    QString folderToChoose;
+    bool quitAnswer = false;
+    int quitQuestions = 0;
+
+    void showAlert(const QString &message, const QString &informative) override
+    {
+        alerts << message + QStringLiteral(" / ") + informative;
+    }
+    QString chooseFolder(const QString &) override { return folderToChoose; }
+    bool confirmQuit() override
+    {
+        ++quitQuestions;
+        return quitAnswer;
+    }
+    void showAlertPanel(const QString &title, const QString &message) override
+    {
+        alerts << title + QStringLiteral(" / ") + message;
+    }
+};
+
+struct RecordingWorkspace : platform::Workspace {
+    QStringList opened;
+    bool answer = true;
+    bool openFile(const QString &path) override
+    {
+        opened << path;
+        return answer;
+    }
+    bool openURL(const QUrl &url) override
+    {
+        opened << url.toString(QUrl::FullyEncoded);
+        return answer;
+    }
+};
+
+// Standard error goes to a file for the object's lifetime, as the log does.
+class CapturedLog
+{
+public:
+    CapturedLog()
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(2);
+        m_path = m_dir.filePath(QStringLiteral("log"));
+        std::freopen(QFile::encodeName(m_path).constData(), "a", stderr);
+    }
+    ~CapturedLog()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, 2);
+        ::close(m_saved);
+    }
+    QByteArray text() const
+    {
+        std::fflush(stderr);
+        return readFile(m_path);
+    }
+    // The messages without their time stamps, one per line written.
+    QStringList messages() const
+    {
+        QStringList out;
+        for (const QByteArray &line : text().split('\n')) {
+            const int start = line.indexOf("] ");
+            if (start >= 0)
+                out << QString::fromUtf8(line.mid(start + 2));
+        }
+        return out;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    int m_saved = -1;
+};
+
+// A private home with the stand-in crontab and a controller on it.
+class WindowFixture
+{
+public:
+    explicit WindowFixture(const QString &crontabProgram = {})
+    {
+        qputenv("CV_FAKE_CRONTAB_DIR", QFile::encodeName(m_crontabDir.path()));
+        configurator::ControllerServices services;
+        services.dialogs = &dialogs;
+        services.workspace = &workspace;
+        services.crontabProgram = crontabProgram.isEmpty() ? fakeCrontab() : crontabProgram;
+        controller = std::make_unique<configurator::Controller>(services);
+    }
+
+    static QString fakeCrontab() { return QStringLiteral(CV_FAKE_CRONTAB_SCRIPT); }
+    QByteArray crontab() const { return readFile(m_crontabDir.filePath(QStringLiteral("table"))); }
+    void setCrontab(const QByteArray &text) const { writeFile(m_crontabDir.filePath(QStringLiteral("table")), text); }
+
+    QMainWindow *window() const { return controller->getMainWindow(); }
+    template <typename T>
+    T *find(const char *name) const { return window()->findChild<T *>(QLatin1String(name)); }
+    QCheckBox *day(const char *name) const { return find<QCheckBox>(name); }
+    QLineEdit *destination() const { return find<QLineEdit>("destinationTextField"); }
+
+    ScopedHome home;
+    ScriptedDialogs dialogs;
+    RecordingWorkspace workspace;
+    std::unique_ptr<configurator::Controller> controller;
+
+private:
+    QTemporaryDir m_crontabDir;
+};
+
+} // namespace cv::test

@@ -1,0 +1,298 @@
+#include "ConfiguratorTestSupport.h"
+
+#include "Home.h"
+#include "KAAttachedWindow.h"
+#include "PropertyList.h"
+#include "UserDefaults.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimeEdit>
+#include <gtest/gtest.h>
+
+using namespace cv::test;
+
+namespace {
+
+const QString kMissingDestination = QStringLiteral("Configuration Error / Please select a destination for the backup.\n");
+const QString kNotConfigured = QStringLiteral("Corvantis is currently not configured.");
+
+void makeSupportFolders() { QDir().mkpath(cv::supportFolder()); }
+
+QString status(const WindowFixture &f) { return f.find<QLabel>("currentConfiguration")->text(); }
+
+cv::platform::UserDefaults storedDefaults() { return cv::platform::UserDefaults(cv::defaultsFilePath()); }
+
+// A schedule a user could save: a destination, Monday and Thursday, 09:07.
+void fillIn(WindowFixture &f, const QString &client = QStringLiteral("Thunderbird"))
+{
+    auto *popup = f.find<QComboBox>("sourcePopUpButton");
+    popup->setCurrentIndex(popup->findText(client));
+    f.controller->setSource(popup);
+    f.destination()->setText(f.home.file(QStringLiteral("backups")));
+    f.controller->setDestination(f.destination());
+    f.day("mondayButton")->setChecked(true);
+    f.day("thursdayButton")->setChecked(true);
+    f.find<QTimeEdit>("backupTime")->setTime(QTime(9, 7));
+}
+
+int shownBubbles()
+{
+    int n = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        n += qobject_cast<KAAttachedWindow *>(w) && w->isVisible();
+    return n;
+}
+
+} // namespace
+
+TEST(ConfiguratorWindow, ValidationAlertsOrShowsTheDayBubble)
+{
+    WindowFixture f;
+    f.window()->show();
+    auto &c = *f.controller;
+
+    for (const QString &missing : {QString(), QStringLiteral("No Destination Selected")}) {
+        f.destination()->setText(missing);
+        f.dialogs.alerts.clear();
+        EXPECT_FALSE(c.checkSelections());
+        EXPECT_EQ(f.dialogs.alerts, QStringList{kMissingDestination});
+        EXPECT_EQ(c.dayBubble(), nullptr);
+        // Ticking a day runs the same check.
+        f.day("fridayButton")->click();
+        EXPECT_EQ(f.dialogs.alerts.size(), 2);
+        EXPECT_TRUE(c.isInSettingsChangedState());
+        f.day("fridayButton")->click();
+    }
+    f.dialogs.alerts.clear();
+
+    // Any other text counts as a destination, even a folder that is not there.
+    f.destination()->setText(QStringLiteral("/nonexistent"));
+    EXPECT_FALSE(c.checkSelections());
+    EXPECT_TRUE(f.dialogs.alerts.isEmpty());
+    ASSERT_NE(c.dayBubble(), nullptr);
+    EXPECT_EQ(c.dayBubble()->side(), KASideLeft);
+    EXPECT_EQ(c.dayBubble()->windowBackgroundColor().color(), QColor::fromRgbF(0.26f, 0.26f, 0.26f, 0.75f));
+    EXPECT_EQ(c.dayBubble()->borderColor(), QColor(Qt::white));
+    EXPECT_EQ(c.dayBubble()->parentWidget(), f.window());
+
+    f.day("sundayButton")->click();
+    EXPECT_EQ(c.dayBubble(), nullptr);
+    EXPECT_TRUE(c.checkSelections());
+
+    // Unticking the last day brings it back.
+    f.day("sundayButton")->click();
+    EXPECT_NE(c.dayBubble(), nullptr);
+    EXPECT_TRUE(f.dialogs.alerts.isEmpty());
+}
+
+TEST(ConfiguratorWindow, BubbleShownTwiceIsOneBubbleAndHidingTwiceIsHarmless)
+{
+    WindowFixture f;
+    f.window()->show();
+    f.controller->toggleNotificationWindow(true);
+    KAAttachedWindow *first = f.controller->dayBubble();
+    f.controller->toggleNotificationWindow(true);
+    EXPECT_EQ(f.controller->dayBubble(), first);
+    EXPECT_EQ(shownBubbles(), 1);
+    f.controller->toggleNotificationWindow(false);
+    f.controller->toggleNotificationWindow(false);
+    EXPECT_EQ(f.controller->dayBubble(), nullptr);
+    EXPECT_EQ(shownBubbles(), 0);
+    // The same view is shown again in a new bubble.
+    f.controller->toggleNotificationWindow(true);
+    EXPECT_EQ(shownBubbles(), 1);
+}
+
+TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
+{
+    WindowFixture f;
+    makeSupportFolders();
+    CapturedLog log;
+    auto &c = *f.controller;
+    c.awakeFromNib();
+    // First start.
+    EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
+    EXPECT_TRUE(c.isInSettingsChangedState());
+    EXPECT_EQ(f.find<QLabel>("lastBackup")->text(), QStringLiteral("Unknown"));
+
+    fillIn(f);
+    f.find<QCheckBox>("launchClientButton")->setChecked(true);
+    c.save(nullptr);
+    const QString line = QStringLiteral("7\t9\t*\t*\t1,4\t\"%1/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVEngine\"\n")
+                             .arg(f.home.path());
+    EXPECT_EQ(f.crontab(), line.toUtf8());
+    EXPECT_EQ(status(f), QStringLiteral("Corvantis is currently configured to backup Thunderbird on Monday, Thursday at 09:07 AM"));
+    EXPECT_FALSE(c.isInSettingsChangedState());
+    {
+        auto d = storedDefaults();
+        EXPECT_TRUE(d.boolean(QStringLiteral("scheduled")));
+        EXPECT_FALSE(d.boolean(QStringLiteral("RunNowOnly")));
+        EXPECT_EQ(d.string(QStringLiteral("currentConfiguration")), status(f));
+        EXPECT_EQ(d.integer(QStringLiteral("monday")), 1);
+    }
+    auto config = cv::platform::readDictionaryFile(cv::configFilePath());
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->value(QStringLiteral("Relaunch Client")), QVariant(qlonglong(1)));
+
+    // Run Now only over the schedule: the line goes first.
+    f.find<QCheckBox>("launchClientButton")->setChecked(false);
+    c.enableSave(nullptr);
+    c.saveAsRunNow(nullptr);
+    EXPECT_EQ(f.crontab(), QByteArray());
+    EXPECT_EQ(status(f), QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."));
+    EXPECT_FALSE(c.isInSettingsChangedState());
+    config = cv::platform::readDictionaryFile(cv::configFilePath());
+    ASSERT_TRUE(config.has_value());
+    EXPECT_FALSE(config->contains(QStringLiteral("Relaunch Client")));
+    {
+        auto d = storedDefaults();
+        EXPECT_TRUE(d.boolean(QStringLiteral("scheduled")));
+        EXPECT_TRUE(d.boolean(QStringLiteral("RunNowOnly")));
+    }
+    const QStringList messages = log.messages();
+    const auto removed = messages.indexOf(QStringLiteral("Configuration removed."));
+    ASSERT_GE(removed, 0);
+    EXPECT_EQ(messages.mid(removed, 3), (QStringList{QStringLiteral("Configuration removed."), kNotConfigured,
+                                                     QStringLiteral("Backup Schedule successfully saved for Run Now only")}));
+
+    // Removal keeps the configuration file and "RunNowOnly".
+    c.removeSchedule(nullptr);
+    EXPECT_EQ(status(f), kNotConfigured);
+    EXPECT_TRUE(c.isInSettingsChangedState());
+    auto d = storedDefaults();
+    EXPECT_FALSE(d.boolean(QStringLiteral("scheduled")));
+    EXPECT_TRUE(d.boolean(QStringLiteral("RunNowOnly")));
+    EXPECT_EQ(d.string(QStringLiteral("currentConfiguration")), kNotConfigured);
+    EXPECT_TRUE(QFileInfo::exists(cv::configFilePath()));
+    EXPECT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+}
+
+TEST(ConfiguratorWindow, FailedSavesClaimNothing)
+{
+    // Validation failures write nothing, also for a Run-Now-only save.
+    {
+        WindowFixture f;
+        makeSupportFolders();
+        f.destination()->setText(QStringLiteral("/tmp"));
+        f.controller->saveAsRunNow(nullptr);
+        f.destination()->clear();
+        f.day("mondayButton")->setChecked(true);
+        f.controller->save(nullptr);
+        EXPECT_FALSE(QFileInfo::exists(cv::configFilePath()));
+        EXPECT_FALSE(QFileInfo::exists(cv::defaultsFilePath()));
+        EXPECT_EQ(f.crontab(), QByteArray());
+    }
+    // A crontab program that refuses the new table.
+    {
+        WindowFixture probe;
+        const QString refusing = probe.home.file(QStringLiteral("refusing-crontab"));
+        writeFile(refusing, QStringLiteral("#!/bin/sh\ncase \"$1\" in -l) exec '%1' -l ;; esac\necho refused >&2\nexit 1\n")
+                                .arg(WindowFixture::fakeCrontab()).toUtf8());
+        QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        WindowFixture f(refusing);
+        makeSupportFolders();
+        f.controller->awakeFromNib();
+        fillIn(f);
+        f.controller->save(nullptr);
+        EXPECT_EQ(f.dialogs.alerts, QStringList{QStringLiteral("Scheduling Error / Unable to save settings.")});
+        EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
+        EXPECT_TRUE(f.controller->isInSettingsChangedState());
+        EXPECT_FALSE(storedDefaults().boolean(QStringLiteral("scheduled")));
+    }
+    // A support folder the configuration cannot be written into.
+    {
+        WindowFixture f;
+        f.controller->awakeFromNib();
+        ASSERT_TRUE(writeFile(f.home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")), "a file"));
+        fillIn(f);
+        f.controller->save(nullptr);
+        ASSERT_EQ(f.dialogs.alerts.size(), 1);
+        EXPECT_TRUE(f.dialogs.alerts[0].startsWith(QStringLiteral("Configuration Error / ")));
+        EXPECT_TRUE(f.dialogs.alerts[0].contains(cv::configFilePath())) << qPrintable(f.dialogs.alerts[0]);
+        EXPECT_EQ(f.crontab(), QByteArray());
+        EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
+        EXPECT_TRUE(f.controller->isInSettingsChangedState());
+    }
+}
+
+TEST(ConfiguratorWindow, SourceDestinationAndBrowse)
+{
+    WindowFixture f;
+    auto &c = *f.controller;
+    c.awakeFromNib();
+    f.find<QPushButton>("saveButton")->setEnabled(false);
+    // The same client or destination again is no edit.
+    c.setSource(nullptr);
+    c.setDestination(nullptr);
+    EXPECT_FALSE(f.find<QPushButton>("saveButton")->isEnabled());
+
+    f.dialogs.folderToChoose = QString();
+    c.browseForDestination(nullptr);
+    EXPECT_FALSE(f.find<QPushButton>("saveButton")->isEnabled());
+    f.dialogs.folderToChoose = f.home.path();
+    c.browseForDestination(nullptr);
+    EXPECT_EQ(f.destination()->text(), f.home.path());
+    EXPECT_TRUE(c.isInSettingsChangedState());
+    // Stored at once, without a save.
+    EXPECT_EQ(storedDefaults().string(QStringLiteral("backupDestination")), f.home.path());
+}
+
+TEST(ConfiguratorWindow, CompletionSignalFromAnotherProcessRefreshesTheLastBackup)
+{
+    WindowFixture f;
+    makeSupportFolders();
+    f.controller->awakeFromNib();
+    f.window()->show();
+    f.window()->showMinimized();
+    QLabel *line = f.find<QLabel>("lastBackup");
+    EXPECT_EQ(line->text(), QStringLiteral("Unknown"));
+
+    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
+    const auto posted = runProgram(testTool(), {QStringLiteral("post"), QStringLiteral("com.tallowmere.Corvantis.executionComplete")});
+    ASSERT_EQ(posted.exitCode, 0) << posted.err.constData();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return line->text() != QLatin1String("Unknown"); }, 5000));
+    EXPECT_TRUE(line->text().contains(QStringLiteral(" at "))) << qPrintable(line->text());
+    EXPECT_FALSE(f.window()->isMinimized());
+}
+
+TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
+{
+    WindowFixture f;
+    makeSupportFolders();
+    CapturedLog log;
+    f.window()->show();
+    f.dialogs.quitAnswer = false;
+    EXPECT_FALSE(f.window()->close());
+    EXPECT_TRUE(f.window()->isVisible());
+    f.dialogs.quitAnswer = true;
+    EXPECT_TRUE(f.window()->close());
+    EXPECT_EQ(f.dialogs.quitQuestions, 2);
+
+    const struct {
+        const char *before; // null: absent
+        const char *after;
+    } cases[] = {{nullptr, "Scheduled"}, {"Rescheduled", "Scheduled"}, {"Paused", "Paused"}};
+    for (const auto &c : cases) {
+        auto &d = f.controller->userDefaults();
+        if (c.before)
+            d.setString(QStringLiteral("scheduleStatus"), QLatin1String(c.before));
+        else
+            d.remove(QStringLiteral("scheduleStatus"));
+        d.synchronize();
+        f.controller->applicationWillTerminate();
+        EXPECT_EQ(storedDefaults().string(QStringLiteral("scheduleStatus")), QLatin1String(c.after));
+    }
+    EXPECT_TRUE(log.text().endsWith("Corvantis exited\n\n\n"));
+
+    // The log viewer that cannot start gets the alert panel.
+    f.workspace.answer = false;
+    f.controller->displayLogWindow(nullptr);
+    EXPECT_EQ(f.workspace.opened, QStringList{cv::logFilePath()});
+    EXPECT_EQ(f.dialogs.alerts, QStringList{QStringLiteral("Corvantis / Could not open Console.app to open the log file. "
+                                                           "View it manually at '~/Library/Logs/Corvantis.log'.")});
+}
