@@ -93,7 +93,6 @@ Controller::Controller(ControllerServices services, QObject *parent)
 
     attachedNotificationView = new QWidget;
     bubbleUi->setupUi(attachedNotificationView);
-    attachedNotificationView->hide();
 
     defaults = std::make_unique<platform::UserDefaults>(cv::defaultsFilePath());
     crontabModifier = std::make_unique<TMCrontabModifier>(*m_dialogs, m_services.crontabProgram);
@@ -271,6 +270,8 @@ void Controller::toggleNotificationWindow(bool show)
     // A child of the main window: it stays above it and follows its moves.
     attachedWindow->setParent(mainWindow, attachedWindow->windowFlags());
     attachedWindow->_updateGeometry();
+    // A bubble that was hidden before handed the view back hidden.
+    attachedNotificationView->show();
     attachedWindow->orderFrontRegardless();
 }
 

@@ -1,4 +1,5 @@
 #include "TMCrontabModifier.h"
+#include "Schedule.h"
 
 #include "Home.h"
 #include "TestSupport.h"
@@ -295,4 +296,50 @@ TEST_F(CrontabEditor, FailingProgramsNeverCostTheUsersLines)
     editor->removeCronJob();
     EXPECT_EQ(alerts, QStringList{kScheduleFailed});
     EXPECT_EQ(backend->listing(), before);
+}
+
+namespace {
+
+// The command of a crontab line as cron hands it to /bin/sh: every % that is
+// not escaped by a backslash ends the command; "\\%" gives "%".
+QString commandAsCronRunsIt(const QString &line)
+{
+    const QString field = line.section(QLatin1Char('\t'), 5).chopped(1);
+    QString command;
+    bool escaped = false;
+    for (QChar c : field) {
+        if (escaped) {
+            if (c == QLatin1Char('%'))
+                command.chop(1);
+            command += c;
+            escaped = false;
+            continue;
+        }
+        if (c == QLatin1Char('%'))
+            break;
+        escaped = c == QLatin1Char('\\');
+        command += c;
+    }
+    return command;
+}
+
+} // namespace
+
+TEST_F(CrontabEditor, AnAwkwardHomeStillStartsExactlyTheInstalledEngine)
+{
+    const QString awkward = home.file(QStringLiteral("a%b $c`d\"e\\f%%g"));
+    const QString engine = awkward + QStringLiteral("/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVEngine");
+    ASSERT_TRUE(cv::test::writeFile(engine, "#!/bin/sh\nprintf '%s' \"$0\" > \"$(dirname \"$0\")/ran\"\n"));
+    QFile::setPermissions(engine, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    cv::configurator::DayFlags days{};
+    days[2] = days[6] = true;
+    const QString line = cv::configurator::formulateCronJob(QTime(3, 4), days, awkward);
+    editor->addCronJob(line);
+    EXPECT_TRUE(alerts.isEmpty()) << qPrintable(alerts.join(QLatin1Char('\n')));
+    EXPECT_EQ(backend->listing(), line.toUtf8());
+
+    const auto ran = cv::test::runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandAsCronRunsIt(line)});
+    EXPECT_EQ(ran.exitCode, 0) << ran.err.constData();
+    EXPECT_EQ(QString::fromUtf8(cv::test::readFile(QFileInfo(engine).absolutePath() + QStringLiteral("/ran"))), engine);
 }

@@ -1,0 +1,52 @@
+// The main window and its day bubble on a real X server, saved as pictures
+// for a person to look at.
+#include "ConfiguratorTestSupport.h"
+
+#include "Home.h"
+#include "KAAttachedWindow.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace cv::test;
+
+namespace {
+
+QImage grabScreenArea(const QRect &area)
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(300);
+    return QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+}
+
+} // namespace
+
+TEST(ConfiguratorScreen, MainWindowAndDayBubble)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    f.controller->awakeFromNib();
+    f.window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+
+    const QImage window = grabScreenArea(f.window()->frameGeometry());
+    EXPECT_TRUE(window.save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));
+
+    f.destination()->setText(QStringLiteral("/media/backup"));
+    ASSERT_FALSE(f.controller->checkSelections());
+    KAAttachedWindow *bubble = f.controller->dayBubble();
+    ASSERT_NE(bubble, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(bubble));
+    // The arrow points at the anchor beside the day boxes.
+    const QWidget *anchor = f.window()->findChild<QWidget *>(QStringLiteral("notificationButton"));
+    const QPoint anchorCentre = anchor->mapToGlobal(anchor->rect().center());
+    const QRect bubbleRect = bubble->frameGeometry();
+    EXPECT_LE(bubbleRect.right(), anchorCentre.x() + 1);
+    EXPECT_NEAR(bubbleRect.center().y(), anchorCentre.y(), 2);
+
+    const QRect area = f.window()->frameGeometry().united(bubbleRect).adjusted(-8, -8, 8, 8);
+    EXPECT_TRUE(grabScreenArea(area).save(QStringLiteral(CV_SCREENSHOT_DIR "/day_bubble.png")));
+}
