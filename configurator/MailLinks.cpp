@@ -15,7 +15,9 @@ bool staysAsIs(unsigned char c)
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
         return true;
-    static constexpr char kept[] = "-_.!~*'();/?:@&=+$,#";
+    // "#" is not among them: in a mail link it would end the message body,
+    // and every crontab listing the editor leaves starts with comment lines.
+    static constexpr char kept[] = "-_.!~*'();/?:@&=+$,";
     return c != '\0' && std::char_traits<char>::find(kept, sizeof kept - 1, static_cast<char>(c));
 }
 

@@ -18,7 +18,8 @@ inline constexpr int kCrontabListingTimeoutMs = 3000;
 // Escapes, as UTF-8, every character that may not stand in a URL (blanks,
 // control characters, quotes, "%", "<>[]{}|\^`", anything beyond ASCII) and
 // keeps the letters, digits, the marks "-_.!~*'()" and the URL delimiters
-// ";/?:@&=+$,#" as they are, wherever they stand.
+// ";/?:@&=+$," as they are, wherever they stand. "#" is escaped too: it would
+// cut the body of a mail link short at the first comment of a crontab.
 QByteArray percentEscape(const QString &text);
 
 // The links before escaping.
