@@ -4,11 +4,15 @@
 #include "ui_MainWindow.h"
 
 #include "DistributedNotificationCenter.h"
+#include "EngineInstaller.h"
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "Log.h"
+#include "MailLinks.h"
 #include "Names.h"
+#include "SessionEnvironment.h"
 #include "StatusText.h"
+#include "SupportFolders.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
 
@@ -79,6 +83,18 @@ Controller::Controller(ControllerServices services, QObject *parent)
         m_ownWorkspace = std::make_unique<platform::DesktopWorkspace>();
         m_workspace = m_ownWorkspace.get();
     }
+    if (m_services.launcher) {
+        m_launcher = m_services.launcher;
+    } else {
+        m_ownLauncher = std::make_unique<BundleEngineLauncher>();
+        m_launcher = m_ownLauncher.get();
+    }
+    if (m_services.cronProbe) {
+        m_cronProbe = m_services.cronProbe;
+    } else {
+        m_ownCronProbe = std::make_unique<SystemCronServiceProbe>();
+        m_cronProbe = m_ownCronProbe.get();
+    }
     if (m_services.resourcesFolder.isEmpty())
         m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 
@@ -127,6 +143,10 @@ void Controller::connectActions()
     connect(ui->saveRunOnlyMenuItem, &QAction::triggered, this, [this] { saveAsRunNow(ui->saveRunOnlyMenuItem); });
     connect(ui->removeScheduleAction, &QAction::triggered, this, [this] { removeSchedule(ui->removeScheduleAction); });
     connect(ui->showLogAction, &QAction::triggered, this, [this] { displayLogWindow(ui->showLogAction); });
+    connect(ui->runNowMenuItem, &QAction::triggered, this, [this] { runNow(ui->runNowMenuItem); });
+    connect(ui->homePageAction, &QAction::triggered, this, [this] { visitWebPageAction(ui->homePageAction); });
+    connect(ui->feedbackAction, &QAction::triggered, this, [this] { sendFeedback(ui->feedbackAction); });
+    connect(ui->bugReportAction, &QAction::triggered, this, [this] { sendBugReport(ui->bugReportAction); });
     connect(ui->quitAction, &QAction::triggered, this, [this] {
         m_quitting = true;
         QCoreApplication::quit();
@@ -138,10 +158,20 @@ void Controller::connectActions()
 
 void Controller::awakeFromNib()
 {
+    // A fresh home here has none of the Library folders the rest relies on.
+    createLibraryFolders();
+    if (m_services.redirectStandardError)
+        platform::reopenStandardError(cv::logFilePath());
     if (const QScreen *screen = mainWindow->screen()) {
         const QRect available = screen->availableGeometry();
         mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
     }
+
+    checkForSupportFolders();
+    checkBackupEngine();
+    // What an engine started by cron needs to reach this desktop session.
+    if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
+        platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
 
     for (const auto &[title, file] : kClientImages) {
         QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
@@ -149,6 +179,8 @@ void Controller::awakeFromNib()
             clientIcons[QString::fromUtf8(title)] = image;
     }
 
+    // What other processes stored since this one started counts.
+    defaults->reload();
     loadPreferences();
     setDestination(this);
     setSource(this);
@@ -175,6 +207,7 @@ void Controller::awakeFromNib()
     crontabModifier->setScriptName(engineMarker);
 
     showLastBackup();
+    showCronServiceLine();
 
     distributedCenter = new platform::DistributedNotificationCenter(this);
     connect(distributedCenter, &platform::DistributedNotificationCenter::notificationReceived, this,
@@ -185,6 +218,51 @@ void Controller::awakeFromNib()
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
 
     platform::NSLog(QStringLiteral("Corvantis launched"));
+}
+
+void Controller::checkForSupportFolders() { configurator::checkForSupportFolders(); }
+
+void Controller::checkBackupEngine()
+{
+    EngineInstaller(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(names::kEngineBundleName),
+                    cv::installedEnginePath())
+        .checkBackupEngine();
+}
+
+void Controller::showCronServiceLine()
+{
+    // A schedule in the crontab never fires while no cron service runs; Run
+    // Now still works, so this is a note, not an error.
+    const bool running = m_cronProbe->cronServiceRunning();
+    ui->cronServiceLine->setVisible(!running);
+    if (!running) {
+        ui->cronServiceLine->setText(QString::fromUtf8(kNoCronServiceLine));
+        platform::NSLog(QString::fromUtf8(kNoCronServiceLine));
+    }
+}
+
+// Commands ------------------------------------------------------------------
+
+void Controller::runNow(QObject *)
+{
+    mainWindow->showMinimized();
+    QString whyNot;
+    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot))
+        return;
+    // Nothing would ever bring the window back: no engine, no completion.
+    platform::NSLog(QStringLiteral("Could not start the backup engine: %1").arg(whyNot));
+    mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
+    mainWindow->showNormal();
+    m_dialogs->showAlert(QStringLiteral("Run Now Error"),
+                         QStringLiteral("The backup engine could not be started.\n%1").arg(whyNot));
+}
+
+void Controller::visitWebPageAction(QObject *) { m_workspace->openURL(homePageUrl()); }
+void Controller::sendFeedback(QObject *) { m_workspace->openURL(feedbackUrl()); }
+
+void Controller::sendBugReport(QObject *)
+{
+    m_workspace->openURL(bugReportUrl(readCrontabListing(m_services.crontabProgram)));
 }
 
 // Schedule ------------------------------------------------------------------

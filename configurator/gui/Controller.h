@@ -3,7 +3,9 @@
 // the schedule, saving, status and start-up logic, which live in the
 // widget-free library beside it. Operation names follow the window's actions.
 
+#include "CronServiceProbe.h"
 #include "Dialogs.h"
+#include "EngineLauncher.h"
 #include "Schedule.h"
 #include "TMCrontabModifier.h"
 #include "WindowSettings.h"
@@ -37,9 +39,13 @@ namespace cv::configurator {
 struct ControllerServices {
     Dialogs *dialogs = nullptr;
     platform::Workspace *workspace = nullptr;
+    EngineLauncher *launcher = nullptr;
+    CronServiceProbe *cronProbe = nullptr;
     QString crontabProgram = QStringLiteral("/usr/bin/crontab");
-    // The folder the client icons and pictures are read from.
+    // The folder the client icons, pictures and the shipped engine are read from.
     QString resourcesFolder;
+    // Tests keep their own standard error.
+    bool redirectStandardError = true;
 };
 
 class Controller : public QObject
@@ -78,6 +84,14 @@ public:
     void updateDateFormat();
     QMainWindow *getMainWindow() const { return mainWindow; }
 
+    // Start-up steps and commands.
+    void checkForSupportFolders();
+    void checkBackupEngine();
+    void runNow(QObject *sender);
+    void visitWebPageAction(QObject *sender);
+    void sendFeedback(QObject *sender);
+    void sendBugReport(QObject *sender);
+
     // Quitting.
     bool windowShouldClose(QWidget *window);
     void applicationWillTerminate();
@@ -99,12 +113,17 @@ private:
     DayFlags checkBoxDays() const;
     DayFlags storedDays() const;
     void showLastBackup();
+    void showCronServiceLine();
     void connectActions();
     QPixmap clientIcon(const QString &title) const;
 
     ControllerServices m_services;
     std::unique_ptr<WidgetDialogs> m_ownDialogs;
     std::unique_ptr<platform::Workspace> m_ownWorkspace;
+    std::unique_ptr<EngineLauncher> m_ownLauncher;
+    std::unique_ptr<CronServiceProbe> m_ownCronProbe;
+    EngineLauncher *m_launcher = nullptr;
+    CronServiceProbe *m_cronProbe = nullptr;
     Dialogs *m_dialogs = nullptr;
     platform::Workspace *m_workspace = nullptr;
 

@@ -53,6 +53,22 @@ struct RecordingWorkspace : platform::Workspace {
     }
 };
 
+struct FakeCronProbe : configurator::CronServiceProbe {
+    bool running = true;
+    bool cronServiceRunning() override { return running; }
+};
+
+struct RecordingLauncher : configurator::EngineLauncher {
+    QStringList launched;
+    QString refusal; // non-empty: the launch fails with this reason
+    bool launchApplication(const QString &bundlePath, QString &whyNot) override
+    {
+        launched << bundlePath;
+        whyNot = refusal;
+        return refusal.isEmpty();
+    }
+};
+
 // Standard error goes to a file for the object's lifetime, as the log does.
 class CapturedLog
 {
@@ -104,6 +120,10 @@ public:
         services.dialogs = &dialogs;
         services.workspace = &workspace;
         services.crontabProgram = crontabProgram.isEmpty() ? fakeCrontab() : crontabProgram;
+        services.launcher = &launcher;
+        services.cronProbe = &cronProbe;
+        services.resourcesFolder = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents/Resources");
+        services.redirectStandardError = false;
         controller = std::make_unique<configurator::Controller>(services);
     }
 
@@ -120,6 +140,8 @@ public:
     ScopedHome home;
     ScriptedDialogs dialogs;
     RecordingWorkspace workspace;
+    RecordingLauncher launcher;
+    FakeCronProbe cronProbe;
     std::unique_ptr<configurator::Controller> controller;
 
 private:

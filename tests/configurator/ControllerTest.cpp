@@ -3,6 +3,7 @@
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "PropertyList.h"
+#include "StatusText.h"
 #include "UserDefaults.h"
 
 #include <QApplication>
@@ -13,6 +14,8 @@
 #include <QTest>
 #include <QTimeEdit>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace cv::test;
 
@@ -208,6 +211,7 @@ TEST(ConfiguratorWindow, FailedSavesClaimNothing)
     {
         WindowFixture f;
         f.controller->awakeFromNib();
+        ASSERT_TRUE(QDir(cv::supportFolder()).removeRecursively());
         ASSERT_TRUE(writeFile(f.home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")), "a file"));
         fillIn(f);
         f.controller->save(nullptr);
@@ -242,21 +246,26 @@ TEST(ConfiguratorWindow, SourceDestinationAndBrowse)
     EXPECT_EQ(storedDefaults().string(QStringLiteral("backupDestination")), f.home.path());
 }
 
-TEST(ConfiguratorWindow, CompletionSignalFromAnotherProcessRefreshesTheLastBackup)
+TEST(ConfiguratorWindow, TheEnginesCompletionRefreshesTheLastBackup)
 {
     WindowFixture f;
-    makeSupportFolders();
     f.controller->awakeFromNib();
     f.window()->show();
     f.window()->showMinimized();
     QLabel *line = f.find<QLabel>("lastBackup");
     EXPECT_EQ(line->text(), QStringLiteral("Unknown"));
 
-    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
-    const auto posted = runProgram(testTool(), {QStringLiteral("post"), QStringLiteral("com.tallowmere.Corvantis.executionComplete")});
-    ASSERT_EQ(posted.exitCode, 0) << posted.err.constData();
+    // A real run by the installed engine, which posts on this test's bus.
+    ASSERT_TRUE(writeFile(f.home.file(QStringLiteral("Documents/Eudora Folder/In.mbx")), "From someone\n"));
+    ASSERT_TRUE(QDir().mkpath(f.home.file(QStringLiteral("backups"))));
+    ASSERT_TRUE(writeEngineSettings(QStringLiteral("Corvantis is currently configured to backup Eudora 6 on Run Now only."),
+                                    {{QStringLiteral("Client"), QStringLiteral("Eudora 6")},
+                                     {QStringLiteral("Destination"), f.home.file(QStringLiteral("backups"))}}));
+    const auto run = runProgram(cv::installedEngineExecutablePath(), {}, engineEnvironment(QStringLiteral("offscreen")), 120000);
+    ASSERT_EQ(run.exitCode, 0) << run.err.constData();
+    ASSERT_TRUE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return line->text() != QLatin1String("Unknown"); }, 5000));
-    EXPECT_TRUE(line->text().contains(QStringLiteral(" at "))) << qPrintable(line->text());
+    EXPECT_EQ(line->text(), cv::configurator::lastBackupText(cv::markerFilePath(), 0));
     EXPECT_FALSE(f.window()->isMinimized());
 }
 
@@ -295,4 +304,79 @@ TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
     EXPECT_EQ(f.workspace.opened, QStringList{cv::logFilePath()});
     EXPECT_EQ(f.dialogs.alerts, QStringList{QStringLiteral("Corvantis / Could not open Console.app to open the log file. "
                                                            "View it manually at '~/Library/Logs/Corvantis.log'.")});
+}
+
+TEST(ConfiguratorStartup, FirstStartOnAnEmptyHome)
+{
+    WindowFixture f;
+    f.cronProbe.running = false;
+    CapturedLog log;
+    f.controller->awakeFromNib();
+
+    const QStringList messages = log.messages();
+    const auto created = messages.indexOf(QStringLiteral("Created Tallowmere folder in users Application Support directory."));
+    ASSERT_GE(created, 0) << qPrintable(messages.join(QLatin1Char('\n')));
+    EXPECT_EQ(messages.mid(created + 1, 2), (QStringList{QStringLiteral("Created Corvantis folder in users Tallowmere directory."),
+                                                         QStringLiteral("Moving Backup Engine")}));
+    EXPECT_EQ(messages.last(), QStringLiteral("Corvantis launched"));
+    EXPECT_EQ(messages.count(QStringLiteral("Scheduled backups will not start until the cron service runs.")), 1);
+    EXPECT_FALSE(f.find<QLabel>("cronServiceLine")->isHidden());
+
+    EXPECT_TRUE(QFileInfo(cv::installedEngineExecutablePath()).isExecutable());
+    struct stat session {};
+    ASSERT_EQ(::stat(QFile::encodeName(cv::sessionFilePath()).constData(), &session), 0);
+    EXPECT_EQ(session.st_mode & 07777, 0600u);
+    EXPECT_TRUE(f.controller->isInSettingsChangedState());
+    EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
+
+    // With the service running the note stays away.
+    WindowFixture again;
+    again.controller->awakeFromNib();
+    EXPECT_TRUE(again.find<QLabel>("cronServiceLine")->isHidden());
+}
+
+TEST(ConfiguratorStartup, RepairsTheCrontabAndNoticesALostSchedule)
+{
+    const QString configured = QStringLiteral("Corvantis is currently configured to backup Eudora 6 on Sunday at 01:00 AM");
+    for (bool runNowOnly : {false, true}) {
+        WindowFixture f;
+        f.setCrontab("1 2 * * * /home/x/corvantis.sh\n3 4 * * * mine\n");
+        {
+            auto d = storedDefaults();
+            d.setString(QStringLiteral("currentConfiguration"), configured);
+            d.setBoolean(QStringLiteral("scheduled"), true);
+            d.setBoolean(QStringLiteral("RunNowOnly"), runNowOnly);
+            ASSERT_TRUE(d.synchronize());
+        }
+        f.controller->awakeFromNib();
+        EXPECT_EQ(f.crontab(), QByteArray("\n3 4 * * * mine\n"));
+        EXPECT_EQ(f.controller->crontab()->scriptName(), QStringLiteral("CVEngine.app"));
+        EXPECT_EQ(status(f), runNowOnly ? configured : kNotConfigured);
+        EXPECT_EQ(f.controller->userDefaults().boolean(QStringLiteral("scheduled")), runNowOnly);
+        EXPECT_EQ(f.controller->isInSettingsChangedState(), !runNowOnly);
+    }
+}
+
+TEST(ConfiguratorStartup, RunNowStartsTheInstalledEngineOrSaysWhyNot)
+{
+    WindowFixture f;
+    f.controller->awakeFromNib();
+    f.window()->show();
+    f.controller->runNow(nullptr);
+    EXPECT_EQ(f.launcher.launched, QStringList{cv::installedEnginePath()});
+    EXPECT_TRUE(f.window()->isMinimized());
+    EXPECT_TRUE(f.dialogs.alerts.isEmpty());
+
+    f.window()->showNormal();
+    f.launcher.refusal = QStringLiteral("no such engine");
+    f.controller->runNow(nullptr);
+    EXPECT_FALSE(f.window()->isMinimized());
+    ASSERT_EQ(f.dialogs.alerts.size(), 1);
+    EXPECT_TRUE(f.dialogs.alerts[0].contains(QStringLiteral("no such engine")));
+
+    f.controller->sendFeedback(nullptr);
+    f.controller->visitWebPageAction(nullptr);
+    ASSERT_EQ(f.workspace.opened.size(), 2);
+    EXPECT_TRUE(f.workspace.opened[0].startsWith(QStringLiteral("mailto:")));
+    EXPECT_TRUE(f.workspace.opened[1].startsWith(QStringLiteral("https://")));
 }
