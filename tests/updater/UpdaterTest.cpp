@@ -139,7 +139,8 @@ TEST_F(UpdaterTest, BuildAttributesAreFoundByLocalNameInAnyNamespace)
     // A relative address is taken from the feed's own place; one that is not a
     // web page is never offered, even as the highest build.
     const auto shown = checkFeed(feed(item("202", "2.0.2", "downloads/C.zip") + item("900", "9.0", "file:///bin/sh")
-                                      + item("901", "9.0.1", "javascript:alert(1)")));
+                                      + item("901", "9.0.1", "javascript:alert(1)")
+                                      + item("902", "9.0.2", "smb://tallowmere.example/C.zip")));
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].startsWith(QStringLiteral("new 2.0.2 http://127.0.0.1:"))) << shown[0].toStdString();
     EXPECT_TRUE(shown[0].endsWith(QStringLiteral("/corvantis/downloads/C.zip")));
@@ -214,6 +215,22 @@ TEST_F(UpdaterTest, TheStartUpCheckOnlySpeaksOfANewVersionAndLogsAFailureOnce)
     EXPECT_TRUE(failed.isEmpty());
     EXPECT_EQ(log.count('\n'), 1) << log.constData();
     EXPECT_TRUE(log.contains("] Update check failed: The update feed is not valid XML")) << log.constData();
+}
+
+TEST_F(UpdaterTest, CheckNowDuringTheStartUpCheckGetsItsAnswer)
+{
+    FeedServer slow([](QTcpSocket *s) { QTimer::singleShot(200, s, [s] { FeedServer::answer(feed(item("200", "2.0")))(s); }); });
+    RecordingDialogs dialogs;
+    Updater updater(slow.url(), kOurBuild, dialogs);
+    QSignalSpy finished(&updater, &Updater::checkFinished);
+    updater.checkQuietlyAtStartup();
+    QTest::qWait(50);
+    updater.checkForUpdates(nullptr);
+    updater.checkForUpdates(nullptr);
+    ASSERT_TRUE(finished.wait(10000));
+    QTest::qWait(300);
+    EXPECT_EQ(dialogs.shown, QStringList{QStringLiteral("up to date")});
+    EXPECT_EQ(finished.size(), 1);
 }
 
 TEST_F(UpdaterTest, SettingsComeFromTheBundle)
