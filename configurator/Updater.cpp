@@ -72,11 +72,12 @@ void Updater::checkQuietlyAtStartup()
 
 void Updater::start(bool userStarted)
 {
-    if (m_reply) {
+    if (m_busy) {
         // A quiet check still running becomes the user's: its answer is shown.
         m_userStarted = m_userStarted || userStarted;
         return;
     }
+    m_busy = true;
     m_userStarted = userStarted;
     m_body.clear();
 
@@ -88,10 +89,7 @@ void Updater::start(bool userStarted)
                                    ? QStringLiteral("No update feed is configured.")
                                    : QStringLiteral("The update feed address \"%1\" is not a web address.")
                                          .arg(m_feedUrl.toString());
-        QTimer::singleShot(0, this, [this, reason, userStarted] {
-            m_userStarted = userStarted;
-            fail(reason);
-        });
+        QTimer::singleShot(0, this, [this, reason] { fail(reason); });
         return;
     }
 
@@ -168,6 +166,7 @@ void Updater::report(const QByteArray &document, const QUrl &base)
         m_dialogs.showNewVersion(feed.newest->displayVersion, feed.newest->downloadUrl);
     else if (m_userStarted)
         m_dialogs.showUpToDate();
+    m_busy = false;
     emit checkFinished();
 }
 
@@ -178,6 +177,7 @@ void Updater::fail(const QString &reason)
         m_dialogs.showCheckFailed(reason);
     else
         platform::NSLog(QStringLiteral("Update check failed: ") + oneLine(reason));
+    m_busy = false;
     emit checkFinished();
 }
 

@@ -59,7 +59,7 @@ public:
     // At start-up: only a newer version is shown. A failure is one log line.
     void checkQuietlyAtStartup();
 
-    bool isChecking() const { return m_reply != nullptr; }
+    bool isChecking() const { return m_busy; }
 
 signals:
     // After every check, whatever its outcome and whether it showed anything.
@@ -82,6 +82,7 @@ private:
     QTimer *m_deadline = nullptr;
     QByteArray m_body;
     bool m_userStarted = false;
+    bool m_busy = false; // from the start of a check until its outcome is told
 };
 
 } // namespace cv::configurator
