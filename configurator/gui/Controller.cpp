@@ -13,6 +13,7 @@
 #include "SessionEnvironment.h"
 #include "StatusText.h"
 #include "SupportFolders.h"
+#include "UpdateDialogs.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
 
@@ -113,6 +114,14 @@ Controller::Controller(ControllerServices services, QObject *parent)
     defaults = std::make_unique<platform::UserDefaults>(cv::defaultsFilePath());
     crontabModifier = std::make_unique<TMCrontabModifier>(*m_dialogs, m_services.crontabProgram);
 
+    UpdateDialogs *updateDialogs = m_services.updateDialogs;
+    if (!updateDialogs) {
+        m_ownUpdateDialogs = std::make_unique<MessageBoxUpdateDialogs>(*m_workspace, mainWindow);
+        updateDialogs = m_ownUpdateDialogs.get();
+    }
+    const UpdateSettings updates = Updater::readBundleSettings(QDir(m_services.resourcesFolder + QStringLiteral("/../..")).absolutePath());
+    _SUUpdater = new Updater(updates.feedUrl, updates.currentBuild, *updateDialogs, this);
+
     mainWindow->installEventFilter(this);
     ui->destinationTextField->installEventFilter(this);
     ui->destinationTextField->setAcceptDrops(true);
@@ -147,6 +156,7 @@ void Controller::connectActions()
     connect(ui->homePageAction, &QAction::triggered, this, [this] { visitWebPageAction(ui->homePageAction); });
     connect(ui->feedbackAction, &QAction::triggered, this, [this] { sendFeedback(ui->feedbackAction); });
     connect(ui->bugReportAction, &QAction::triggered, this, [this] { sendBugReport(ui->bugReportAction); });
+    connect(ui->checkForUpdatesAction, &QAction::triggered, this, [this] { checkForUpdates(ui->checkForUpdatesAction); });
     connect(ui->quitAction, &QAction::triggered, this, [this] {
         m_quitting = true;
         QCoreApplication::quit();
@@ -217,6 +227,10 @@ void Controller::awakeFromNib()
             });
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
 
+    // Only with the user's consent, given in the preferences.
+    if (defaults->boolean(kL(keys::kCheckAtStartup)))
+        _SUUpdater->checkQuietlyAtStartup();
+
     platform::NSLog(QStringLiteral("Corvantis launched"));
 }
 
@@ -264,6 +278,8 @@ void Controller::sendBugReport(QObject *)
 {
     m_workspace->openURL(bugReportUrl(readCrontabListing(m_services.crontabProgram)));
 }
+
+void Controller::checkForUpdates(QObject *sender) { _SUUpdater->checkForUpdates(sender); }
 
 // Schedule ------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "EngineLauncher.h"
 #include "Schedule.h"
 #include "TMCrontabModifier.h"
+#include "Updater.h"
 #include "WindowSettings.h"
 
 #include <QObject>
@@ -40,6 +41,7 @@ struct ControllerServices {
     Dialogs *dialogs = nullptr;
     platform::Workspace *workspace = nullptr;
     EngineLauncher *launcher = nullptr;
+    UpdateDialogs *updateDialogs = nullptr;
     CronServiceProbe *cronProbe = nullptr;
     QString crontabProgram = QStringLiteral("/usr/bin/crontab");
     // The folder the client icons, pictures and the shipped engine are read from.
@@ -91,6 +93,7 @@ public:
     void visitWebPageAction(QObject *sender);
     void sendFeedback(QObject *sender);
     void sendBugReport(QObject *sender);
+    void checkForUpdates(QObject *sender);
 
     // Quitting.
     bool windowShouldClose(QWidget *window);
@@ -122,7 +125,9 @@ private:
     std::unique_ptr<platform::Workspace> m_ownWorkspace;
     std::unique_ptr<EngineLauncher> m_ownLauncher;
     std::unique_ptr<CronServiceProbe> m_ownCronProbe;
+    std::unique_ptr<UpdateDialogs> m_ownUpdateDialogs;
     EngineLauncher *m_launcher = nullptr;
+    Updater *_SUUpdater = nullptr;
     CronServiceProbe *m_cronProbe = nullptr;
     Dialogs *m_dialogs = nullptr;
     platform::Workspace *m_workspace = nullptr;
