@@ -140,7 +140,9 @@ QString platformThunderbirdFolder(const QString &home)
 
 // A `ps x` line whose command's first word is "thunderbird" or a path ending
 // in "/thunderbird": the name our osascript quits. A file argument of another
-// program does not match, nor does a zombie ("[thunderbird] <defunct>").
+// program does not match, nor does a zombie ("[thunderbird] <defunct>"); a
+// program path with blanks in it is not recognised, as `ps` cannot tell
+// those blanks from the ones between arguments.
 // Inside the script's double quotes, so the final "$" is escaped.
 const QString kPlatformThunderbirdPattern =
     QStringLiteral(R"pat([0-9] \([^ ]*/\)\{0,1\}thunderbird\( .*\)\{0,1\}\$)pat");
