@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,11 +70,11 @@ std::string baseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A small file of /proc in full; empty when it cannot be read.
-std::string readSmallFile(const std::string &path)
+// A small file of a /proc folder in full; empty when it cannot be read.
+std::string readSmallFile(int dir, const char *name)
 {
     std::string out;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return out;
     char buffer[4096];
@@ -123,6 +124,35 @@ bool stateAndFlags(const std::string &stat, char &state, unsigned long &flags)
     return true;
 }
 
+// The names of the process whose /proc folder is open as `dir`.
+ProcessNames namesIn(int dir)
+{
+    ProcessNames names;
+    const std::string cmdline = readSmallFile(dir, "cmdline");
+    names.argv0 = baseName(cmdline.substr(0, cmdline.find('\0')));
+    char target[4096];
+    const ssize_t n = readlinkat(dir, "exe", target, sizeof target - 1);
+    if (n > 0) {
+        std::string exe(target, size_t(n));
+        const std::string deleted = " (deleted)";
+        if (exe.size() > deleted.size() && exe.ends_with(deleted))
+            exe.resize(exe.size() - deleted.size());
+        names.exe = baseName(exe);
+    }
+    return names;
+}
+
+// Through syscall(): older C libraries have no wrappers for these two.
+int pidfdOpen(pid_t pid)
+{
+    return int(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int pidfdSendSignal(int pidfd, int signal)
+{
+    return int(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
 } // namespace
 
 std::optional<TellCommand> parseOsascriptArguments(const std::vector<std::string> &args,
@@ -163,27 +193,26 @@ std::optional<TellCommand> parseOsascriptArguments(const std::vector<std::string
     return command;
 }
 
-bool sameProgramName(const std::string &a, const std::string &b)
+std::vector<std::string> programNames(const std::string &name)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
+    // From the platform map: the programs installed here under a lower-case
+    // name. No other name is ever folded.
+    static const char *const installedInLowerCase[] = {"Thunderbird"};
+    std::vector<std::string> names{name};
+    for (const char *listed : installedInLowerCase) {
+        if (name == listed && lowered(name) != name)
+            names.push_back(lowered(name));
     }
-    return true;
+    return names;
 }
 
 bool matchesName(const ProcessNames &names, const std::string &name)
 {
-    if (sameProgramName(names.argv0, name) || sameProgramName(names.exe, name))
-        return true;
-    // The kernel cuts its name to 15 characters: one of that length may be
-    // the start of a longer name, so it only counts when nothing better is
-    // known.
-    const bool mayBeCut = names.comm.size() >= 15;
-    return sameProgramName(names.comm, name)
-        && (!mayBeCut || (names.argv0.empty() && names.exe.empty()));
+    for (const std::string &candidate : programNames(name)) {
+        if (names.argv0 == candidate || names.exe == candidate)
+            return true;
+    }
+    return false;
 }
 
 std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
@@ -198,49 +227,75 @@ std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != 0 || pid == self)
             continue;
-        const std::string base = procRoot + "/" + entry->d_name;
-
-        uid_t owner;
-        if (!realUidOf(readSmallFile(base + "/status"), owner) || owner != uid)
+        const int proc = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc < 0)
             continue;
+        uid_t owner;
         char state = 0;
         unsigned long flags = 0;
-        if (!stateAndFlags(readSmallFile(base + "/stat"), state, flags)
-            || (flags & kKernelThreadFlag) || state == 'Z' || state == 'X')
-            continue;
-
-        ProcessNames names;
-        names.comm = readSmallFile(base + "/comm");
-        if (!names.comm.empty() && names.comm.back() == '\n')
-            names.comm.pop_back();
-        const std::string cmdline = readSmallFile(base + "/cmdline");
-        names.argv0 = baseName(cmdline.substr(0, cmdline.find('\0')));
-        char target[4096];
-        const ssize_t n = readlink((base + "/exe").c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            std::string exe(target, size_t(n));
-            const std::string deleted = " (deleted)";
-            if (exe.size() > deleted.size() && exe.ends_with(deleted))
-                exe.resize(exe.size() - deleted.size());
-            names.exe = baseName(exe);
-        }
-        if (matchesName(names, name))
+        const bool wanted = realUidOf(readSmallFile(proc, "status"), owner) && owner == uid
+            && stateAndFlags(readSmallFile(proc, "stat"), state, flags) && !(flags & kKernelThreadFlag)
+            && state != 'Z' && state != 'X' && matchesName(namesIn(proc), name);
+        close(proc);
+        if (wanted)
             found.push_back(pid_t(pid));
     }
     closedir(dir);
     return found;
 }
 
+SignalOutcome terminateIfStillNamed(pid_t pid, const std::string &name, uid_t uid, int &error)
+{
+    error = 0;
+    const int pidfd = pidfdOpen(pid);
+    if (pidfd < 0) {
+        if (errno == ESRCH)
+            return SignalOutcome::Gone;
+        error = errno;
+        return SignalOutcome::Failed;
+    }
+    // The process the descriptor holds keeps its id until it is reaped. If it
+    // is still alive after its /proc folder was opened and read, that folder
+    // was its own and not that of a newcomer with the same id.
+    const int proc = open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    uid_t owner = 0;
+    const bool same = proc >= 0 && realUidOf(readSmallFile(proc, "status"), owner) && owner == uid
+        && matchesName(namesIn(proc), name);
+    if (proc >= 0)
+        close(proc);
+
+    SignalOutcome outcome = SignalOutcome::NotThatProgram;
+    if (pidfdSendSignal(pidfd, 0) != 0) {
+        outcome = errno == ESRCH ? SignalOutcome::Gone : SignalOutcome::Failed;
+    } else if (same) {
+        outcome = pidfdSendSignal(pidfd, SIGTERM) == 0 ? SignalOutcome::Signalled
+            : errno == ESRCH                         ? SignalOutcome::Gone
+                                                     : SignalOutcome::Failed;
+    }
+    if (outcome == SignalOutcome::Failed)
+        error = errno;
+    close(pidfd);
+    return outcome;
+}
+
 QuitResult quitApplication(const std::string &name, std::FILE *errors)
 {
     QuitResult result;
-    for (const pid_t pid : findProcesses(name, getuid(), getpid())) {
-        if (kill(pid, SIGTERM) == 0) {
+    const uid_t uid = getuid();
+    for (const pid_t pid : findProcesses(name, uid, getpid())) {
+        int error = 0;
+        switch (terminateIfStillNamed(pid, name, uid, error)) {
+        case SignalOutcome::Signalled:
             ++result.signalled;
-        } else if (errno != ESRCH) { // gone meanwhile is what was asked for
+            break;
+        case SignalOutcome::Failed:
             ++result.failed;
-            std::fprintf(errors, "osascript: %s (process %d): %s\n", printablePath(name).c_str(),
-                         int(pid), std::strerror(errno));
+            std::fprintf(errors, "osascript: %s (process %d): %s\n", printablePath(name).c_str(), int(pid),
+                         std::strerror(error));
+            break;
+        case SignalOutcome::Gone: // gone meanwhile is what was asked for
+        case SignalOutcome::NotThatProgram:
+            break;
         }
     }
     return result;
@@ -250,10 +305,7 @@ std::string findProgram(const std::string &name, const std::string &searchPath)
 {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return {};
-    std::vector<std::string> candidates{name};
-    if (lowered(name) != name)
-        candidates.push_back(lowered(name));
-    for (const std::string &candidate : candidates) {
+    for (const std::string &candidate : programNames(name)) {
         size_t start = 0;
         while (start <= searchPath.size()) {
             size_t colon = searchPath.find(':', start);

@@ -1,8 +1,9 @@
 #pragma once
 // The `osascript` stand-in, for the one form the backup script uses:
 //   osascript -e 'tell application "NAME"' -e quit|activate -e 'end tell'
-// quit: SIGTERM to every process of the current user whose program name is
-// NAME (any case); activate: start NAME from PATH, detached.
+// quit: SIGTERM to every process of the current user that is the program
+// NAME; activate: start NAME from PATH, detached. Names are exact and
+// case-sensitive (see programNames).
 
 #include <sys/types.h>
 
@@ -25,34 +26,44 @@ struct TellCommand {
 std::optional<TellCommand> parseOsascriptArguments(const std::vector<std::string> &args,
                                                    std::string &error);
 
-// ASCII letters compared without regard to case, every other byte exactly.
-bool sameProgramName(const std::string &a, const std::string &b);
+// The names the program `name` goes by here: `name` itself and, only for the
+// programs this platform installs in lower case (Thunderbird), its lower-case
+// form. A user's "mail" is never the application "Mail".
+std::vector<std::string> programNames(const std::string &name);
 
-// The names a process goes by: its kernel name (cut to 15 characters), the
-// last component of argv[0] and that of its executable.
+// The names a process goes by: the last component of argv[0] and that of its
+// executable. The kernel's short name is not one: anyone can set it.
 struct ProcessNames {
-    std::string comm;
     std::string argv0;
     std::string exe;
 };
 
-// Whether a process with these names is the program `name`.
+// Whether a process with these names is the program `name`: one of them
+// equals one of programNames(name) exactly.
 bool matchesName(const ProcessNames &names, const std::string &name);
 
-// Processes of real user `uid` under `procRoot` (normally "/proc") named
-// `name`; kernel threads, zombies and `self` are left out.
+// Processes of real user `uid` under `procRoot` (normally "/proc") that are
+// the program `name`; kernel threads, zombies and `self` are left out.
 std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
                                  const std::string &procRoot = "/proc");
 
+enum class SignalOutcome { Signalled, Gone, NotThatProgram, Failed };
+
+// Sends SIGTERM to `pid` if it still is the program `name` of real user
+// `uid`. The process is pinned by a process descriptor first and its names
+// are read again for that very process, so a process id reused since the
+// scan is never signalled. `error` holds errno for Failed.
+SignalOutcome terminateIfStillNamed(pid_t pid, const std::string &name, uid_t uid, int &error);
+
 struct QuitResult {
     int signalled = 0;
-    int failed = 0; // kill refused; reasons went to `errors`
+    int failed = 0; // signalling refused; reasons went to `errors`
 };
 QuitResult quitApplication(const std::string &name, std::FILE *errors);
 
-// The program for `name` on `searchPath`: the exact name first, then the name
-// in lower case (desktop programs here are mostly installed in lower case).
-// Only absolute folders are searched. Empty when there is none.
+// The program for `name` on `searchPath`: the first of programNames(name)
+// found, in that order. Only absolute folders are searched. Empty when there
+// is none.
 std::string findProgram(const std::string &name, const std::string &searchPath);
 
 // Starts `program` detached (own session, not our child, all standard

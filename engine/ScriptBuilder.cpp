@@ -11,6 +11,7 @@
 #include "Names.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace cv::engine {
 namespace {
@@ -116,6 +117,54 @@ QString unconditionalQuit(const QString &pattern)
         + QStringLiteral("\tfi\n\n");
 }
 
+// Thunderbird as installed here: its profiles live in one of these folders
+// of home (plain package, snap, Flatpak), in order of preference, and it runs
+// as a program named "thunderbird".
+constexpr const char *kPlatformThunderbirdFolders[] = {
+    "/.thunderbird", "/snap/thunderbird/common/.thunderbird", "/.var/app/org.mozilla.Thunderbird/.thunderbird"};
+
+// The platform folder to back up for `home`; empty where the classic
+// "Library/Thunderbird" exists or no platform folder does, so that the script
+// stays the classic one.
+QString platformThunderbirdFolder(const QString &home)
+{
+    if (QFileInfo::exists(home + QStringLiteral("/Library/Thunderbird")))
+        return {};
+    for (const char *folder : kPlatformThunderbirdFolders) {
+        const QString path = home + QLatin1String(folder);
+        if (QFileInfo(path).isDir())
+            return path;
+    }
+    return {};
+}
+
+// A `ps x` line whose command's first word is "thunderbird" or a path ending
+// in "/thunderbird": the name our osascript quits. A file argument of another
+// program does not match, nor does a zombie ("[thunderbird] <defunct>"); a
+// program path with blanks in it is not recognised, as `ps` cannot tell
+// those blanks from the ones between arguments.
+// Inside the script's double quotes, so the final "$" is escaped.
+const QString kPlatformThunderbirdPattern =
+    QStringLiteral(R"pat([0-9] \([^ ]*/\)\{0,1\}thunderbird\( .*\)\{0,1\}\$)pat");
+
+// The platform quit block. It counts this user's processes only (`ps x`) and
+// waits until none is left: Thunderbird runs as a main process and several
+// content processes, all quit together, and the content processes end first.
+// Waiting for the count merely to change would start the copy while the main
+// process still writes the mailboxes. Another user's Thunderbird, which we
+// cannot quit, must not hold the wait up.
+QString platformThunderbirdQuit()
+{
+    const QString count = QStringLiteral("$(/bin/ps x | grep \"") + kPlatformThunderbirdPattern
+        + QStringLiteral("\" | grep -v grep | wc -l)\n");
+    return QStringLiteral("\techo \"Quiting email application...\"\n\tmailBase=") + count
+        + QStringLiteral("\n\tif [ $mailBase -ne 0 ]\n\t\tthen\n\t\t")
+        + osascriptLine(QStringLiteral("Thunderbird"), "quit")
+        + QStringLiteral("\t\techo \"Waiting for Thunderbird to quit\"\n\t\tmailResult=$mailBase\n"
+                         "\t\twhile [ $mailResult -ne 0 ]\n\t\tdo\n\t\t\tmailResult=")
+        + count + QStringLiteral("\t\t\tsleep 1\n\t\tdone\n\tfi\n\n");
+}
+
 bool isEntourage(const QString &client)
 {
     using namespace cv::names;
@@ -130,6 +179,35 @@ QString stringValue(const QVariantMap &configuration, const char *key)
     if (it == configuration.constEnd() || it->typeId() != QMetaType::QString)
         return {};
     return it->toString();
+}
+
+// The quit block for `client`; `platformThunderbird` picks Thunderbird's
+// platform form, decided once per script with the folder it goes with.
+QString quitBlock(const QString &client, bool platformThunderbird)
+{
+    using namespace cv::names;
+    if (client == QLatin1String(kAppleMail)) {
+        return QStringLiteral("\techo \"Quiting email application...\"\n") + countLine(QStringLiteral("Mail.app/"))
+            + QStringLiteral("\tif [ $mailBase -ne 0 ]\n\t\tthen\n\t\tmailResult=$mailBase\n\t\t")
+            + osascriptLine(QStringLiteral("Mail"), "quit") + QStringLiteral("\t\techo \"Waiting for Mail to quit\"\n")
+            + waitLoop(QStringLiteral("Mail.app/"), QStringLiteral("\t\t")) + QStringLiteral("\tfi\n\n");
+    }
+    if (client == QLatin1String(kOutlook2011)) {
+        return QStringLiteral("\techo \"Quiting Outlook...\"\n") + unconditionalQuit(QStringLiteral("Microsoft Outlook"))
+            + unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
+    }
+    if (isEntourage(client)) {
+        return QStringLiteral("\techo \"Quiting email application...\"\n")
+            + unconditionalQuit(QStringLiteral("Microsoft Entourage"))
+            + unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
+    }
+    if (client == QLatin1String(kThunderbird)) {
+        return platformThunderbird ? platformThunderbirdQuit()
+                                   : guardedQuit(QStringLiteral("Thunderbird"), QStringLiteral("Thunderbird"));
+    }
+    if (client == QLatin1String(kEudora6))
+        return guardedQuit(QStringLiteral("Eudora"), QStringLiteral("Eudora"));
+    return {};
 }
 
 } // namespace
@@ -175,27 +253,9 @@ QString AppController::addAppleScriptTo(const QString &script, const QString &cl
     using namespace cv::names;
     QString out = script;
     if (isHeader) {
-        if (client == QLatin1String(kAppleMail)) {
-            out += QStringLiteral("\techo \"Quiting email application...\"\n");
-            out += countLine(QStringLiteral("Mail.app/"));
-            out += QStringLiteral("\tif [ $mailBase -ne 0 ]\n\t\tthen\n\t\tmailResult=$mailBase\n\t\t")
-                + osascriptLine(QStringLiteral("Mail"), "quit")
-                + QStringLiteral("\t\techo \"Waiting for Mail to quit\"\n")
-                + waitLoop(QStringLiteral("Mail.app/"), QStringLiteral("\t\t")) + QStringLiteral("\tfi\n\n");
-        } else if (client == QLatin1String(kOutlook2011)) {
-            out += QStringLiteral("\techo \"Quiting Outlook...\"\n");
-            out += unconditionalQuit(QStringLiteral("Microsoft Outlook"));
-            out += unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
-        } else if (isEntourage(client)) {
-            out += QStringLiteral("\techo \"Quiting email application...\"\n");
-            out += unconditionalQuit(QStringLiteral("Microsoft Entourage"));
-            out += unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
-        } else if (client == QLatin1String(kThunderbird)) {
-            out += guardedQuit(QStringLiteral("Thunderbird"), QStringLiteral("Thunderbird"));
-        } else if (client == QLatin1String(kEudora6)) {
-            out += guardedQuit(QStringLiteral("Eudora"), QStringLiteral("Eudora"));
-        }
-        return out;
+        const bool platformThunderbird = client == QLatin1String(kThunderbird)
+            && !platformThunderbirdFolder(cv::homeDirectory()).isEmpty();
+        return out + quitBlock(client, platformThunderbird);
     }
 
     out += QStringLiteral("\n\techo \"Launching email application...\"\n");
@@ -269,13 +329,18 @@ AppController::ScriptBuild AppController::buildShellScript(const std::optional<Q
     s += escapeStringForTerminal(destination);
     s += QStringLiteral("\nthen \n");
     s += QStringLiteral("\terrorCode=0\n\n");
-    s = addAppleScriptTo(s, client, true);
+    // Decided once, so that the quit block and the copy agree.
+    const QString platformFolder =
+        client == QLatin1String(kThunderbird) ? platformThunderbirdFolder(home) : QString();
+    s += quitBlock(client, !platformFolder.isEmpty());
 
     if (client == QLatin1String(kAppleMail)) {
         s += QStringLiteral("\techo \"Waiting for Mail to quit\"\n\tmailResult=1\n\twhile [ $mailResult -eq 1 ]\n\tdo\n"
                             "\t\tmailResult=$(/bin/ps ax | grep Mail | grep -v grep | wc -l)\n\t\tsleep 1\n\tdone\n\n");
         s += QStringLiteral("\techo \"Creating backup files\"\n");
         s = shellScriptForMail(s, destination);
+    } else if (!platformFolder.isEmpty()) {
+        s = shellScript(s, platformFolder, destination);
     } else if (const QString format = sourceFolderFormat(client); !format.isEmpty()) {
         s = shellScript(s, QString(format).replace(QLatin1String("%@"), home), destination);
     }

@@ -94,17 +94,24 @@ TEST(Osascript, AcceptsOnlyTheTellForm)
     }
 }
 
-TEST(Osascript, KnowsAProgramByAnyOfItsNames)
+TEST(Osascript, KnowsAProgramOnlyByItsExactNames)
 {
-    // The kernel keeps 15 characters of "Microsoft Outlook".
-    const ProcessNames outlook{"Microsoft Outlo", "Microsoft Outlook", "Microsoft Outlook"};
-    EXPECT_TRUE(matchesName(outlook, "microsoft outlook"));
-    EXPECT_FALSE(matchesName(outlook, "Microsoft Outlo"));
+    const ProcessNames outlook{"Microsoft Outlook", "Microsoft Outlook"};
+    EXPECT_TRUE(matchesName(outlook, "Microsoft Outlook"));
+    EXPECT_FALSE(matchesName(outlook, "microsoft outlook"));
     EXPECT_FALSE(matchesName(outlook, "Outlook"));
-    EXPECT_TRUE(matchesName({"thunderbird", "thunderbird", "thunderbird-bin"}, "Thunderbird"));
-    EXPECT_TRUE(matchesName({"Eudora", "", ""}, "EUDORA"));
-    EXPECT_TRUE(matchesName({"python3", "Mail", "python3.11"}, "mail"));
-    EXPECT_FALSE(matchesName({"Mailer", "Mailer", "Mailer"}, "Mail"));
+    // Either name is enough: a script runs as its interpreter with argv[0] kept.
+    EXPECT_TRUE(matchesName({"Eudora", "python3.11"}, "Eudora"));
+    EXPECT_TRUE(matchesName({"", "Eudora"}, "Eudora"));
+    // The user's mail program in a terminal is not the application "Mail".
+    EXPECT_FALSE(matchesName({"mail", "mail"}, "Mail"));
+    EXPECT_FALSE(matchesName({"MAIL", "Mail.bin"}, "Mail"));
+    EXPECT_FALSE(matchesName({"Mailer", "Mailer"}, "Mail"));
+    // Thunderbird alone is installed in lower case here.
+    EXPECT_TRUE(matchesName({"thunderbird", "thunderbird"}, "Thunderbird"));
+    EXPECT_FALSE(matchesName({"thunderbird", "thunderbird"}, "THUNDERBIRD"));
+    EXPECT_FALSE(matchesName({"Thunderbird", "Thunderbird"}, "thunderbird"));
+    EXPECT_EQ(programNames("Eudora"), std::vector<std::string>{"Eudora"});
 }
 
 TEST(Osascript, FindsTheProgramOnAbsolutePathFoldersOnly)
@@ -113,12 +120,14 @@ TEST(Osascript, FindsTheProgramOnAbsolutePathFoldersOnly)
     fs::create_directories(temp / "bin");
     copyProgram(kStandIn, temp / "bin/Exact Name");
     copyProgram(kStandIn, temp / "bin/thunderbird");
+    copyProgram(kStandIn, temp / "bin/mail");
     copyProgram(kStandIn, temp / "bin/notexec");
     chmod((temp / "bin/notexec").c_str(), 0644);
     const std::string path = "relative/bin::" + (temp / "bin") + ":/nonexistent";
 
     EXPECT_EQ(findProgram("Exact Name", path), temp / "bin/Exact Name");
     EXPECT_EQ(findProgram("Thunderbird", path), temp / "bin/thunderbird");
+    EXPECT_EQ(findProgram("Mail", path), "") << "activate must not start the user's mail";
     EXPECT_EQ(findProgram("notexec", path), "");
     EXPECT_EQ(findProgram("exact name", path), "");
     EXPECT_EQ(findProgram("../bin/thunderbird", path), "");
@@ -140,12 +149,14 @@ TEST(Osascript, QuitTerminatesEveryProcessOfThatNameAndNothingElse)
     const pid_t bystander = start(other);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-    // Only the 15 characters the kernel keeps: not a name of these programs.
-    ProcessResult run = runProcess(tell("Cv Standin Mail", "quit"));
-    EXPECT_EQ(run.exitCode, 0);
+    // Only the 15 characters the kernel keeps, or another case: not its name.
+    for (const std::string &name : {std::string("Cv Standin Mail"), "cv standin MAILER " + tag}) {
+        const ProcessResult run = runProcess(tell(name, "quit"));
+        EXPECT_EQ(run.exitCode, 0);
+    }
     EXPECT_FALSE(endedWithin(first, 300));
 
-    run = runProcess(tell("cv standin MAILER " + tag, "quit"));
+    ProcessResult run = runProcess(tell("Cv Standin Mailer " + tag, "quit"));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
     for (const pid_t pid : {first, second}) {
@@ -163,6 +174,42 @@ TEST(Osascript, QuitTerminatesEveryProcessOfThatNameAndNothingElse)
     run = runProcess(tell("Cv Standin Mailer " + tag, "quit"));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
+}
+
+TEST(Osascript, QuitForMailSparesTheUsersMail)
+{
+    TempFolder temp;
+    fs::create_directories(temp / "lower");
+    fs::create_directories(temp / "upper");
+    const pid_t mail = start(copyProgram(kStandIn, temp / "lower/mail"));
+    const pid_t application = start(copyProgram(kStandIn, temp / "upper/Mail"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const ProcessResult run = runProcess(tell("Mail", "quit"));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(endedWithin(application, 5000)) << "the application itself was not quit";
+    EXPECT_FALSE(endedWithin(mail, 300)) << "the user's mail was signalled";
+    for (const pid_t pid : {mail, application}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+TEST(Osascript, SignalsOnlyAProcessThatStillIsTheProgram)
+{
+    TempFolder temp;
+    const pid_t other = start(copyProgram(kStandIn, temp / "other"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int error = -1;
+    EXPECT_EQ(terminateIfStillNamed(other, "Mail", getuid(), error), SignalOutcome::NotThatProgram);
+    EXPECT_EQ(terminateIfStillNamed(other, "other", getuid() + 1, error), SignalOutcome::NotThatProgram);
+    EXPECT_FALSE(endedWithin(other, 300));
+    EXPECT_EQ(terminateIfStillNamed(other, "other", getuid(), error), SignalOutcome::Signalled);
+    int status = 0;
+    waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    // Reaped: its id names nothing of ours any more.
+    EXPECT_EQ(terminateIfStillNamed(other, "other", getuid(), error), SignalOutcome::Gone);
 }
 
 TEST(Osascript, QuitNeverTerminatesItself)

@@ -10,10 +10,29 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <thread>
 
 using cv::engine::AppController;
 
 namespace {
+
+// Whether a Thunderbird of this user runs, under either name: the platform
+// script would wait for it, and a real quit would end the user's own.
+bool thunderbirdRuns()
+{
+    const auto own = cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("x"), QStringLiteral("-o"),
+                                                                      QStringLiteral("args=")});
+    static const QRegularExpression program(QStringLiteral("^(\\S*/)?[Tt]hunderbird( |$)"),
+                                            QRegularExpression::MultilineOption);
+    return program.match(QString::fromUtf8(own.out)).hasMatch()
+        || cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("ax")}).out.contains("Thunderbird");
+}
 
 // Appends its own name, its arguments and END, each ended by a NUL byte, to
 // "calls" beside itself.
@@ -86,8 +105,15 @@ protected:
 TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
 {
     // The script would wait for a running client to quit.
-    if (cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("ax")}).out.contains("Thunderbird"))
-        GTEST_SKIP() << "a process named Thunderbird runs";
+    if (thunderbirdRuns())
+        GTEST_SKIP() << "a Thunderbird runs";
+    // This platform's folder: its quit step counts only our own Thunderbird
+    // programs, while the classic one counts every "Thunderbird" on the
+    // machine, other people's test runs included.
+    ASSERT_TRUE(QDir().mkpath(m_user + QStringLiteral("/.thunderbird")));
+    // A successful injection would create its canary where the script runs.
+    const QString previousDirectory = QDir::currentPath();
+    QDir::setCurrent(m_home.path());
     QStringList names = {QStringLiteral("Backup $(touch pwned)"), QStringLiteral("My \"Mail\""),
                          QStringLiteral("line\nfeed"), QStringLiteral("back\\slash"),
                          QStringLiteral("back\\ slash"), QStringLiteral("~tilde"), QStringLiteral("#hash"),
@@ -108,13 +134,35 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
         const Outcome outcome = run(build(destination, QStringLiteral("Thunderbird"), relaunch));
         EXPECT_TRUE(outcome.output.contains("Backup completed successfully.")) << outcome.output.toStdString();
         QList<QByteArrayList> expected{
-            {"ditto", "-rsrc", (m_user + QStringLiteral("/Library/Thunderbird")).toUtf8(), destination.toUtf8()}};
+            {"ditto", "-rsrc", (m_user + QStringLiteral("/.thunderbird")).toUtf8(), destination.toUtf8()}};
         if (relaunch)
             expected += {"osascript", "-e", "tell application \"Thunderbird\"", "-e", "activate", "-e", "end tell"};
         EXPECT_EQ(outcome.calls, expected);
         EXPECT_TRUE(QFile::exists(marker()));
     }
     EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
+    QDir::setCurrent(previousDirectory);
+}
+
+TEST_F(ScriptRun, ThunderbirdFolderOfThisPlatformInOrderOfPreference)
+{
+    if (thunderbirdRuns())
+        GTEST_SKIP() << "a Thunderbird runs";
+    const QString destination = m_home.file(QStringLiteral("dest"));
+    QDir().mkpath(destination);
+    // Created from the least preferred up; a plain file is no profile folder.
+    ASSERT_TRUE(cv::test::writeFile(m_user + QStringLiteral("/.thunderbird"), "not a folder"));
+    const QString folders[] = {m_user + QStringLiteral("/.var/app/org.mozilla.Thunderbird/.thunderbird"),
+                               m_user + QStringLiteral("/snap/thunderbird/common/.thunderbird"),
+                               m_user + QStringLiteral("/.thunderbird"), m_user + QStringLiteral("/Library/Thunderbird")};
+    for (const QString &folder : folders) {
+        SCOPED_TRACE(folder.toStdString());
+        QFile::remove(folder);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const Outcome outcome = run(build(destination, QStringLiteral("Thunderbird"), false));
+        EXPECT_TRUE(outcome.output.contains("Backup completed successfully.")) << outcome.output.toStdString();
+        EXPECT_EQ(outcome.calls, (QList<QByteArrayList>{{"ditto", "-rsrc", folder.toUtf8(), destination.toUtf8()}}));
+    }
 }
 
 TEST_F(ScriptRun, MailCopyNamesHomeAndDestinationExactly)
@@ -144,4 +192,163 @@ TEST_F(ScriptRun, MissingDestinationCopiesNothingEvenWhenAPatternWouldMatch)
         EXPECT_TRUE(outcome.calls.isEmpty());
         EXPECT_FALSE(QFile::exists(marker()));
     }
+}
+
+namespace {
+
+// Thunderbird as it runs here, against our own ditto and osascript and a
+// stand-in program named "thunderbird" that takes a while to quit.
+class ThunderbirdHere : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (thunderbirdRuns())
+            GTEST_SKIP() << "a Thunderbird runs: the quit would reach it";
+        QDir().mkpath(m_destination);
+        QDir().mkpath(m_home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")));
+        // ditto says when the copy starts, in the script's output.
+        const QByteArray ditto = "#!/bin/sh\necho \"copy starts at $(date +%s%N)\"\nexec '"
+            + QByteArray(CV_COMPAT_BIN_DIR) + "/ditto' \"$@\"\n";
+        ASSERT_TRUE(cv::test::writeFile(m_bin + QStringLiteral("/ditto"), ditto));
+        QFile::setPermissions(m_bin + QStringLiteral("/ditto"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        ASSERT_TRUE(QFile::link(QStringLiteral(CV_COMPAT_BIN_DIR "/osascript"), m_bin + QStringLiteral("/osascript")));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(CV_STANDIN_APP), m_program));
+    }
+
+    void TearDown() override
+    {
+        // A relaunched stand-in is nobody's child; it reported its id.
+        if (const int relaunched = cv::test::readFile(m_relaunchReport).split(' ').value(0).toInt(); relaunched > 0)
+            kill(relaunched, SIGKILL);
+        for (const pid_t pid : std::as_const(m_started)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // The stand-in with these arguments, quitting `delayMs` after SIGTERM.
+    pid_t startThunderbird(const QStringList &arguments, int delayMs)
+    {
+        std::vector<std::string> args{m_program.toStdString()};
+        for (const QString &a : arguments)
+            args.push_back(a.toStdString());
+        std::vector<std::string> env{"CV_STANDIN_QUIT_DELAY_MS=" + std::to_string(delayMs),
+                                     "CV_STANDIN_EXIT_LOG=" + m_exitLog.toStdString()};
+        std::vector<char *> argv, envp;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+        m_started += pid;
+        return pid;
+    }
+
+    QString build(bool relaunch) const
+    {
+        QVariantMap config{{QStringLiteral("Destination"), m_destination},
+                           {QStringLiteral("Client"), QStringLiteral("Thunderbird")}};
+        if (relaunch)
+            config.insert(QStringLiteral("Relaunch Client"), true);
+        const auto result = AppController::buildShellScript(config);
+        EXPECT_TRUE(result.ok()) << result.problem.toStdString();
+        return result.script;
+    }
+
+    // The script's output, run from a file as the engine runs it.
+    QByteArray run(const QString &script)
+    {
+        const QString path = m_home.file(QStringLiteral("corvantis.sh"));
+        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
+        env.insert(QStringLiteral("CV_STANDIN_REPORT"), m_relaunchReport);
+        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 60000);
+        EXPECT_FALSE(result.timedOut);
+        return result.out + result.err;
+    }
+
+    QString golden(const QString &name) const
+    {
+        const QString text =
+            QString::fromUtf8(cv::test::readFile(QStringLiteral(CV_GOLDEN_DIR "/") + name + QStringLiteral(".expected")));
+        return QString(text)
+            .replace(QStringLiteral("/Users/jane"), m_home.path())
+            .replace(QStringLiteral("/Volumes/Backup Drive (2)/Mail Backups"), m_destination)
+            .replace(QStringLiteral("/Volumes/Backup\\ Drive\\ \\(2\\)/Mail\\ Backups"), m_destination);
+    }
+
+    QString marker() const
+    {
+        return m_home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis/lastbackup"));
+    }
+
+    cv::test::ScopedHome m_home;
+    const QString m_bin = m_home.file(QStringLiteral("bin"));
+    const QString m_program = m_bin + QStringLiteral("/thunderbird");
+    const QString m_destination = m_home.file(QStringLiteral("Backups"));
+    const QString m_exitLog = m_home.file(QStringLiteral("exits"));
+    const QString m_relaunchReport = m_home.file(QStringLiteral("relaunched"));
+    QList<pid_t> m_started;
+};
+
+} // namespace
+
+TEST_F(ThunderbirdHere, CopyStartsOnlyAfterTheMainProcessEndedThenItIsRelaunched)
+{
+    ASSERT_TRUE(cv::test::writeFile(m_home.file(QStringLiteral(".thunderbird/abc.default/prefs.js")), "prefs"));
+    // The main process saves for a while; its content processes end at once.
+    // Polled once a second, the content processes' end alone changes the count.
+    const pid_t main = startThunderbird({}, 2500);
+    for (int i = 0; i < 2; ++i)
+        startThunderbird({QStringLiteral("-contentproc"), QStringLiteral("-childID"), QString::number(i + 1)}, 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const QByteArray output = run(build(true));
+    EXPECT_TRUE(output.contains("Backup completed successfully.")) << output.toStdString();
+    EXPECT_EQ(cv::test::readFile(m_destination + QStringLiteral("/abc.default/prefs.js")), "prefs");
+    EXPECT_TRUE(QFile::exists(marker()));
+
+    const QRegularExpressionMatch copy = QRegularExpression(QStringLiteral("copy starts at (\\d+)")).match(QString::fromUtf8(output));
+    ASSERT_TRUE(copy.hasMatch()) << output.toStdString();
+    QMap<pid_t, qint64> exits;
+    for (const QByteArray &line : cv::test::readFile(m_exitLog).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2)
+            exits.insert(pid_t(fields[0].toInt()), fields[1].toLongLong());
+    }
+    ASSERT_TRUE(exits.contains(main)) << "Thunderbird still ran when the backup had ended";
+    EXPECT_EQ(exits.size(), 3) << "every process is asked to quit";
+    EXPECT_LT(exits.value(main), copy.captured(1).toLongLong()) << "the copy started while Thunderbird ran";
+
+    // Relaunched through our osascript, from PATH, under its lower-case name.
+    for (int i = 0; i < 250 && !QFile::exists(m_relaunchReport); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(QFile::exists(m_relaunchReport)) << "not relaunched";
+}
+
+TEST_F(ThunderbirdHere, WithoutAPlatformFolderTheClassicScriptStays)
+{
+    // Nothing at all: the classic script, which fails as it always did.
+    for (const bool relaunch : {false, true}) {
+        const QString expected = golden(relaunch ? QStringLiteral("thunderbird-relaunch") : QStringLiteral("thunderbird"));
+        ASSERT_FALSE(expected.isEmpty());
+        EXPECT_EQ(build(relaunch).toStdString(), expected.toStdString());
+    }
+    QByteArray output = run(build(false));
+    EXPECT_TRUE(output.contains("Backup failed. Please see above error messages.")) << output.toStdString();
+    EXPECT_FALSE(QFile::exists(marker()));
+
+    // The classic folder wins over every platform folder, byte for byte.
+    for (const char *folder : {"Library/Thunderbird", ".thunderbird", "snap/thunderbird/common/.thunderbird"})
+        ASSERT_TRUE(QDir().mkpath(m_home.file(QLatin1String(folder))));
+    EXPECT_EQ(build(true).toStdString(), golden(QStringLiteral("thunderbird-relaunch")).toStdString());
+    EXPECT_EQ(AppController::addAppleScriptTo(QString(), QStringLiteral("Thunderbird"), true).toStdString(),
+              build(false).section(QStringLiteral("\terrorCode=0\n\n"), 1).section(QStringLiteral("\techo \"Backing up"), 0, 0).toStdString());
+    output = run(build(false));
+    EXPECT_TRUE(output.contains("Backup completed successfully.")) << output.toStdString();
 }
