@@ -1,4 +1,5 @@
 # Shared by the desktop tests: a scratch folder, and checks that report every
+# shellcheck disable=SC2034  # the variables are for the scripts that source this
 # failure before the script ends with the count.
 set -uo pipefail
 BUILD_DIR="$(cd "$1" && pwd)"
