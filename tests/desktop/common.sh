@@ -1,5 +1,5 @@
+# shellcheck shell=bash disable=SC2034  # the variables are for the scripts that source this
 # Shared by the desktop tests: a scratch folder, and checks that report every
-# shellcheck disable=SC2034  # the variables are for the scripts that source this
 # failure before the script ends with the count.
 set -uo pipefail
 BUILD_DIR="$(cd "$1" && pwd)"
