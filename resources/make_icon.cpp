@@ -7,18 +7,23 @@
 #include <QPainterPath>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_icon corvantis|engine OUT.png\n");
+    // SIZE: the desktop's icon theme wants a few sizes; the drawing is made
+    // on a 256-pixel grid and scaled, so every size shows the same picture.
+    const int size = argc == 4 ? std::atoi(argv[3]) : 256;
+    if ((argc != 3 && argc != 4) || size < 16 || size > 1024) {
+        std::fprintf(stderr, "usage: make_icon corvantis|engine OUT.png [SIZE]\n");
         return 2;
     }
     const bool engine = QByteArray(argv[1]) == "engine";
-    QImage image(256, 256, QImage::Format_ARGB32_Premultiplied);
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 256.0, size / 256.0);
 
     QLinearGradient tile(0, 0, 0, 256);
     tile.setColorAt(0, engine ? QColor(0x3a, 0x7b, 0xc8) : QColor(0x2f, 0x9e, 0x6e));

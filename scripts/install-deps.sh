@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the programs and the tests need.
-# Idempotent: only missing packages are fetched.
+# Idempotent: only missing packages are fetched, and only then is sudo asked
+# for (when not already root).
 set -euo pipefail
 
 PACKAGES=(
@@ -10,6 +11,7 @@ PACKAGES=(
   libgtest-dev googletest
   cron dbus dbus-x11 xvfb xauth xdotool
   attr procps
+  desktop-file-utils
 )
 
 missing=()
@@ -25,8 +27,18 @@ if [ "${#missing[@]}" -eq 0 ]; then
 fi
 
 SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "==> Installing missing Debian packages: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "==> Missing Debian packages: ${missing[*]}" >&2
+    echo "    sudo is not available; install them as root with:" >&2
+    echo "    apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+  SUDO="sudo"
+  echo "==> Installing missing Debian packages with sudo (it may ask for your password): ${missing[*]}"
+else
+  echo "==> Installing missing Debian packages: ${missing[*]}"
+fi
+# Through env: sudo would drop an exported variable.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -q
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
