@@ -105,7 +105,8 @@ Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$W/xvfb.log" 2>&1 &
 exec 3>&-
 for _ in $(seq 100); do [ -s "$W/display" ] && break; sleep 0.1; done
 [ -s "$W/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(cat "$W/display")"
+DISPLAY=":$(cat "$W/display")"
+export DISPLAY
 eval "$(dbus-launch --sh-syntax)"
 xcompmgr >/dev/null 2>&1 &
 sleep 0.5
@@ -145,8 +146,8 @@ wait_for_window() { # NAME-REGEX SECONDS [EXCEPT-ID]
 
 # X Y WIDTH HEIGHT of a window.
 geometry() {
-  local X Y WIDTH HEIGHT WINDOW SCREEN
-  eval "$(xdotool getwindowgeometry --shell "$1")"
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
   echo "$X $Y $WIDTH $HEIGHT"
 }
 
