@@ -125,10 +125,11 @@ wait_for_text() { # FILE TEXT SECONDS
 # search misses the translucent bubbles.)
 viewable_windows() { # NAME-REGEX
   local id name
-  xwininfo -root -children 2>/dev/null | sed -n 's/^ *\(0x[0-9a-f]*\) "\(.*\)": .*/\1 \2/p' |
+  xwininfo -root -children 2>/dev/null |
+    awk '$1 ~ /^0x/ { name = ""; if (match($0, /"[^"]*"/)) name = substr($0, RSTART + 1, RLENGTH - 2); print $1, name }' |
     while read -r id name; do
       [[ "$name" =~ $1 ]] || continue
-      xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable' && echo $((id))
+      if xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable'; then echo $((id)); fi
     done
 }
 
@@ -139,6 +140,19 @@ wait_for_window() { # NAME-REGEX SECONDS [EXCEPT-ID]
   while [ "$n" -gt 0 ]; do
     id="$(viewable_windows "$1" | grep -vx -- "${3:-none}" | head -n 1 || true)"
     [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1; n=$((n - 1))
+  done
+  return 1
+}
+
+# Prints the id of a viewable window that is not among the ids given, waiting
+# for one.
+wait_for_new_window() { # "ID ..." SECONDS
+  local n=$(( $2 * 10 )) id
+  while [ "$n" -gt 0 ]; do
+    for id in $(viewable_windows '.*'); do
+      case " $1 " in *" $id "*) ;; *) echo "$id"; return 0 ;; esac
+    done
     sleep 0.1; n=$((n - 1))
   done
   return 1
@@ -221,6 +235,22 @@ sleep 1
 shoot_window progress-errors "$ENGINE_BUBBLE" 12
 ENGINE_PID="$(xdotool getwindowpid "$ENGINE_BUBBLE")"
 kill "$ENGINE_PID" 2>/dev/null || true
+
+# 6. The about box, from the Corvantis menu.
+xdotool windowfocus --sync "$MAIN"
+before="$(viewable_windows '.*' | tr '\n' ' ')"
+xdotool mousemove --window "$MAIN" 30 8 click 1
+MENU="$(wait_for_new_window "$before" 5)" || fail "the Corvantis menu did not open"
+key a
+ABOUT="$(wait_for_new_window "$before $MENU" 5)" || fail "the about box did not appear"
+shoot_window about-box "$ABOUT"
+
+# 7. The preferences, with Ctrl+comma.
+xdotool windowfocus --sync "$MAIN"
+before="$(viewable_windows '.*' | tr '\n' ' ')"
+key ctrl+comma
+PREFERENCES="$(wait_for_new_window "$before" 5)" || fail "the preferences did not appear"
+shoot_window preferences "$PREFERENCES"
 
 kill "$CONFIGURATOR_PID" 2>/dev/null || true
 echo "==> Done"
