@@ -63,6 +63,7 @@ DITTO="$APP/Contents/Resources/CVEngine.app/Contents/Resources/bin/ditto"
 say() { echo "    $*"; }
 # On failure the screen as it was is kept in the build folder to look at.
 fail() {
+  if [ -n "${CV_SCREENSHOTS_LOG:-}" ] && [ -f "${LOG:-}" ]; then cp "$LOG" "$CV_SCREENSHOTS_LOG"; fi
   echo "==> $*" >&2
   if [ -n "${DISPLAY:-}" ] && import -silent -window root "$BUILD_DIR/screenshots-failure.png" 2>/dev/null; then
     echo "    The screen at that moment: $BUILD_DIR/screenshots-failure.png" >&2
@@ -71,14 +72,29 @@ fail() {
   exit 1
 }
 
-# A home with an ordinary name, since its paths show in the pictures.
-mount -t tmpfs -o mode=755 cv-home /home
-mkdir -p /home/sam "$W/crontab" "$W/bin" "$W/raw"
+unset DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME \
+      XDG_STATE_HOME SESSION_MANAGER WAYLAND_DISPLAY QT_QPA_PLATFORM QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
+mkdir -p "$W/crontab" "$W/bin" "$W/raw" "$W/homes"
 mkdir -m 700 "$W/runtime"
-export HOME=/home/sam USER=sam LOGNAME=sam XDG_RUNTIME_DIR="$W/runtime" CV_FAKE_CRONTAB_DIR="$W/crontab"
-export LANG=C.UTF-8 LC_ALL=C.UTF-8 TZ=UTC
-unset XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME XDG_STATE_HOME SESSION_MANAGER \
-      WAYLAND_DISPLAY QT_QPA_PLATFORM QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
+
+# A home with an ordinary name, since its paths show in the pictures: a
+# fresh /home holding it, with every real home (this checkout may be in one)
+# bound back in place, untouched.
+person=""
+for n in sam robin kim; do [ -e "/home/$n" ] || { person="$n"; break; }; done
+[ -n "$person" ] || { echo "==> No free name under /home for the sample home" >&2; exit 1; }
+mount --bind /home "$W/homes"
+mount -t tmpfs -o mode=755 cv-home /home
+for d in "$W"/homes/* "$W"/homes/.[!.]*; do
+  [ -e "$d" ] || continue
+  name="${d##*/}"
+  if [ -d "$d" ]; then mkdir "/home/$name"; else touch "/home/$name"; fi
+  mount --bind "$d" "/home/$name"
+done
+mkdir "/home/$person"
+
+export HOME="/home/$person" USER="$person" LOGNAME="$person" XDG_RUNTIME_DIR="$W/runtime" \
+       CV_FAKE_CRONTAB_DIR="$W/crontab" LANG=C.UTF-8 LC_ALL=C.UTF-8 TZ=UTC
 LOG="$HOME/Library/Logs/Corvantis.log"
 
 # The crontab the configurator edits is a file in the work folder.
@@ -93,6 +109,8 @@ sleep 4
 exec "$DITTO" "\$@"
 EOF
 chmod +x "$W/bin/ditto"
+# With a ditto on the PATH the engine adds none of its own commands.
+ln -s "${DITTO%/ditto}/osascript" "$W/bin/osascript"
 export PATH="$W/bin:$PATH"
 
 # Mail data to back up and a place for it.
@@ -253,4 +271,5 @@ PREFERENCES="$(wait_for_new_window "$before" 5)" || fail "the preferences did no
 shoot_window preferences "$PREFERENCES"
 
 kill "$CONFIGURATOR_PID" 2>/dev/null || true
+if [ -n "${CV_SCREENSHOTS_LOG:-}" ]; then cp "$LOG" "$CV_SCREENSHOTS_LOG"; fi
 echo "==> Done"
