@@ -3,57 +3,14 @@
 #include "Log.h"
 
 #include <QAction>
-#include <QBitmap>
-#include <QGuiApplication>
 #include <QMetaObject>
 #include <QPainter>
 #include <QResizeEvent>
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
-#if QT_CONFIG(xcb)
-#include <xcb/xcb.h>
-#endif
-
 using namespace ka;
-
-namespace {
-
-// Whether something blends translucent windows with what lies below them. An
-// X server without a compositing manager shows a window's transparent pixels
-// black; other platforms always blend.
-bool compositingActive()
-{
-#if QT_CONFIG(xcb)
-    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11 || !x11->connection())
-        return true;
-    xcb_connection_t *c = x11->connection();
-    int display = 0, screen = 0;
-    char *host = nullptr;
-    if (xcb_parse_display(nullptr, &host, &display, &screen) == 0)
-        screen = 0;
-    std::free(host);
-    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
-    xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, name.size(), name.constData()), nullptr);
-    if (!atom)
-        return true;
-    const xcb_atom_t selection = atom->atom;
-    std::free(atom);
-    if (selection == XCB_ATOM_NONE)
-        return false; // nobody ever claimed it
-    xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
-    const bool active = owner && owner->owner != XCB_NONE;
-    std::free(owner);
-    return active;
-#else
-    return true;
-#endif
-}
-
-} // namespace
 
 KAAttachedWindow *KAAttachedWindow::create(QWidget *view, QPointF point)
 {
@@ -372,16 +329,6 @@ void KAAttachedWindow::_updateBackground()
     disableScreenUpdates();
     m_background = _backgroundColorPatternImage();
     m_backgroundPixmap = m_background.isNull() ? QPixmap() : QPixmap::fromImage(m_background);
-    // Without blending, the window is cut to the bubble's outline, so that
-    // what lies around it shows instead of black.
-    if (!m_background.isNull() && !compositingActive()) {
-        const QImage logical = m_background.devicePixelRatio() == 1.0
-            ? m_background
-            : m_background.scaled(m_screen->toQt(m_frame).size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        setMask(QBitmap::fromImage(logical.createAlphaMask(Qt::ThresholdAlphaDither)));
-    } else {
-        clearMask();
-    }
     // Only a window on screen is redrawn now; a hidden one paints the new
     // picture when it is shown. The platform derives the shadow from the
     // window's alpha, so the new shape brings its own shadow.
