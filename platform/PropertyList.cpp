@@ -250,10 +250,13 @@ quint64 readBigEndian(const uchar *p, int size)
 }
 
 // Walks the object table from the root without recursion, remembering the
-// height of every container already seen, so shared objects cost nothing and
-// a cycle is found. Anything out of bounds counts as too deep: libplist would
-// refuse it anyway.
-bool binaryDepthWithinLimit(const QByteArray &bytes)
+// height and unfolded size of every container already seen, so shared objects
+// are walked once and a cycle is found. libplist copies a shared object at each
+// place that names it, so a few kilobytes of containers naming their child
+// twice would unfold into billions of nodes: more nodes than a file of the size
+// limit could hold without sharing count as damage. So does anything out of
+// bounds; libplist would refuse it anyway.
+bool binaryWithinLimits(const QByteArray &bytes)
 {
     constexpr qsizetype kTrailer = 32;
     const qsizetype size = bytes.size();
@@ -323,11 +326,14 @@ bool binaryDepthWithinLimit(const QByteArray &bytes)
     enum : uchar { Unseen, Open, Done };
     std::vector<uchar> state(objectCount, Unseen);
     std::vector<quint16> height(objectCount, 0); // levels at and below a finished object
+    std::vector<quint32> unfolded(objectCount, 0); // nodes it becomes in the parsed tree
+    constexpr quint64 kMaxNodes = kMaxPropertyListBytes;
     struct Frame {
         quint64 object;
         Container container;
         quint64 next = 0;
         int tallestChild = 0;
+        quint64 nodesBelow = 0;
     };
     std::vector<Frame> path;
     bool damaged = false;
@@ -339,6 +345,7 @@ bool binaryDepthWithinLimit(const QByteArray &bytes)
         if (!container) {
             state[object] = Done;
             height[object] = 1;
+            unfolded[object] = 1;
             return true;
         }
         if (static_cast<int>(path.size()) + 1 > kMaxPropertyListDepth)
@@ -355,13 +362,18 @@ bool binaryDepthWithinLimit(const QByteArray &bytes)
         Frame &frame = path.back();
         if (frame.next == frame.container.count) {
             const int h = frame.tallestChild + 1;
+            const quint64 nodes = frame.nodesBelow + 1;
             state[frame.object] = Done;
             height[frame.object] = static_cast<quint16>(h);
+            unfolded[frame.object] = static_cast<quint32>(nodes);
             path.pop_back();
-            if (path.empty())
+            if (path.empty()) {
                 rootHeight = h;
-            else
+            } else {
                 path.back().tallestChild = std::max(path.back().tallestChild, h);
+                if ((path.back().nodesBelow += nodes) >= kMaxNodes)
+                    return false;
+            }
             continue;
         }
         const quint64 child = readBigEndian(data + frame.container.refs + frame.next * refSize, refSize);
@@ -381,15 +393,17 @@ bool binaryDepthWithinLimit(const QByteArray &bytes)
         if (static_cast<int>(path.size()) + height[child] > kMaxPropertyListDepth)
             return false;
         path.back().tallestChild = std::max(path.back().tallestChild, static_cast<int>(height[child]));
+        if ((path.back().nodesBelow += unfolded[child]) >= kMaxNodes)
+            return false;
     }
     return rootHeight <= kMaxPropertyListDepth;
 }
 
 } // namespace
 
-bool propertyListDepthWithinLimit(const QByteArray &bytes)
+bool propertyListWithinLimits(const QByteArray &bytes)
 {
-    return isBinary(bytes) ? binaryDepthWithinLimit(bytes) : xmlDepthWithinLimit(bytes);
+    return isBinary(bytes) ? binaryWithinLimits(bytes) : xmlDepthWithinLimit(bytes);
 }
 
 std::optional<QVariantMap> parseDictionary(const QByteArray &input)
@@ -399,7 +413,7 @@ std::optional<QVariantMap> parseDictionary(const QByteArray &input)
     // Editors on some systems start UTF-8 text with a byte-order mark, which
     // libplist does not skip itself.
     const QByteArray bytes = input.startsWith(kUtf8Bom) ? input.sliced(3) : input;
-    if (bytes.isEmpty() || !propertyListDepthWithinLimit(bytes))
+    if (bytes.isEmpty() || !propertyListWithinLimits(bytes))
         return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);

@@ -23,10 +23,12 @@ inline constexpr int kMaxPropertyListDepth = 512;
 // damaged, too large or too deeply nested input.
 std::optional<QVariantMap> parseDictionary(const QByteArray &bytes);
 
-// True when the bytes nest no deeper than kMaxPropertyListDepth: for XML by
-// counting open and close tags, for binary by walking the object table. Damaged
-// structure that could hide the depth counts as too deep.
-bool propertyListDepthWithinLimit(const QByteArray &bytes);
+// True when the bytes nest no deeper than kMaxPropertyListDepth (for XML by
+// counting open and close tags, for binary by walking the object table), and
+// binary objects named from many places would not unfold into more nodes than
+// kMaxPropertyListBytes. Damaged structure that could hide either counts as
+// beyond the limits.
+bool propertyListWithinLimits(const QByteArray &bytes);
 
 // Reads a whole file; no value when it is missing, unreadable, too large or
 // not a dictionary.

@@ -193,10 +193,10 @@ TEST(PropertyList, DeepNestingIsRefusedBeforeTheParserRecursesIntoIt)
 
     // The limit itself, in both encodings: a settings reader, not libplist,
     // decides where deep input ends.
-    EXPECT_TRUE(propertyListDepthWithinLimit(nestedXml(kMaxPropertyListDepth)));
-    EXPECT_FALSE(propertyListDepthWithinLimit(nestedXml(kMaxPropertyListDepth + 1)));
-    EXPECT_TRUE(propertyListDepthWithinLimit(nestedBinary(kMaxPropertyListDepth)));
-    EXPECT_FALSE(propertyListDepthWithinLimit(nestedBinary(kMaxPropertyListDepth + 1)));
+    EXPECT_TRUE(propertyListWithinLimits(nestedXml(kMaxPropertyListDepth)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedXml(kMaxPropertyListDepth + 1)));
+    EXPECT_TRUE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth + 1)));
     // Shallow hand-built files still parse, so the walk reads the table right.
     auto shallow = parseDictionary(nestedBinary(4));
     ASSERT_TRUE(shallow.has_value());
@@ -207,13 +207,15 @@ TEST(PropertyList, DeepNestingIsRefusedBeforeTheParserRecursesIntoIt)
     EXPECT_EQ(shallow->value(QStringLiteral("a")), QVariant(expected)); // [[[]]]
     EXPECT_TRUE(parseDictionary(nestedXml(4)).has_value());
 
-    // A child shared by every level is walked once; its depth still counts.
-    EXPECT_TRUE(propertyListDepthWithinLimit(nestedBinary(60, true)));
-    EXPECT_FALSE(propertyListDepthWithinLimit(nestedBinary(kMaxPropertyListDepth + 1, true)));
+    // A child named twice by every level: its depth still counts, and 2^k
+    // copies of it are refused before the parser makes them.
+    EXPECT_TRUE(propertyListWithinLimits(nestedBinary(12, true)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth + 1, true)));
+    EXPECT_FALSE(parseDictionary(nestedBinary(40, true)).has_value());
     // An array that holds itself.
     QByteArray cycle = nestedBinary(4);
     cycle[cycle.indexOf('\xa1') + 4] = 2;
-    EXPECT_FALSE(propertyListDepthWithinLimit(cycle));
+    EXPECT_FALSE(propertyListWithinLimits(cycle));
 }
 
 TEST(PropertyList, TagsHiddenFromTheDepthCountAreRefused)
@@ -225,10 +227,10 @@ TEST(PropertyList, TagsHiddenFromTheDepthCountAreRefused)
     // data close nothing.
     for (const QByteArray &hiding : {QByteArray("<!--") + close + "-->", QByteArray("<?x ") + close + "?>",
                                      QByteArray("<string><![CDATA[") + close + "]]></string>"})
-        EXPECT_FALSE(propertyListDepthWithinLimit(head + open + hiding + open)) << hiding.left(20).constData();
+        EXPECT_FALSE(propertyListWithinLimits(head + open + hiding + open)) << hiding.left(20).constData();
     // Markup whose end a reader could place elsewhere than the count does.
-    EXPECT_FALSE(propertyListDepthWithinLimit(head + "<array x=\"/>\">" + open));
-    EXPECT_FALSE(propertyListDepthWithinLimit("<!DOCTYPE plist [" + close + "]>" + head + open + open));
+    EXPECT_FALSE(propertyListWithinLimits(head + "<array x=\"/>\">" + open));
+    EXPECT_FALSE(propertyListWithinLimits("<!DOCTYPE plist [" + close + "]>" + head + open + open));
     // Text that merely looks like markup is harmless.
     auto text = parseDictionary(head + "<string>a &lt; b &gt; c</string></dict></plist>");
     ASSERT_TRUE(text.has_value());
