@@ -215,8 +215,7 @@ bool xmlDepthWithinLimit(const QByteArray &bytes)
         } else if (rest.startsWith("<!DOCTYPE")) {
             // An internal subset could hold anything; settings never have one.
             const qsizetype end = unambiguousTagEnd(bytes, i + 1);
-            const qsizetype subset = bytes.indexOf('[', i);
-            if (subset >= 0 && subset < end)
+            if (end < 0 || rest.first(end - i).contains('['))
                 return false;
             i = end;
         } else if (next == '!') {
