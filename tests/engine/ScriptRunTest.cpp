@@ -64,7 +64,11 @@ protected:
         EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
-        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 30000);
+        // In the temporary home, so that whatever an injected command leaves
+        // behind goes away with it.
+        const auto result = cv::test::runProgram(QStringLiteral("/usr/bin/env"),
+                                                 {QStringLiteral("-C"), m_home.path(), QStringLiteral("/bin/sh"), path},
+                                                 env, 30000);
         EXPECT_FALSE(result.timedOut);
         Outcome outcome{result.out + result.err, {}};
         QByteArrayList current;
@@ -140,7 +144,7 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
         EXPECT_EQ(outcome.calls, expected);
         EXPECT_TRUE(QFile::exists(marker()));
     }
-    EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
+    EXPECT_FALSE(QFile::exists(m_home.file(QStringLiteral("pwned"))));
     QDir::setCurrent(previousDirectory);
 }
 

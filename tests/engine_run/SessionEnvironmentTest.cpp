@@ -3,7 +3,9 @@
 #include "SessionEnvironment.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -74,6 +76,74 @@ TEST(SessionEnvironment, RecordedValuesFillOnlyWhatIsMissingAndOnlyFromOurOwnPri
     QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
     EXPECT_EQ(loadSessionEnvironment(file), QStringList{QStringLiteral("DISPLAY")});
     EXPECT_TRUE(qgetenv("LD_PRELOAD").isEmpty());
+}
+
+TEST(SessionEnvironment, LinksAndFilesInFoldersOthersCanWriteAreNotLoaded)
+{
+    cv::test::ScopedHome home;
+    CleanSession clean;
+    const QString folder = home.file(QStringLiteral("support"));
+    const QString file = folder + QStringLiteral("/session.env");
+    const QString elsewhere = home.file(QStringLiteral("planted.env"));
+    ASSERT_TRUE(cv::test::writeFile(elsewhere, "DISPLAY=:66\n"));
+    QFile::setPermissions(elsewhere, QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // The file swapped for a link to one that passes every other check.
+    ASSERT_TRUE(QFile::link(elsewhere, file));
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+    EXPECT_TRUE(qgetenv("DISPLAY").isEmpty());
+    ASSERT_TRUE(QFile::remove(file));
+
+    // A private file, but in a folder the group may write to: someone else
+    // could have put it there.
+    qputenv("DISPLAY", ":5");
+    ASSERT_TRUE(recordSessionEnvironment(file));
+    qunsetenv("DISPLAY");
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::WriteGroup
+                                      | QFile::ExeGroup);
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(loadSessionEnvironment(file), QStringList{QStringLiteral("DISPLAY")});
+    EXPECT_EQ(qgetenv("DISPLAY"), QByteArray(":5"));
+
+    // A pipe in its place is neither waited on nor read; an oversized file
+    // is refused.
+    qunsetenv("DISPLAY");
+    ASSERT_TRUE(QFile::remove(file));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+    ASSERT_TRUE(QFile::remove(file));
+    ASSERT_TRUE(cv::test::writeFile(file, "DISPLAY=:5\n" + QByteArray(64 * 1024, '#')));
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
+}
+
+TEST(SessionEnvironment, RecordingIsPrivateFromItsFirstByte)
+{
+    cv::test::ScopedHome home;
+    CleanSession clean;
+    qputenv("DISPLAY", ":3");
+    const QString file = home.file(QStringLiteral("session.env"));
+    // Whatever the process's file-creation mask, no one else may ever read it.
+    const mode_t previous = ::umask(0);
+    const bool recorded = recordSessionEnvironment(file);
+    ::umask(previous);
+    ASSERT_TRUE(recorded);
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(cv::test::readFile(file), QByteArray("DISPLAY=:3\n"));
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("session.env")});
+    // A link put where the file goes is replaced, not written through.
+    const QString target = home.file(QStringLiteral("target"));
+    ASSERT_TRUE(cv::test::writeFile(target, "untouched"));
+    ASSERT_TRUE(QFile::remove(file));
+    ASSERT_TRUE(QFile::link(target, file));
+    ASSERT_TRUE(recordSessionEnvironment(file));
+    EXPECT_EQ(cv::test::readFile(target), QByteArray("untouched"));
+    EXPECT_FALSE(QFileInfo(file).isSymLink());
 }
 
 TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
