@@ -300,7 +300,11 @@ QRectF RBPrefsWindowController::frameForView(QWidget *view)
     if (window->layout())
         window->layout()->activate();
     const qreal contentHeight = window->centralWidget()->height();
-    return frameForViewSize(windowFrame(), contentHeight, QSizeF(view->size()));
+    QRectF frame = frameForViewSize(windowFrame(), contentHeight, QSizeF(view->size()));
+    // Where the window system draws side borders the pane still gets its
+    // full width inside them.
+    frame.setWidth(frame.width() + window->frameGeometry().width() - window->width());
+    return frame;
 }
 
 void RBPrefsWindowController::crossFadeView(QWidget *oldView, QWidget *newView)

@@ -53,13 +53,14 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
     m_statusTimer = new QTimer(this);
     m_statusTimer->setSingleShot(true);
     m_statusTimer->setTimerType(Qt::PreciseTimer);
+    m_statusTimer->setInterval(m_closeInterval);
     connect(m_statusTimer, &QTimer::timeout, this, [this] { closeWindow(m_statusTimer); });
 }
 
 TMAboutBox::~TMAboutBox()
 {
     m_statusTimer->stop();
-    delete m_aboutWindow;
+    delete m_aboutWindow.data();
 }
 
 QLabel *TMAboutBox::addImageView(const QString &resource, int x, int y, int width, int height)
@@ -93,8 +94,23 @@ void TMAboutBox::supplyConfiguration(const QVariantMap &configuration)
 {
     m_appNameTextField->setText(configuration.value(QStringLiteral("Application Name")).toString());
     m_aboutContent->setText(configuration.value(QStringLiteral("About Content")).toString());
-    m_attachmentWindow = qobject_cast<QWidget *>(
+    QWidget *attachment = qobject_cast<QWidget *>(
         configuration.value(QStringLiteral("Attachment Window")).value<QObject *>());
+    if (m_attachmentWindow && m_attachmentWindow != attachment)
+        disconnect(m_attachmentWindow, &QObject::destroyed, this, nullptr);
+    m_attachmentWindow = attachment;
+    // The sheet hangs from its window as a child; it must not go down with it.
+    if (attachment)
+        connect(attachment, &QObject::destroyed, this, &TMAboutBox::detachSheet, Qt::UniqueConnection);
+}
+
+void TMAboutBox::detachSheet()
+{
+    if (!m_aboutWindow || !m_aboutWindow->parentWidget())
+        return;
+    m_aboutWindow->hide();
+    m_aboutWindow->setParent(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    m_aboutWindow->setFixedSize(kContentWidth, kContentHeight);
 }
 
 void TMAboutBox::placeSheet()
@@ -108,6 +124,8 @@ void TMAboutBox::placeSheet()
 
 void TMAboutBox::displayWindow(QObject *)
 {
+    if (!m_aboutWindow)
+        return;
     // Window-modal on the attachment window only; without one it is an
     // ordinary window.
     const bool visible = m_aboutWindow->isVisible();
@@ -141,6 +159,9 @@ void TMAboutBox::didEndSheet(QWidget *sheet, int, void *)
 {
     if (sheet)
         sheet->hide();
+    // Detached while hidden, so closing the main window never takes it along.
+    if (sheet == m_aboutWindow)
+        detachSheet();
 }
 
 } // namespace cv::configurator::windows

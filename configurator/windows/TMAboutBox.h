@@ -52,8 +52,9 @@ private:
     QLabel *addImageView(const QString &resource, int x, int y, int width, int height);
     QLabel *addTextField(int x, int y, int width, int height);
     void placeSheet();
+    void detachSheet();
 
-    QWidget *m_aboutWindow = nullptr;
+    QPointer<QWidget> m_aboutWindow;
     QPointer<QWidget> m_attachmentWindow;
     QLabel *m_appNameTextField = nullptr;
     QLabel *m_aboutContent = nullptr;

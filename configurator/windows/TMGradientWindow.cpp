@@ -124,13 +124,9 @@ void TMGradientWindow::setFrame(const QRectF &frame, bool display, bool animate)
     }
     // Animated: the flag stays set for the whole run, so every intermediate
     // size gets its own background drawn at once.
-    m_frameAnimation = new QPropertyAnimation(this, "geometry", this);
-    const QRect start = geometry();
-    applyFrame(frame);
-    const QRect end = geometry();
-    setGeometry(start);
-    m_frameAnimation->setStartValue(start);
-    m_frameAnimation->setEndValue(end);
+    m_frameAnimation = new QPropertyAnimation(this, "frame", this);
+    m_frameAnimation->setStartValue(this->frame());
+    m_frameAnimation->setEndValue(frame);
     m_frameAnimation->setDuration(kFrameAnimationMs);
     connect(m_frameAnimation, &QPropertyAnimation::finished, this, [this] {
         forceDisplay = false;

@@ -17,6 +17,8 @@ namespace cv::configurator::windows {
 class TMGradientWindow : public QMainWindow
 {
     Q_OBJECT
+    // The frame in bottom-left screen space; animated frame changes run on it.
+    Q_PROPERTY(QRectF frame READ frame WRITE applyFrame)
 
 public:
     // Titled, closable, miniaturisable and resizable (style mask 15).
