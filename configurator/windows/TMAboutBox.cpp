@@ -31,8 +31,10 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
 
     m_appNameTextField = addTextField(179, 213, 207, 20);
     m_appNameTextField->setObjectName(QStringLiteral("appNameTextField"));
+    // The layout's sizes are points of a 72-dpi screen, one point a pixel;
+    // fonts are sized in pixels too so the texts fit their frames.
     QFont nameFont(QStringLiteral("Lucida Grande"));
-    nameFont.setPointSizeF(12);
+    nameFont.setPixelSize(12);
     nameFont.setBold(true);
     m_appNameTextField->setFont(nameFont);
     m_appNameTextField->setText(m_infoPlist.value(QStringLiteral("CFBundleName")).toString());
@@ -40,7 +42,7 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
     m_aboutContent = addTextField(179, 94, 198, 111);
     m_aboutContent->setObjectName(QStringLiteral("aboutContent"));
     QFont smallFont = m_aboutContent->font();
-    smallFont.setPointSizeF(11);
+    smallFont.setPixelSize(11);
     m_aboutContent->setFont(smallFont);
     QPalette grey = m_aboutContent->palette();
     grey.setColor(QPalette::WindowText, QColor::fromRgbF(0.5f, 0.5f, 0.5f));

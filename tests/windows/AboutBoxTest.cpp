@@ -80,8 +80,8 @@ TEST_F(AboutBox, LayoutFromBottomLeftFrames)
     for (const char *picture : {"background", "icon", "badge"})
         EXPECT_FALSE(view(picture)->pixmap().isNull()) << picture;
     EXPECT_TRUE(box->appNameTextField()->font().bold());
-    EXPECT_EQ(box->appNameTextField()->font().pointSizeF(), 12);
-    EXPECT_EQ(box->aboutContent()->font().pointSizeF(), 11);
+    EXPECT_EQ(box->appNameTextField()->font().pixelSize(), 12);
+    EXPECT_EQ(box->aboutContent()->font().pixelSize(), 11);
     EXPECT_EQ(box->aboutContent()->palette().color(QPalette::WindowText).rgb(), qRgb(128, 128, 128));
 }
 
