@@ -248,7 +248,10 @@ void RBPrefsWindowController::displayViewForIdentifier(const QString &identifier
     if (view == oldView)
         return;
 
-    // Top-left of contentSubview, at the view's own size.
+    // Top-left of contentSubview, at the view's own size. A pane taller than
+    // the container would lose its bottom, so the container grows to it.
+    if (view->height() > m_contentSubview->height())
+        m_contentSubview->resize(m_contentSubview->width(), view->height());
     view->setParent(m_contentSubview);
     view->setGeometry(viewRectToQt(QRectF(0, m_contentSubview->height() - view->height(),
                                           view->width(), view->height()),
