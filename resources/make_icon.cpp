@@ -111,11 +111,12 @@ QImage clientIcon(int which)
         p.setBrush(looks[3].bottom);
         p.drawRect(QRectF(22, 78, 84, 8));
         break;
-    case 4: { // envelope with two diagonal strokes in a corner
-        drawEnvelope(p, QRectF(22, 40, 84, 60), paper, ink, 4);
-        p.setPen(QPen(mark, 6, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(QPointF(84, 16), QPointF(108, 34));
-        p.drawLine(QPointF(84, 34), QPointF(108, 16));
+    case 4: { // envelope under a row of three dots
+        drawEnvelope(p, QRectF(22, 46, 84, 60), paper, ink, 4);
+        p.setPen(Qt::NoPen);
+        p.setBrush(mark);
+        for (int i = 0; i < 3; ++i)
+            p.drawEllipse(QPointF(44 + i * 20, 28), 6, 6);
         break;
     }
     case 5: { // envelope under a sweeping arc
