@@ -119,15 +119,20 @@ TEST_F(AboutBox, ShowsAsASheetAndClosesItself)
 TEST_F(AboutBox, ASecondShowRestartsTheTimer)
 {
     configure();
+    box->displayWindow(nullptr);
+    QTest::qWait(300);
+    const int before = box->statusTimer()->remainingTime();
+    box->displayWindow(nullptr);
+    EXPECT_GT(box->statusTimer()->remainingTime(), before);
+    EXPECT_GE(box->statusTimer()->remainingTime(), 7900);
+
+    // With a short interval: it closes that long after the last request.
     box->setCloseInterval(400);
     box->displayWindow(nullptr);
     QTest::qWait(250);
-    ASSERT_TRUE(box->aboutWindow()->isVisible());
-
     QElapsedTimer sinceSecond;
     sinceSecond.start();
     box->displayWindow(nullptr);
-    // Closes 400 ms after the last request, not after the first.
     QTRY_VERIFY_WITH_TIMEOUT(!box->aboutWindow()->isVisible(), 5000);
     EXPECT_GE(sinceSecond.elapsed(), 390);
     EXPECT_EQ(box->timerInUse(), 0);

@@ -152,7 +152,7 @@ TEST(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
     EXPECT_EQ(c.contentSubviews(), (QList<QWidget *>{c.m_short, c.m_tall}));
     EXPECT_EQ(c.window()->windowTitle(), QStringLiteral("Tall"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 5000);
     EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_tall});
     EXPECT_EQ(c.m_tall->graphicsEffect(), nullptr);
     EXPECT_FALSE(c.m_short->isVisible());
@@ -165,7 +165,7 @@ TEST(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
     c.setShiftSlowsAnimation(false);
     c.toolbarItem(QStringLiteral("Tall"))->trigger();
     EXPECT_EQ(c.viewAnimation()->duration(), 250);
-    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 5000);
 }
 
 TEST(PrefsWindow, ASecondSwitchDuringACrossFadeDropsAllButTheLastPane)
@@ -182,7 +182,7 @@ TEST(PrefsWindow, ASecondSwitchDuringACrossFadeDropsAllButTheLastPane)
     EXPECT_FALSE(c.m_short->isVisible());
     EXPECT_TRUE(running(c));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!running(c), 5000);
     EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_wide});
     EXPECT_EQ(c.window()->centralWidget()->size(), QSize(500, 150));
     EXPECT_EQ(c.window()->windowTitle(), QStringLiteral("Wide"));
@@ -198,7 +198,7 @@ TEST(PrefsWindow, WithoutCrossFadeTheWindowResizesByItself)
     c.toolbarItem(QStringLiteral("Tall"))->trigger();
     EXPECT_EQ(c.viewAnimation()->animationCount(), 0);
     EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_tall});
-    QTRY_COMPARE_WITH_TIMEOUT(c.windowFrame(), target, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(c.windowFrame(), target, 5000);
 }
 
 TEST(PrefsWindowDeathTest, BrokenPaneSetUpsStopWithTheirMessage)
