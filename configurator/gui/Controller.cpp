@@ -4,15 +4,19 @@
 #include "ui_MainWindow.h"
 
 #include "DistributedNotificationCenter.h"
+#include "PropertyList.h"
 #include "EngineInstaller.h"
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "Log.h"
 #include "MailLinks.h"
+#include "MyPrefsWindowController.h"
 #include "Names.h"
 #include "SessionEnvironment.h"
 #include "StatusText.h"
 #include "SupportFolders.h"
+#include "TMAboutBox.h"
+#include "TMGradientWindow.h"
 #include "UpdateDialogs.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
@@ -99,7 +103,7 @@ Controller::Controller(ControllerServices services, QObject *parent)
     if (m_services.resourcesFolder.isEmpty())
         m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 
-    mainWindow = new QMainWindow;
+    mainWindow = new windows::TMGradientWindow;
     mainWindow->setAttribute(Qt::WA_DeleteOnClose, false);
     ui->setupUi(mainWindow);
     if (m_ownDialogs)
@@ -121,6 +125,8 @@ Controller::Controller(ControllerServices services, QObject *parent)
     }
     const UpdateSettings updates = Updater::readBundleSettings(QDir(m_services.resourcesFolder + QStringLiteral("/../..")).absolutePath());
     _SUUpdater = new Updater(updates.feedUrl, updates.currentBuild, *updateDialogs, this);
+
+    aboutBoxController = new windows::TMAboutBox(QDir(m_services.resourcesFolder + QStringLiteral("/..")).absolutePath(), this);
 
     mainWindow->installEventFilter(this);
     ui->destinationTextField->installEventFilter(this);
@@ -157,6 +163,8 @@ void Controller::connectActions()
     connect(ui->feedbackAction, &QAction::triggered, this, [this] { sendFeedback(ui->feedbackAction); });
     connect(ui->bugReportAction, &QAction::triggered, this, [this] { sendBugReport(ui->bugReportAction); });
     connect(ui->checkForUpdatesAction, &QAction::triggered, this, [this] { checkForUpdates(ui->checkForUpdatesAction); });
+    connect(ui->preferencesAction, &QAction::triggered, this, [this] { showPreferenceWindow(ui->preferencesAction); });
+    connect(ui->aboutAction, &QAction::triggered, this, [this] { aboutBoxController->displayWindow(ui->aboutAction); });
     connect(ui->quitAction, &QAction::triggered, this, [this] {
         m_quitting = true;
         QCoreApplication::quit();
@@ -177,6 +185,7 @@ void Controller::awakeFromNib()
         mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
     }
 
+    configureAboutBox();
     checkForSupportFolders();
     checkBackupEngine();
     // What an engine started by cron needs to reach this desktop session.
@@ -226,6 +235,8 @@ void Controller::awakeFromNib()
                     executionComplete();
             });
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
+    connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
+            &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
 
     // Only with the user's consent, given in the preferences.
     if (defaults->boolean(kL(keys::kCheckAtStartup)))
@@ -280,6 +291,34 @@ void Controller::sendBugReport(QObject *)
 }
 
 void Controller::checkForUpdates(QObject *sender) { _SUUpdater->checkForUpdates(sender); }
+
+void Controller::configureAboutBox()
+{
+    const QString contents = QDir(m_services.resourcesFolder + QStringLiteral("/..")).absolutePath();
+    const auto info = platform::readDictionaryFile(contents + QStringLiteral("/Info.plist")).value_or(QVariantMap());
+    const QString text = QStringLiteral("Version %1 (Build %2)\n\nRequires supported email client:\nMicrosoft Entourage v.X or "
+                                        "later, Outlook 2011, Apple Mail, Eudora 6, Thunderbird 2 or later")
+                             .arg(info.value(QStringLiteral("CFBundleShortVersionString")).toString(),
+                                  info.value(QStringLiteral("CFBundleVersion")).toString());
+    aboutBoxController->supplyConfiguration({
+        {QStringLiteral("Application Name"), QStringLiteral("Corvantis")},
+        {QStringLiteral("About Content"), text},
+        {QStringLiteral("Attachment Window"), QVariant::fromValue<QObject *>(mainWindow)},
+    });
+}
+
+void Controller::showPreferenceWindow(QObject *)
+{
+    if (!defaults->hasKey(kL(keys::kCheckAtStartup)))
+        defaults->setBoolean(kL(keys::kCheckAtStartup), true);
+    if (!defaults->hasKey(kL(keys::kDateFormat)))
+        defaults->setString(kL(keys::kDateFormat), QStringLiteral("MM/DD/YY with 24hr clock"));
+    defaults->synchronize();
+    auto *preferences = windows::MyPrefsWindowController::sharedPrefsWindowController();
+    preferences->setDefaults(defaults.get());
+    preferences->setController(this);
+    preferences->showWindow(nullptr);
+}
 
 // Schedule ------------------------------------------------------------------
 

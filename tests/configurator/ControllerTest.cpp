@@ -2,6 +2,7 @@
 
 #include "Home.h"
 #include "KAAttachedWindow.h"
+#include "MyPrefsWindowController.h"
 #include "PropertyList.h"
 #include "StatusText.h"
 #include "UserDefaults.h"
@@ -379,4 +380,33 @@ TEST(ConfiguratorStartup, RunNowStartsTheInstalledEngineOrSaysWhyNot)
     ASSERT_EQ(f.workspace.opened.size(), 2);
     EXPECT_TRUE(f.workspace.opened[0].startsWith(QStringLiteral("mailto:")));
     EXPECT_TRUE(f.workspace.opened[1].startsWith(QStringLiteral("https://")));
+}
+
+TEST(ConfiguratorWindow, PreferencesPrepareTheirKeysOnceAndTheDateFormatTakesEffectAtOnce)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
+    QFile marker(cv::markerFilePath());
+    ASSERT_TRUE(marker.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(marker.setFileTime(QDateTime(QDate(2026, 5, 12), QTime(14, 5)), QFileDevice::FileModificationTime));
+    marker.close();
+    f.controller->userDefaults().setBoolean(QStringLiteral("SUCheckAtStartup"), false);
+    f.controller->awakeFromNib();
+    QLabel *line = f.find<QLabel>("lastBackup");
+    EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 02:05 PM"));
+
+    f.controller->showPreferenceWindow(nullptr);
+    auto stored = storedDefaults();
+    EXPECT_EQ(stored.string(QStringLiteral("DateFormat")), QStringLiteral("MM/DD/YY with 24hr clock"));
+    EXPECT_FALSE(stored.boolean(QStringLiteral("SUCheckAtStartup"), true)); // the user's choice stays
+
+    auto *prefs = cv::configurator::windows::MyPrefsWindowController::sharedPrefsWindowController();
+    auto *popup = prefs->generalPrefsView()->findChild<QComboBox *>(QStringLiteral("dateFormatPopUp"));
+    ASSERT_NE(popup, nullptr);
+    const int dayFirst24 = popup->findText(QStringLiteral("DD/MM/YY with 24hr clock"));
+    popup->setCurrentIndex(dayFirst24);
+    emit popup->activated(dayFirst24); // as a person's choice arrives
+    EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 14:05"));
+    prefs->window()->close();
 }
