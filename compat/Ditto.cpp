@@ -282,7 +282,7 @@ void Ditto::copyFolderOperand(int srcFd, const struct stat &st, const std::strin
     // copy never descends into what it is writing.
     m_dstRoot = {dst.st_dev, dst.st_ino};
     m_ancestors.assign(1, InodeKey{st.st_dev, st.st_ino});
-    copyFolderContents(srcFd, dstFd, 0);
+    copyFolderContents(srcFd, dstFd, 0, false);
     finishFolder(srcFd, dstFd, st, false);
     m_dstRootFd = -1;
     close(dstFd);
@@ -314,7 +314,8 @@ void Ditto::copyOtherOperand(const std::string &source, const struct stat &opera
         } else if (!S_ISREG(st.st_mode)) {
             copySpecial(st, dirFd, name.c_str());
         } else {
-            copyRegular(in, st, dirFd, name.c_str());
+            int fd = in;
+            copyRegular(AT_FDCWD, source.c_str(), fd, st, dirFd, name.c_str(), false);
         }
         if (in >= 0)
             close(in);
@@ -355,7 +356,7 @@ bool Ditto::readFolder(int srcDirFd, Level &level)
     return true;
 }
 
-void Ditto::copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth)
+void Ditto::copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth, bool fresh)
 {
     while (m_levels.size() <= depth)
         m_levels.emplace_back();
@@ -365,11 +366,11 @@ void Ditto::copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth)
     if (!readFolder(srcDirFd, level))
         return;
     for (const Entry &entry : level.entries)
-        copyEntry(srcDirFd, dstDirFd, level.names.data() + entry.nameOffset, entry.type, depth);
+        copyEntry(srcDirFd, dstDirFd, level.names.data() + entry.nameOffset, entry.type, depth, fresh);
 }
 
 void Ditto::copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type,
-                      unsigned depth)
+                      unsigned depth, bool fresh)
 {
     const size_t srcLength = m_src.size();
     const size_t dstLength = m_dst.size();
@@ -381,7 +382,9 @@ void Ditto::copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned cha
     struct stat st;
     int fd = -1;
     bool known = false;
-    if (type == DT_REG || type == DT_DIR) {
+    // A file that may already be in the destination is looked at first and
+    // opened only when it is to be read (see copyRegular).
+    if ((type == DT_REG && fresh) || type == DT_DIR) {
         // O_NONBLOCK: should the entry have become a pipe meanwhile, the open
         // must not wait for a writer.
         const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY
@@ -429,17 +432,8 @@ void Ditto::copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned cha
         }
         copyFolder(fd, st, dstDirFd, name, depth);
     } else if (S_ISREG(st.st_mode)) {
-        if (fd < 0) {
-            fd = openat(srcDirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-                failSource(fd < 0 ? errno : EAGAIN);
-                if (fd >= 0)
-                    close(fd);
-                goto done;
-            }
-        }
         if (st.st_nlink < 2 || !linkToEarlierCopy(st, dstDirFd, name))
-            copyRegular(fd, st, dstDirFd, name);
+            copyRegular(srcDirFd, name, fd, st, dstDirFd, name, fresh);
     } else {
         if (fd >= 0) {
             close(fd);
@@ -503,7 +497,7 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
         return;
     }
     m_ancestors.push_back({st.st_dev, st.st_ino});
-    copyFolderContents(srcFd, dstFd, depth + 1);
+    copyFolderContents(srcFd, dstFd, depth + 1, fresh);
     m_ancestors.pop_back();
     finishFolder(srcFd, dstFd, st, fresh);
     close(dstFd);
@@ -647,8 +641,29 @@ bool Ditto::linkCountFits(const struct stat &st, const struct stat &existing)
     return added || kept->second == source;
 }
 
-bool Ditto::reuseRegular(int srcFd, const struct stat &st, const struct stat &existing,
-                         int dstDirFd, const char *name)
+int Ditto::openSource(int srcDirFd, const char *name, int &fd, struct stat &st)
+{
+    // O_NONBLOCK: should the entry have become a pipe meanwhile, the open
+    // must not wait for a writer.
+    fd = openat(srcDirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat now;
+    int err = 0;
+    if (fd < 0 || fstat(fd, &now) != 0)
+        err = errno;
+    else if (!S_ISREG(now.st_mode))
+        err = EAGAIN;
+    if (err != 0) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+        return err;
+    }
+    st = now;
+    return 0;
+}
+
+bool Ditto::reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct stat &st,
+                         const struct stat &existing, int dstDirFd, const char *name)
 {
     // The quick check: a file of the same size and modification time (to the
     // nanosecond) is taken as unchanged, its contents are not read. Its blind
@@ -663,10 +678,23 @@ bool Ditto::reuseRegular(int srcFd, const struct stat &st, const struct stat &ex
         return false;
     if (!linkCountFits(st, existing))
         return false;
+    // Attributes are compared only where the source changed (its change time
+    // moves with every attribute written) since the destination was last
+    // written, which is when they were copied. Reading them for every file
+    // would double the cost of a repeat. This trusts, as the quick check
+    // does, that an earlier copy with attributes wrote the destination.
+    const bool attributesMayDiffer = m_options.keepExtendedAttributes
+        && (st.st_ctim.tv_sec > existing.st_ctim.tv_sec
+            || (st.st_ctim.tv_sec == existing.st_ctim.tv_sec && st.st_ctim.tv_nsec >= existing.st_ctim.tv_nsec));
     const bool sameOwner = existing.st_uid == st.st_uid && existing.st_gid == st.st_gid;
-    if (sameOwner && (existing.st_mode & 07777) == (st.st_mode & 07777)
-        && !m_options.keepExtendedAttributes)
+    if (sameOwner && (existing.st_mode & 07777) == (st.st_mode & 07777) && !attributesMayDiffer)
         return true;
+    if (attributesMayDiffer && srcFd < 0) {
+        const struct stat seen = st;
+        if (openSource(srcDirFd, srcName, srcFd, st) != 0 || st.st_ino != seen.st_ino
+            || st.st_size != seen.st_size || !sameTime(st.st_mtim, seen.st_mtim))
+            return false; // changed meanwhile: copied anew
+    }
     // Metadata only, through a descriptor of the very file just looked at.
     const int fd = openat(dstDirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -674,7 +702,7 @@ bool Ditto::reuseRegular(int srcFd, const struct stat &st, const struct stat &ex
     struct stat current;
     bool ok = fstat(fd, &current) == 0 && current.st_dev == existing.st_dev
         && current.st_ino == existing.st_ino;
-    if (ok && m_options.keepExtendedAttributes)
+    if (ok && attributesMayDiffer)
         ok = copyAttributes(srcFd, fd, Attributes::Same, true);
     if (ok)
         ok = setOwnerAndMode(fd, st, &current);
@@ -683,35 +711,49 @@ bool Ditto::reuseRegular(int srcFd, const struct stat &st, const struct stat &ex
     return ok;
 }
 
-void Ditto::copyRegular(int srcFd, const struct stat &st, int dstDirFd, const char *name)
+void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const struct stat &found,
+                        int dstDirFd, const char *name, bool fresh)
 {
-    int out = openat(dstDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool aside = false;
-    if (out < 0 && errno == EEXIST) {
-        struct stat existing;
-        if (fstatat(dstDirFd, name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    struct stat st = found;
+    // In a folder this run made, nothing can stand in the way yet.
+    struct stat existing;
+    bool exists = false;
+    if (!fresh) {
+        exists = fstatat(dstDirFd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) {
             failDestination(errno);
             return;
         }
-        if (S_ISDIR(existing.st_mode)) {
-            // The source entry was a folder at the last copy.
-            if (!moveAside(dstDirFd, name, existing, st))
-                return;
-            out = openat(dstDirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        } else if (reuseRegular(srcFd, st, existing, dstDirFd, name)) {
-            if (st.st_nlink > 1)
-                rememberCopy(st);
+    }
+    if (exists && !S_ISDIR(existing.st_mode)
+        && reuseRegular(srcDirFd, srcName, srcFd, st, existing, dstDirFd, name)) {
+        if (st.st_nlink > 1)
+            rememberCopy(st);
+        return;
+    }
+    // Read only now: a repeat leaves most files unopened.
+    if (srcFd < 0) {
+        const int err = openSource(srcDirFd, srcName, srcFd, st);
+        if (err != 0) {
+            failSource(err);
             return;
-        } else {
-            // Replace, never write into the existing entry (see placeEntry).
-            aside = true;
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                nextTempName(m_tempName);
-                out = openat(dstDirFd, m_tempName.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-                if (out >= 0 || errno != EEXIST)
-                    break;
-            }
+        }
+    }
+    // The source entry was a folder at the last copy.
+    if (exists && S_ISDIR(existing.st_mode) && !moveAside(dstDirFd, name, existing, st))
+        return;
+    const bool replace = exists && !S_ISDIR(existing.st_mode);
+    int out = replace ? -1 : openat(dstDirFd, name, kCreate, 0600);
+    bool aside = false;
+    if (replace || (out < 0 && errno == EEXIST)) {
+        // Replace, never write into the existing entry (see placeEntry).
+        aside = true;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            nextTempName(m_tempName);
+            out = openat(dstDirFd, m_tempName.c_str(), kCreate, 0600);
+            if (out >= 0 || errno != EEXIST)
+                break;
         }
     }
     if (out < 0) {

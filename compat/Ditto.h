@@ -90,13 +90,18 @@ private:
     void copyFolderOperand(int srcFd, const struct stat &st, const std::string &destination);
     void copyOtherOperand(const std::string &source, const struct stat &operand,
                           const std::string &destination);
-    void copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth);
+    void copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth, bool fresh);
     bool readFolder(int srcDirFd, Level &level);
-    void copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type, unsigned depth);
+    void copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type, unsigned depth,
+                   bool fresh);
     void copyFolder(int srcFd, const struct stat &st, int dstDirFd, const char *name, unsigned depth);
-    void copyRegular(int srcFd, const struct stat &st, int dstDirFd, const char *name);
-    bool reuseRegular(int srcFd, const struct stat &st, const struct stat &existing, int dstDirFd,
-                      const char *name);
+    // `fresh`: the destination folder was made by this run. `srcFd` is
+    // opened here when still -1, and closed by the caller.
+    void copyRegular(int srcDirFd, const char *srcName, int &srcFd, const struct stat &st,
+                     int dstDirFd, const char *name, bool fresh);
+    bool reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct stat &st,
+                      const struct stat &existing, int dstDirFd, const char *name);
+    int openSource(int srcDirFd, const char *name, int &fd, struct stat &st);
     bool linkCountFits(const struct stat &st, const struct stat &existing);
     bool setOwnerAndMode(int fd, const struct stat &st, const struct stat *existing);
     bool moveAside(int dstDirFd, const char *name, const struct stat &existing,

@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev googletest
   cron dbus dbus-x11 xvfb xauth xdotool
   attr procps
+  rsync
 )
 
 missing=()
