@@ -683,6 +683,7 @@ bool Ditto::reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct s
     // written, which is when they were copied. Reading them for every file
     // would double the cost of a repeat. This trusts, as the quick check
     // does, that an earlier copy with attributes wrote the destination.
+    // Without -rsrc they are not looked at: such a copy never touches them.
     const bool attributesMayDiffer = m_options.keepExtendedAttributes
         && (st.st_ctim.tv_sec > existing.st_ctim.tv_sec
             || (st.st_ctim.tv_sec == existing.st_ctim.tv_sec && st.st_ctim.tv_nsec >= existing.st_ctim.tv_nsec));
