@@ -12,6 +12,7 @@ PACKAGES=(
   cron dbus dbus-x11 xvfb xauth xdotool
   attr procps
   desktop-file-utils
+  rsync
 )
 
 missing=()
