@@ -203,9 +203,7 @@ void AppController::interrupt(int signalNumber)
         m_stopReason = StopReason::Interrupted;
         m_signal = signalNumber;
         m_quitWait->stop();
-        NSLog(QStringLiteral("The backup was interrupted by %1; its script is stopped and the run ends without a "
-                             "completed backup.")
-                  .arg(name));
+        NSLog(QStringLiteral("The backup was interrupted by %1; its script is being stopped.").arg(name));
         backupTask->stopProcess(); // processFinished ends the process
         return;
     }
