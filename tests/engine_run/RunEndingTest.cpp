@@ -193,6 +193,9 @@ TEST_F(RunEnding, GivingUpOnAClientThatNeverQuitsEndsInErrorsAndFreesTheNextRun)
     const QStringList before = listing(destination());
     ScopedEnv path("PATH", standinPath());
     ScopedEnv record("CV_DITTO_RECORD", QFile::encodeName(recordPath()));
+    // The wait loop's sleep outlives the script: the run is over only once it
+    // has gone too.
+    ScopedEnv stubborn("CV_SLEEP_IGNORES_TERM", "1");
 
     auto controller = std::make_unique<AppController>();
     HeldPresenter presenter;
