@@ -25,13 +25,13 @@ namespace {
 
 // One read of the pipe; as much as a single wake-up delivers, so that a burst
 // of output reaches the controller as one chunk rather than many fragments.
-constexpr qsizetype kReadSize = 64 * 1024;
 constexpr qsizetype kMaxChunk = 1024 * 1024;
 // How often the group is looked at while it is being waited for.
 constexpr int kWatchIntervalMs = 20;
-// After SIGKILL only a process stuck in the kernel can remain; it is not
-// waited for longer than this.
+// After SIGKILL only a process stuck in the kernel can remain; the run does
+// not wait for it longer than this, and the background watch gives up later.
 constexpr qint64 kForcedWaitMs = 3000;
+constexpr qint64 kBackgroundWatchMs = 60000;
 
 QString errorText(int error)
 {
@@ -91,7 +91,7 @@ void endGroupLater(pid_t leader, pid_t pgid, std::chrono::milliseconds grace)
     QElapsedTimer clock;
     clock.start();
     QObject::connect(timer, &QTimer::timeout, timer, [timer, leader, pgid, grace, clock, forced = false]() mutable {
-        if (!TaskWrapper::groupHasLivingMembers(pgid)) {
+        if (!TaskWrapper::groupHasLivingMembers(pgid) || clock.elapsed() >= grace.count() + kBackgroundWatchMs) {
             ::waitpid(leader, nullptr, WNOHANG);
             timer->stop();
             timer->deleteLater();
@@ -399,7 +399,7 @@ bool TaskWrapper::groupHasLivingMembers(qint64 pgid)
     if (!proc)
         return true;
     bool living = false;
-    char path[64];
+    char path[300]; // "/proc/" + a name of up to 255 bytes + "/stat"
     char line[512];
     while (const dirent *entry = ::readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
