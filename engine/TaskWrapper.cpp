@@ -336,7 +336,9 @@ void TaskWrapper::beginStop(bool checkNow)
         signalGroup(m_pgid, SIGTERM);
     m_watch = new QTimer; // not a child: it may be ticking when this wrapper is deleted
     connect(m_watch, &QTimer::timeout, this, &TaskWrapper::watchGroup);
-    m_watch->start(kWatchIntervalMs);
+    // At the end of output the child is usually still exiting (it closes its
+    // descriptors first): look again almost at once, then at the usual pace.
+    m_watch->start(checkNow ? 1 : kWatchIntervalMs);
     if (checkNow)
         watchGroup(); // last statement: it may finish the run at once
 }
@@ -350,6 +352,8 @@ void TaskWrapper::watchGroup()
         finish();
         return;
     }
+    if (m_watch)
+        m_watch->setInterval(kWatchIntervalMs);
     const qint64 elapsed = m_stopClock.elapsed();
     if (!m_forced && elapsed >= m_grace.count()) {
         signalGroup(m_pgid, SIGKILL);
