@@ -193,7 +193,9 @@ TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_LT(timer.elapsed(), 20000);
         EXPECT_FALSE(observer.received()) << sentence.toStdString();
-        EXPECT_TRUE(log().isEmpty()) << log().constData();
+        // No line of the engine's own; the platform's start-up warnings
+        // (say, about a missing runtime folder) may be there.
+        EXPECT_FALSE(log().contains("CVEngine[")) << log().constData();
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
         EXPECT_TRUE(listing(destination()).isEmpty());
     }
