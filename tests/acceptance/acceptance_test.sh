@@ -62,12 +62,20 @@ if [ "${3:-}" != --as-person ]; then
   cleanup() {
     if [ -n "$session" ]; then
       # What the person's session left running: the bus, the accessibility
-      # services, an engine that is still ending.
+      # services.
       local pids
       pids="$(pgrep -s "$session" 2>/dev/null | tr '\n' ' ')"
       # shellcheck disable=SC2086  # one argument per process id
       [ -z "$pids" ] || kill $pids 2>/dev/null
     fi
+    # An engine started by Run Now leaves the session; it runs from the
+    # scratch home.
+    local pid
+    for pid in $(pgrep -u "$PERSON"); do
+      case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
+        "$SCRATCH"/*) kill "$pid" 2>/dev/null ;;
+      esac
+    done
     crontab -u "$PERSON" -r 2>/dev/null
     rm -rf "$SCRATCH"
   }
