@@ -211,8 +211,8 @@ xdotool type --delay 20 "$DEST"
 key Tab
 key alt+m alt+w alt+f           # Monday, Wednesday, Friday
 key alt+i
-xdotool type --delay 40 "$(printf '%02d%02d' "$HOUR12" "$MINUTE")"
-key "$([ "$AMPM" = AM ] && echo a || echo p)"
+# Each section takes its digits and moves on; "P" alone is not yet "PM".
+xdotool type --delay 40 "$(printf '%02d%02d%s' "$HOUR12" "$MINUTE" "$AMPM")"
 key ctrl+s
 engine_line_present() { crontab -l | grep -q 'CVEngine\.app'; }
 wait_for 10 engine_line_present || fail "Ctrl+S wrote a line into the crontab"
@@ -289,6 +289,8 @@ kill "$spy_pid" 2>/dev/null; spy_pid=""
 echo "== remove schedule"
 xdotool windowactivate --sync "$WINDOW" 2>/dev/null
 key alt+t
+# The menu takes the keyboard once it shows.
+wait_for 10 "$PROBE" find Corvantis "Remove Schedule" "menu item" || fail "Alt+T opened the Tools menu"
 key e
 wait_for 10 eval '! engine_line_present'
 check "the engine line is gone" eval '! engine_line_present'
@@ -301,8 +303,17 @@ check "the removal is logged" grep -q "Configuration removed." "$LOG"
 echo "== quit"
 xdotool windowactivate --sync "$WINDOW" 2>/dev/null
 key alt+F4
-if wait_for 10 "$PROBE" find Corvantis Quit "push button"; then
-  read -r x y w h _ <<<"$("$PROBE" find Corvantis Quit "push button")"
+# Where the button is once the window manager has placed the question.
+quit_button=""
+placed() {
+  local now
+  now="$("$PROBE" find Corvantis Quit "push button" | cut -f1)" || return 1
+  [ "$now" = "$quit_button" ] && return 0
+  quit_button="$now"
+  return 1
+}
+if wait_for 10 placed; then
+  read -r x y w h <<<"$quit_button"
   xdotool mousemove --sync $((x + w / 2)) $((y + h / 2)) click 1
 else
   fail "closing the window asks whether to quit"
