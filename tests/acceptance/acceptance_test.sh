@@ -176,6 +176,7 @@ key() { xdotool key --clearmodifiers --delay 40 "$@"; }
 
 # 1. First start ------------------------------------------------------------
 echo "== first start"
+# Accessibility on, as on the desktop of someone who uses a screen reader.
 QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$CONFIGURATOR" >"$WORK/configurator.out" 2>&1 &
 configurator_pid=$!
 has_main_window() { [ -n "$(main_window)" ]; }
@@ -262,8 +263,10 @@ wait_for 10 line_changed
 MARKER_TIME="$(LC_ALL=C date -r "$MARKER" '+%d/%m/%Y at %I:%M %p')"
 check "the window's last backup line shows the marker's time ($(last_backup))" \
   test "$(last_backup)" = "$MARKER_TIME"
-"$PROBE" grab "$x" "$y" "$w" "$h" "$WORK/after.png"
-check "and looks different on the screen" not_same "$before_shot" "$WORK/after.png"
+# The window paints the new text a moment after it has it.
+repainted() { "$PROBE" grab "$x" "$y" "$w" "$h" "$WORK/after.png" && not_same "$before_shot" "$WORK/after.png"; }
+wait_for 5 repainted
+check "and looks different on the screen" repainted
 
 # 4. Run Now with Ctrl+R ------------------------------------------------------
 echo "== run now"
