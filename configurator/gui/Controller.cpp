@@ -586,7 +586,11 @@ int Controller::getDateFormat() const
 
 void Controller::showLastBackup()
 {
-    ui->lastBackup->setText(lastBackupText(cv::markerFilePath(), getDateFormat()));
+    const QString text = lastBackupText(cv::markerFilePath(), getDateFormat());
+    ui->lastBackup->setText(text);
+    // A label with a name of its own gives assistive tools only that name;
+    // the date itself has to be its description for them to read it.
+    ui->lastBackup->setAccessibleDescription(text);
 }
 
 void Controller::executionComplete()

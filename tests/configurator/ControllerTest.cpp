@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimeEdit>
@@ -267,7 +268,31 @@ TEST(ConfiguratorWindow, TheEnginesCompletionRefreshesTheLastBackup)
     ASSERT_TRUE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return line->text() != QLatin1String("Unknown"); }, 5000));
     EXPECT_EQ(line->text(), cv::configurator::lastBackupText(cv::markerFilePath(), 0));
+    // What a screen reader reads of the line follows it.
+    EXPECT_EQ(line->accessibleDescription(), line->text());
     EXPECT_FALSE(f.window()->isMinimized());
+}
+
+// Alt+letter reaches exactly one thing: two owners of a letter made Alt+T
+// tick Tuesday instead of opening the Tools menu.
+TEST(ConfiguratorWindow, EveryMnemonicOfTheWindowIsItsOwn)
+{
+    WindowFixture f;
+    std::map<QKeySequence, QStringList> owners;
+    const auto note = [&](const QString &text) {
+        if (const QKeySequence key = QKeySequence::mnemonic(text); !key.isEmpty())
+            owners[key] << text;
+    };
+    for (QAction *menu : f.window()->menuBar()->actions())
+        note(menu->text());
+    for (QAbstractButton *button : f.window()->centralWidget()->findChildren<QAbstractButton *>())
+        note(button->text());
+    for (QLabel *label : f.window()->centralWidget()->findChildren<QLabel *>())
+        if (label->buddy())
+            note(label->text());
+    EXPECT_GE(owners.size(), 15u);
+    for (const auto &[key, texts] : owners)
+        EXPECT_EQ(texts.size(), 1) << qPrintable(key.toString()) << ": " << qPrintable(texts.join(QStringLiteral(", ")));
 }
 
 TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
