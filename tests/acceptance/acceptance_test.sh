@@ -16,18 +16,10 @@ set -uo pipefail
 BUILD_DIR="$(cd "$1" && pwd)"
 PROBE="$2"
 PERSON=cvcrontest
-FAILURES=0
-fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
-pass() { echo "ok:   $*"; }
-check() { # check "what" command...
-  local what="$1"; shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
-finish() {
-  if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
-  echo "all checks passed"
-  exit 0
-}
+# The copy run as the throwaway user finds its checks beside itself.
+CHECKS="$(dirname "$0")/checks.sh"
+[ -f "$CHECKS" ] || CHECKS="$(cd "$(dirname "$0")/../support" && pwd)/checks.sh"
+source "$CHECKS"
 # wait_for SECONDS command...: polls until the command succeeds.
 wait_for() {
   local deadline=$((SECONDS + $1)); shift
@@ -108,7 +100,9 @@ if [ "${3:-}" != --as-person ]; then
   fi
   script="$SCRATCH/acceptance_test.sh"
   cp "$0" "$script"
+  cp "$CHECKS" "$SCRATCH/checks.sh"
   chmod 755 "$script"
+  chmod 644 "$SCRATCH/checks.sh"
 
   # A session of its own, so that everything it starts can be found afterwards.
   setsid "${as_person[@]}" env -i HOME="$person_home" USER="$PERSON" LOGNAME="$PERSON" \

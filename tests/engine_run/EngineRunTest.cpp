@@ -113,17 +113,6 @@ protected:
         return joined;
     }
 
-    static QStringList listing(const QString &root)
-    {
-        QStringList entries;
-        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
-        }
-        entries.sort();
-        return entries;
-    }
 };
 
 } // namespace
@@ -140,8 +129,8 @@ TEST_F(EngineRun, ConfiguredThunderbirdIsCopiedMarkedLoggedAndAnnounced)
     const auto r = runEngine(env());
     EXPECT_FALSE(r.crashed);
     EXPECT_EQ(r.exitCode, 0) << log().constData();
-    EXPECT_EQ(listing(destination()), listing(source()));
-    EXPECT_FALSE(listing(source()).isEmpty());
+    EXPECT_EQ(cv::test::treeListing(destination()), cv::test::treeListing(source()));
+    EXPECT_FALSE(cv::test::treeListing(source()).isEmpty());
     EXPECT_TRUE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_TRUE(observer.received());
@@ -197,7 +186,7 @@ TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
         // (say, about a missing runtime folder) may be there.
         EXPECT_FALSE(log().contains("CVEngine[")) << log().constData();
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
-        EXPECT_TRUE(listing(destination()).isEmpty());
+        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty());
     }
 }
 
@@ -245,7 +234,7 @@ TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
         EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
-        EXPECT_TRUE(listing(destination()).isEmpty()) << c.name;
+        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty()) << c.name;
         const QString logged = loggedOutput();
         EXPECT_TRUE(logged.contains(QStringLiteral("Config.plist")) || logged.contains(QStringLiteral("configuration")))
             << c.name << ": " << logged.toStdString();

@@ -167,17 +167,6 @@ protected:
         return e;
     }
 
-    static QStringList listing(const QString &root)
-    {
-        QStringList entries;
-        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
-        }
-        entries.sort();
-        return entries;
-    }
 };
 
 } // namespace
@@ -190,7 +179,7 @@ TEST_F(RunEnding, GivingUpOnAClientThatNeverQuitsEndsInErrorsAndFreesTheNextRun)
 {
     StandInClient client(home, false);
     ASSERT_TRUE(client.ready());
-    const QStringList before = listing(destination());
+    const QStringList before = cv::test::treeListing(destination());
     ScopedEnv path("PATH", standinPath());
     ScopedEnv record("CV_DITTO_RECORD", QFile::encodeName(recordPath()));
     // The wait loop's sleep outlives the script: the run is over only once it
@@ -223,7 +212,7 @@ TEST_F(RunEnding, GivingUpOnAClientThatNeverQuitsEndsInErrorsAndFreesTheNextRun)
     EXPECT_EQ(livingAtErrors, 0);
     EXPECT_EQ(livingMembers(group), 0);
     EXPECT_FALSE(QFileInfo::exists(recordPath())); // the copy command never ran
-    EXPECT_EQ(listing(destination()), before);
+    EXPECT_EQ(cv::test::treeListing(destination()), before);
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_TRUE(client.quitRequests().contains("quit")); // asked, ignored,
@@ -271,7 +260,7 @@ TEST_F(RunEnding, ASilentCopyLongerThanTheLimitIsNotCutShort)
 // the previous backup is whole. The lock goes with the engine.
 TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
 {
-    const QStringList before = listing(destination());
+    const QStringList before = cv::test::treeListing(destination());
     const QString paused = home.file(QStringLiteral("copy-paused"));
     QProcessEnvironment e = cv::test::engineEnvironment(QStringLiteral("offscreen"));
     e.insert(QStringLiteral("PATH"), QStringLiteral(CV_COMPAT_BIN_DIR ":") + e.value(QStringLiteral("PATH")));
@@ -309,7 +298,7 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
     // Old or whole, never half: the data written aside never replaced the old
     // file. Only the aside file may be left next to it.
-    QStringList after = listing(destination());
+    QStringList after = cv::test::treeListing(destination());
     after.erase(std::remove_if(after.begin(), after.end(),
                                [](const QString &entry) { return entry.contains(QLatin1String("/.ditto-")); }),
                 after.end());

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <QDirIterator>
+
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
@@ -99,6 +101,18 @@ QProcessEnvironment engineEnvironment(const QString &platform, const QString &st
     if (!standinFolder.isEmpty())
         e.insert(QStringLiteral("PATH"), standinFolder + QLatin1Char(':') + e.value(QStringLiteral("PATH")));
     return e;
+}
+
+QStringList treeListing(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
+    }
+    entries.sort();
+    return entries;
 }
 
 } // namespace cv::test

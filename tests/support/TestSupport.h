@@ -49,6 +49,10 @@ RunResult runProgram(const QString &program, const QStringList &arguments,
                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
                      int timeoutMs = 60000, const QByteArray &input = {});
 
+// Every entry under root, relative, with its content in hex; sorted, so two
+// trees compare as lists.
+QStringList treeListing(const QString &root);
+
 // The helper program of the test suite (see tools/TestTool.cpp).
 QString testTool();
 
