@@ -68,6 +68,16 @@ QString droppedFolder(const QMimeData *mime)
     return QFileInfo(path).isDir() ? QDir::cleanPath(path) : QString();
 }
 
+// The service a caller handed in, or the real one, owned here.
+template <typename Real, typename Service, typename Owned>
+Service *givenOrOwn(Service *given, std::unique_ptr<Owned> &own)
+{
+    if (given)
+        return given;
+    own = std::make_unique<Real>();
+    return own.get();
+}
+
 } // namespace
 
 Controller::Controller(ControllerServices services, QObject *parent)
@@ -76,30 +86,10 @@ Controller::Controller(ControllerServices services, QObject *parent)
     , ui(std::make_unique<Ui::MainWindow>())
     , bubbleUi(std::make_unique<Ui::DayBubbleView>())
 {
-    if (m_services.dialogs) {
-        m_dialogs = m_services.dialogs;
-    } else {
-        m_ownDialogs = std::make_unique<WidgetDialogs>();
-        m_dialogs = m_ownDialogs.get();
-    }
-    if (m_services.workspace) {
-        m_workspace = m_services.workspace;
-    } else {
-        m_ownWorkspace = std::make_unique<platform::DesktopWorkspace>();
-        m_workspace = m_ownWorkspace.get();
-    }
-    if (m_services.launcher) {
-        m_launcher = m_services.launcher;
-    } else {
-        m_ownLauncher = std::make_unique<BundleEngineLauncher>();
-        m_launcher = m_ownLauncher.get();
-    }
-    if (m_services.cronProbe) {
-        m_cronProbe = m_services.cronProbe;
-    } else {
-        m_ownCronProbe = std::make_unique<SystemCronServiceProbe>();
-        m_cronProbe = m_ownCronProbe.get();
-    }
+    m_dialogs = givenOrOwn<WidgetDialogs>(m_services.dialogs, m_ownDialogs);
+    m_workspace = givenOrOwn<platform::DesktopWorkspace>(m_services.workspace, m_ownWorkspace);
+    m_launcher = givenOrOwn<BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
+    m_cronProbe = givenOrOwn<SystemCronServiceProbe>(m_services.cronProbe, m_ownCronProbe);
     if (m_services.resourcesFolder.isEmpty())
         m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 
