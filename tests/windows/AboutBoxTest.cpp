@@ -65,77 +65,58 @@ TEST_F(AboutBox, LayoutFromBottomLeftFrames)
     // Qt's top-left frames of the table's bottom-left ones, in table order,
     // background first and badge on top.
     const QList<QLabel *> views = window->findChildren<QLabel *>(Qt::FindDirectChildrenOnly);
+    const std::pair<QLabel *, QRect> expected[] = {
+        {view("background"), {0, 0, 400, 250}},          {view("icon"), {20, 20, 128, 128}},
+        {box->appNameTextField(), {179, 17, 207, 20}}, {box->aboutContent(), {179, 45, 198, 111}},
+        {view("badge"), {280, 170, 95, 60}},
+    };
     ASSERT_EQ(views.size(), 5);
-    EXPECT_EQ(views[0]->objectName(), QStringLiteral("background"));
-    EXPECT_EQ(views[0]->geometry(), QRect(0, 0, 400, 250));
-    EXPECT_EQ(views[1]->objectName(), QStringLiteral("icon"));
-    EXPECT_EQ(views[1]->geometry(), QRect(20, 20, 128, 128));
-    EXPECT_EQ(views[2], box->appNameTextField());
-    EXPECT_EQ(views[2]->geometry(), QRect(179, 17, 207, 20));
-    EXPECT_EQ(views[3], box->aboutContent());
-    EXPECT_EQ(views[3]->geometry(), QRect(179, 45, 198, 111));
-    EXPECT_EQ(views[4]->objectName(), QStringLiteral("badge"));
-    EXPECT_EQ(views[4]->geometry(), QRect(280, 170, 95, 60));
-
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(views[i], expected[i].first) << i;
+        EXPECT_EQ(views[i]->geometry(), expected[i].second) << i;
+    }
     for (const char *picture : {"background", "icon", "badge"})
         EXPECT_FALSE(view(picture)->pixmap().isNull()) << picture;
+    // Sized in pixels, so the texts fit their frames whatever the screen.
     EXPECT_TRUE(box->appNameTextField()->font().bold());
     EXPECT_EQ(box->appNameTextField()->font().pixelSize(), 12);
     EXPECT_EQ(box->aboutContent()->font().pixelSize(), 11);
-    EXPECT_EQ(box->aboutContent()->palette().color(QPalette::WindowText).rgb(), qRgb(128, 128, 128));
 }
 
 TEST_F(AboutBox, ConfiguredTextsReplaceTheBundleName)
 {
     EXPECT_EQ(box->appNameTextField()->text(), QStringLiteral("BuiltName"));
-    EXPECT_EQ(box->aboutContent()->text(), QString());
     configure();
     EXPECT_EQ(box->appNameTextField()->text(), QStringLiteral("Corvantis"));
     EXPECT_TRUE(box->aboutContent()->text().startsWith(QStringLiteral("Version 2.0 (Build 200)\n\n")));
-    EXPECT_EQ(box->attachmentWindow(), &main);
 }
 
-TEST_F(AboutBox, ShowsAsASheetAndClosesItself)
+TEST_F(AboutBox, ShowsAsASheetAndClosesItselfThatLongAfterTheLastRequest)
 {
     configure();
-    EXPECT_EQ(box->statusTimer()->interval(), 8000) << "8 seconds unless a test shortens it";
-    box->setCloseInterval(300);
-
-    QElapsedTimer clock;
-    clock.start();
     box->displayWindow(nullptr);
     QWidget *sheet = box->aboutWindow();
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(sheet->parentWidget(), &main);
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->timerInUse(), 1);
-
-    QTRY_VERIFY_WITH_TIMEOUT(!sheet->isVisible(), 5000);
-    EXPECT_GE(clock.elapsed(), 290);
-    EXPECT_EQ(box->timerInUse(), 0);
-    EXPECT_FALSE(box->statusTimer()->isActive());
-}
-
-TEST_F(AboutBox, ASecondShowRestartsTheTimer)
-{
-    configure();
-    box->displayWindow(nullptr);
+    // Eight seconds, started again by a second request.
     QTest::qWait(300);
     const int before = box->statusTimer()->remainingTime();
     box->displayWindow(nullptr);
     EXPECT_GT(box->statusTimer()->remainingTime(), before);
     EXPECT_GE(box->statusTimer()->remainingTime(), 7900);
 
-    // With a short interval: it closes that long after the last request.
     box->setCloseInterval(400);
     box->displayWindow(nullptr);
     QTest::qWait(250);
     QElapsedTimer sinceSecond;
     sinceSecond.start();
     box->displayWindow(nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(!box->aboutWindow()->isVisible(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sheet->isVisible(), 5000);
     EXPECT_GE(sinceSecond.elapsed(), 390);
     EXPECT_EQ(box->timerInUse(), 0);
+    EXPECT_FALSE(box->statusTimer()->isActive());
 }
 
 TEST_F(AboutBox, ShowsEvenWithoutOrAfterLosingItsWindow)

