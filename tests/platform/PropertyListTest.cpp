@@ -95,13 +95,6 @@ TEST(PropertyList, DamagedOrForeignInputReadsAsNoDictionary)
         (void)parseDictionary(damaged);
     }
 
-    // A file far too large to be settings is refused without being parsed.
-    const QString huge = home.file(QStringLiteral("huge.plist"));
-    QByteArray big = good;
-    big.append(QByteArray(kMaxPropertyListBytes, ' '));
-    ASSERT_TRUE(cv::test::writeFile(huge, big));
-    EXPECT_FALSE(readDictionaryFile(huge).has_value());
-
     // A folder where a file is expected.
     QDir().mkpath(home.file(QStringLiteral("dir.plist")));
     EXPECT_FALSE(readDictionaryFile(home.file(QStringLiteral("dir.plist"))).has_value());

@@ -91,7 +91,7 @@ protected:
     PanesController c;
 };
 
-TEST_F(PrefsWindow, ShowStartsOnTheFirstPaneWithItsTitleAndSize)
+TEST_F(PrefsWindow, ShowStartsOnTheFirstPaneAndATallerPaneGrowsTheWindowDownward)
 {
     QMainWindow *window = c.window();
     EXPECT_EQ(c.toolbarIdentifiers(), QStringList({"Short", "Tall", "Wide"}));
@@ -101,29 +101,24 @@ TEST_F(PrefsWindow, ShowStartsOnTheFirstPaneWithItsTitleAndSize)
     EXPECT_EQ(window->centralWidget()->size(), QSize(300, 100));
     EXPECT_EQ(c.m_short->geometry().topLeft(), QPoint(0, 0)); // at the top of the pane area
 
-    // Reopening after a switch starts on the first pane again, and the
-    // toolbar is not filled a second time.
-    c.displayViewForIdentifier(QStringLiteral("Tall"), false);
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Tall"));
-    c.showWindow(nullptr);
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Short"));
-    EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_short});
-    EXPECT_EQ(c.toolbar()->actions().size(), 3);
-}
-
-TEST_F(PrefsWindow, ATallerPaneGrowsTheWindowDownwardAndTheTopStays)
-{
-    QMainWindow *window = c.window();
+    // The top stays where it was.
     const QRect before = window->frameGeometry();
     const QRectF expected = c.frameForView(c.m_tall);
     EXPECT_EQ(expected.height(), 400 + before.height() - window->centralWidget()->height());
-
     c.displayViewForIdentifier(QStringLiteral("Tall"), false);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Tall"));
     const QRect after = window->frameGeometry();
     EXPECT_EQ(after.topLeft(), before.topLeft());
     EXPECT_EQ(after.height(), before.height() + 300);
     EXPECT_EQ(window->centralWidget()->size(), QSize(300, 400));
     EXPECT_EQ(c.windowFrame(), expected);
+
+    // Reopening starts on the first pane again, and the toolbar is not filled
+    // a second time.
+    c.showWindow(nullptr);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Short"));
+    EXPECT_EQ(c.contentSubviews(), QList<QWidget *>{c.m_short});
+    EXPECT_EQ(c.toolbar()->actions().size(), 3);
 }
 
 TEST_F(PrefsWindow, CrossFadeRunsWithoutBlockingAndEndsOnTheNewPane)
@@ -235,7 +230,7 @@ TEST_F(GeneralPane, ShowsTheStoredValuesUnderItsTitle)
     EXPECT_EQ(popUp()->currentIndex(), -1);
 }
 
-TEST_F(GeneralPane, ChoosingAFormatIsStoredBeforeTheChangeIsAnnounced)
+TEST_F(GeneralPane, ChoicesAreStoredBeforeTheChangeIsAnnouncedAndCheckNowAsksTheController)
 {
     c.setDefaults(&defaults);
     c.showWindow(nullptr);
@@ -256,12 +251,9 @@ TEST_F(GeneralPane, ChoosingAFormatIsStoredBeforeTheChangeIsAnnounced)
     box()->click();
     EXPECT_TRUE(cv::platform::UserDefaults(file).hasKey(QStringLiteral("SUCheckAtStartup")));
     EXPECT_FALSE(cv::platform::UserDefaults(file).boolean(QStringLiteral("SUCheckAtStartup"), true));
-}
 
-TEST_F(GeneralPane, CheckNowAsksTheMainController)
-{
-    c.showWindow(nullptr);
-    checkNow()->click(); // no controller yet: nothing happens
+    // Check Now goes to the main controller once there is one.
+    checkNow()->click();
     RecordingClient client;
     c.setController(&client);
     checkNow()->click();
