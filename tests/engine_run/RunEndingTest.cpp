@@ -98,10 +98,9 @@ class HeldPresenter : public cv::engine::RunPresenter
 public:
     std::function<void()> onErrors;
     bool errorsShown = false;
-    bool succeeded = false;
     void showRunStarted() override {}
     void showStatus(const QString &) override {}
-    void showSuccess() override { succeeded = true; }
+    void showSuccess() override {}
     bool showErrors() override
     {
         errorsShown = true;
