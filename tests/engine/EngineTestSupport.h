@@ -72,4 +72,21 @@ inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
     }
 }
 
+// What has tripped up quoting before, then `count` awkward names.
+inline QStringList awkwardSamples(unsigned seed, int count, int maxLength = 24)
+{
+    QStringList names = {QStringLiteral("Backup $(touch pwned)"), QStringLiteral("My \"Mail\""),
+                         QStringLiteral("line\nfeed"), QStringLiteral("back\\slash"), QStringLiteral("back\\ slash"),
+                         QStringLiteral("\\'\n'"), QStringLiteral("~tilde"), QStringLiteral("#hash"),
+                         QStringLiteral("!bang"), QStringLiteral("[ab]"), QStringLiteral("{a,b}"), QStringLiteral("it's"),
+                         QStringLiteral("`id`"), QStringLiteral("$HOME"), QStringLiteral(" lead and trail "),
+                         QStringLiteral("*"), QStringLiteral("tab\there"), QStringLiteral("x'\n'y"),
+                         QStringLiteral("Sauvegardes ā é 日本 😀"), QStringLiteral("-rf"),
+                         QStringLiteral("a/b c"), QStringLiteral("'"), QStringLiteral("\\")};
+    std::mt19937 random(seed);
+    for (int i = 0; i < count; ++i)
+        names += awkwardName(random, maxLength);
+    return names;
+}
+
 } // namespace cv::test

@@ -98,10 +98,9 @@ class HeldPresenter : public cv::engine::RunPresenter
 public:
     std::function<void()> onErrors;
     bool errorsShown = false;
-    bool succeeded = false;
     void showRunStarted() override {}
     void showStatus(const QString &) override {}
-    void showSuccess() override { succeeded = true; }
+    void showSuccess() override {}
     bool showErrors() override
     {
         errorsShown = true;
@@ -111,26 +110,17 @@ public:
     }
 };
 
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char *name, const QByteArray &value) : m_name(name), m_had(qEnvironmentVariableIsSet(name))
+// An environment variable set for the lifetime of the object.
+struct ScopedEnv {
+    ScopedEnv(const char *name, const QByteArray &value)
+        : name(name), had(qEnvironmentVariableIsSet(name)), previous(qgetenv(name))
     {
-        m_previous = qgetenv(name);
         qputenv(name, value);
     }
-    ~ScopedEnv()
-    {
-        if (m_had)
-            qputenv(m_name, m_previous);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char *m_name;
-    bool m_had;
-    QByteArray m_previous;
+    ~ScopedEnv() { had ? qputenv(name, previous) : qunsetenv(name); }
+    const char *name;
+    bool had;
+    QByteArray previous;
 };
 
 class RunEnding : public ::testing::Test

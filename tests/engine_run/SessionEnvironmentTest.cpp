@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 using namespace cv::platform;
 
 namespace {
@@ -23,28 +25,24 @@ public:
     CleanSession()
     {
         for (const QString &n : sessionVariableNames()) {
-            m_saved.append(qgetenv(n.toLatin1().constData()));
-            qunsetenv(n.toLatin1().constData());
+            const QByteArray name = n.toLatin1();
+            m_saved.emplace_back(name, qgetenv(name.constData()));
+            qunsetenv(name.constData());
         }
     }
     ~CleanSession()
     {
-        for (int i = 0; i < sessionVariableNames().size(); ++i) {
-            const QByteArray name = sessionVariableNames()[i].toLatin1();
-            if (m_saved[i].isEmpty())
-                qunsetenv(name.constData());
-            else
-                qputenv(name.constData(), m_saved[i]);
-        }
+        for (const auto &[name, value] : m_saved)
+            value.isEmpty() ? qunsetenv(name.constData()) : qputenv(name.constData(), value);
     }
 
 private:
-    QList<QByteArray> m_saved;
+    std::vector<std::pair<QByteArray, QByteArray>> m_saved;
 };
 
 } // namespace
 
-TEST(SessionEnvironment, RecordedValuesFillOnlyWhatIsMissingAndOnlyFromOurOwnPrivateFile)
+TEST(SessionEnvironment, RecordedPrivatelyAndFillingOnlyWhatIsMissingFromOurOwnPrivateFile)
 {
     cv::test::ScopedHome home;
     CleanSession clean;
@@ -52,10 +50,21 @@ TEST(SessionEnvironment, RecordedValuesFillOnlyWhatIsMissingAndOnlyFromOurOwnPri
     qputenv("DISPLAY", ":7");
     qputenv("XAUTHORITY", "/home/u/.Xauthority");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus");
-    ASSERT_TRUE(recordSessionEnvironment(file));
+    // Private from its first byte, whatever the process's file-creation mask;
+    // a link put where the file goes is replaced, not written through.
+    const QString target = home.file(QStringLiteral("target"));
+    ASSERT_TRUE(cv::test::writeFile(target, "untouched"));
+    ASSERT_TRUE(QFile::link(target, file));
+    const mode_t previous = ::umask(0);
+    const bool recorded = recordSessionEnvironment(file);
+    ::umask(previous);
+    ASSERT_TRUE(recorded);
     struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(cv::test::readFile(target), QByteArray("untouched"));
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{QStringLiteral("session.env"), QStringLiteral("target")}));
 
     // An engine that has a display takes nothing.
     EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
@@ -118,32 +127,6 @@ TEST(SessionEnvironment, LinksAndFilesInFoldersOthersCanWriteAreNotLoaded)
     ASSERT_TRUE(cv::test::writeFile(file, "DISPLAY=:5\n" + QByteArray(64 * 1024, '#')));
     QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
     EXPECT_TRUE(loadSessionEnvironment(file).isEmpty());
-}
-
-TEST(SessionEnvironment, RecordingIsPrivateFromItsFirstByte)
-{
-    cv::test::ScopedHome home;
-    CleanSession clean;
-    qputenv("DISPLAY", ":3");
-    const QString file = home.file(QStringLiteral("session.env"));
-    // Whatever the process's file-creation mask, no one else may ever read it.
-    const mode_t previous = ::umask(0);
-    const bool recorded = recordSessionEnvironment(file);
-    ::umask(previous);
-    ASSERT_TRUE(recorded);
-    struct stat st {};
-    ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(cv::test::readFile(file), QByteArray("DISPLAY=:3\n"));
-    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("session.env")});
-    // A link put where the file goes is replaced, not written through.
-    const QString target = home.file(QStringLiteral("target"));
-    ASSERT_TRUE(cv::test::writeFile(target, "untouched"));
-    ASSERT_TRUE(QFile::remove(file));
-    ASSERT_TRUE(QFile::link(target, file));
-    ASSERT_TRUE(recordSessionEnvironment(file));
-    EXPECT_EQ(cv::test::readFile(target), QByteArray("untouched"));
-    EXPECT_FALSE(QFileInfo(file).isSymLink());
 }
 
 TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
