@@ -117,7 +117,7 @@ TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
 {
     WindowFixture f;
     makeSupportFolders();
-    CapturedLog log;
+    CapturedStderr log;
     auto &c = *f.controller;
     c.awakeFromNib();
     // First start.
@@ -159,7 +159,7 @@ TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
         EXPECT_TRUE(d.boolean(QStringLiteral("scheduled")));
         EXPECT_TRUE(d.boolean(QStringLiteral("RunNowOnly")));
     }
-    const QStringList messages = log.messages();
+    const QStringList messages = log.takeMessages();
     const auto removed = messages.indexOf(QStringLiteral("Configuration removed."));
     ASSERT_GE(removed, 0);
     EXPECT_EQ(messages.mid(removed, 3), (QStringList{QStringLiteral("Configuration removed."), kNotConfigured,
@@ -299,7 +299,7 @@ TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
 {
     WindowFixture f;
     makeSupportFolders();
-    CapturedLog log;
+    CapturedStderr log;
     f.window()->show();
     f.dialogs.quitAnswer = false;
     EXPECT_FALSE(f.window()->close());
@@ -322,7 +322,7 @@ TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
         f.controller->applicationWillTerminate();
         EXPECT_EQ(storedDefaults().string(QStringLiteral("scheduleStatus")), QLatin1String(c.after));
     }
-    EXPECT_TRUE(log.text().endsWith("Corvantis exited\n\n\n"));
+    EXPECT_TRUE(log.take().endsWith("Corvantis exited\n\n\n"));
 
     // The log viewer that cannot start gets the alert panel.
     f.workspace.answer = false;
@@ -336,10 +336,10 @@ TEST(ConfiguratorStartup, FirstStartOnAnEmptyHome)
 {
     WindowFixture f;
     f.cronProbe.running = false;
-    CapturedLog log;
+    CapturedStderr log;
     f.controller->awakeFromNib();
 
-    const QStringList messages = log.messages();
+    const QStringList messages = log.takeMessages();
     const auto created = messages.indexOf(QStringLiteral("Created Tallowmere folder in users Application Support directory."));
     ASSERT_GE(created, 0) << qPrintable(messages.join(QLatin1Char('\n')));
     EXPECT_EQ(messages.mid(created + 1, 2), (QStringList{QStringLiteral("Created Corvantis folder in users Tallowmere directory."),

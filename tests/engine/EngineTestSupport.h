@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the engine tests.
 
+#include "TestSupport.h"
+
 #include <QByteArray>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -11,37 +13,6 @@
 #include <unistd.h>
 
 namespace cv::test {
-
-// Sends this process's standard error (where log lines go) to a file until
-// take(), which returns what was written.
-class CapturedStderr
-{
-public:
-    CapturedStderr()
-    {
-        m_file.open();
-        std::fflush(stderr);
-        ::dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~CapturedStderr() { take(); }
-    CapturedStderr(const CapturedStderr &) = delete;
-    CapturedStderr &operator=(const CapturedStderr &) = delete;
-
-    QByteArray take()
-    {
-        std::fflush(stderr);
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(std::exchange(m_saved, -1));
-        }
-        m_file.seek(0);
-        return m_file.readAll();
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved = ::dup(STDERR_FILENO);
-};
 
 // HOME as given for the lifetime of the object; the folder need not exist.
 class FixedHome

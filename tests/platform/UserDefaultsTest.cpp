@@ -18,23 +18,6 @@ using cv::platform::UserDefaults;
 
 namespace {
 
-// What the code under test logs while `run` runs.
-template <typename Run>
-QByteArray capturedLog(const cv::test::ScopedHome &home, Run run)
-{
-    const QString log = home.file(QStringLiteral("captured.log"));
-    const int saved = ::dup(STDERR_FILENO);
-    if (!cv::platform::reopenStandardError(log))
-        return {};
-    run();
-    std::fflush(stderr);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    const QByteArray text = cv::test::readFile(log);
-    QFile::remove(log);
-    return text;
-}
-
 // A binary settings file holding a UID, which the store has no type for.
 QByteArray binaryWithUid()
 {
@@ -143,7 +126,9 @@ TEST(UserDefaults, UnreadableFileIsMovedAsideIntactBeforeTheSave)
         ASSERT_TRUE(cv::test::writeFile(path, original));
         UserDefaults d(path);
         d.setBoolean(QStringLiteral("fresh"), false);
-        const QByteArray log = capturedLog(home, [&] { EXPECT_TRUE(d.synchronize()); });
+        cv::test::CapturedStderr captured;
+        EXPECT_TRUE(d.synchronize());
+        const QByteArray log = captured.take();
 
         auto saved = cv::platform::readDictionaryFile(path);
         ASSERT_TRUE(saved.has_value());

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QVariantMap>
 
 #include <memory>
@@ -31,6 +32,25 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
     QByteArray m_previous;
+};
+
+// Sends this process's standard error, where log lines go, to a file until
+// take(), which gives back what was written and restores it.
+class CapturedStderr
+{
+public:
+    CapturedStderr();
+    ~CapturedStderr() { take(); }
+    CapturedStderr(const CapturedStderr &) = delete;
+    CapturedStderr &operator=(const CapturedStderr &) = delete;
+
+    QByteArray take();
+    // The log messages without their time stamp and process prefix.
+    QStringList takeMessages();
+
+private:
+    QTemporaryFile m_file;
+    int m_saved = -1;
 };
 
 bool writeFile(const QString &path, const QByteArray &bytes); // creates parent folders
