@@ -1,5 +1,7 @@
 #include "KAAttachedWindow.h"
 
+#include <QBitmap>
+
 #include "Log.h"
 
 #include <QAction>
@@ -329,12 +331,39 @@ void KAAttachedWindow::_updateBackground()
     disableScreenUpdates();
     m_background = _backgroundColorPatternImage();
     m_backgroundPixmap = m_background.isNull() ? QPixmap() : QPixmap::fromImage(m_background);
+    updateShapeMask();
     // Only a window on screen is redrawn now; a hidden one paints the new
     // picture when it is shown. The platform derives the shadow from the
     // window's alpha, so the new shape brings its own shadow.
     if (isVisible())
         m_displayPending = true;
     enableScreenUpdates();
+}
+
+void KAAttachedWindow::updateShapeMask()
+{
+    // Without a compositing window manager the transparent parts of the
+    // window show black. A mask of every pixel the bubble touches keeps them
+    // off the screen; where the desktop composites it changes nothing.
+    if (m_background.isNull()) {
+        clearMask();
+        return;
+    }
+    const QImage argb = m_background.convertToFormat(QImage::Format_ARGB32);
+    QImage touched(argb.size(), QImage::Format_Mono);
+    touched.setColor(0, qRgb(255, 255, 255));
+    touched.setColor(1, qRgb(0, 0, 0));
+    touched.fill(0);
+    for (int y = 0; y < argb.height(); ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
+        for (int x = 0; x < argb.width(); ++x)
+            if (qAlpha(row[x]) > 0)
+                touched.setPixel(x, y, 1);
+    }
+    QBitmap mask = QBitmap::fromImage(touched);
+    if (mask.size() != size())
+        mask = QBitmap::fromPixmap(mask.scaled(size()));
+    setMask(mask);
 }
 
 void KAAttachedWindow::disableScreenUpdates()

@@ -125,6 +125,7 @@ private:
     ka::KAPoint attachmentPoint() const;
     // Nested suspension of drawing, so a layout and its redraw show together.
     void disableScreenUpdates();
+    void updateShapeMask();
     void enableScreenUpdates();
 
     std::shared_ptr<ka::KAScreenSpace> m_screen;

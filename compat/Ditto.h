@@ -5,14 +5,22 @@
 // parents, merged with what is there); a file source lands inside DST when DST
 // is a folder, else becomes DST. Permissions, owners (where allowed), times,
 // symbolic links, hard links inside the tree and, with -rsrc, extended
-// attributes are kept. Every failure is one "ditto: <path>: <reason>" line and
-// the copy goes on with the rest.
+// attributes are kept; holes in sparse files stay holes. Every failure is one
+// "ditto: <path>: <reason>" line and the copy goes on with the rest.
+//
+// A repeat onto an earlier copy writes only what changed: an entry whose
+// destination already matches is left alone, one whose metadata alone differs
+// gets only its metadata. Where the type of an entry changed (a file became a
+// folder or the other way round), the old destination entry is moved aside to
+// "<name>.replaced-<YYYYMMDD-HHMMSS>", never deleted, with one line saying so.
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
+#include <ctime>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +61,9 @@ public:
     // True when everything was copied.
     bool copy(const std::string &source, const std::string &destination);
     int failures() const { return m_failures; }
+    // The wall clock: names of entries moved aside, and whether a source
+    // time is too recent to prove a file unchanged.
+    void setClock(std::function<timespec()> clock) { m_clock = std::move(clock); }
 
 private:
     struct Entry {
@@ -79,23 +90,38 @@ private:
     void copyFolderOperand(int srcFd, const struct stat &st, const std::string &destination);
     void copyOtherOperand(const std::string &source, const struct stat &operand,
                           const std::string &destination);
-    void copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth);
+    void copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth, bool fresh);
     bool readFolder(int srcDirFd, Level &level);
-    void copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type, unsigned depth);
+    void copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type, unsigned depth,
+                   bool fresh);
     void copyFolder(int srcFd, const struct stat &st, int dstDirFd, const char *name, unsigned depth);
-    void copyRegular(int srcFd, const struct stat &st, int dstDirFd, const char *name);
+    // `fresh`: the destination folder was made by this run. `srcFd` is
+    // opened here when still -1, and closed by the caller.
+    void copyRegular(int srcDirFd, const char *srcName, int &srcFd, const struct stat &st,
+                     int dstDirFd, const char *name, bool fresh);
+    bool reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct stat &st,
+                      const struct stat &existing, int dstDirFd, const char *name);
+    int openSource(int srcDirFd, const char *name, int &fd, struct stat &st);
+    bool linkCountFits(const struct stat &st, const struct stat &existing);
+    bool setOwnerAndMode(int fd, const struct stat &st, const struct stat *existing);
+    bool moveAside(int dstDirFd, const char *name, const struct stat &existing,
+                   const struct stat &incoming);
     void copyLink(int srcDirFd, const char *srcName, const struct stat &st, int dstDirFd,
                   const char *name);
     void copySpecial(const struct stat &st, int dstDirFd, const char *name);
     bool linkToEarlierCopy(const struct stat &st, int dstDirFd, const char *name);
     void rememberCopy(const struct stat &st);
-    void finishFolder(int srcFd, int dstFd, const struct stat &st);
+    void finishFolder(int srcFd, int dstFd, const struct stat &st, bool fresh);
 
-    template<class Make>
-    bool placeEntry(int dstDirFd, const char *name, Make make);
+    enum class Placed { New, Kept, Failed };
+    template<class Make, class Reuse>
+    Placed placeEntry(int dstDirFd, const char *name, const struct stat &st, Make make, Reuse reuse);
     void nextTempName(std::string &tempName);
-    bool copyData(int in, int out);
-    bool copyAttributes(int in, int out);
+    bool copyData(int in, int out, const struct stat &st);
+    bool copyRange(int in, int out, off_t from, off_t to);
+    enum class Attributes { New, Merge, Same };
+    bool copyAttributes(int in, int out, Attributes mode, bool quiet = false);
+    bool attributeValue(int fd, const char *attr, std::vector<char> &value, ssize_t &size);
     void failSource(int err);
     void failDestination(int err);
     void fail(const std::string &path, const char *reason);
@@ -116,11 +142,18 @@ private:
     std::vector<InodeKey> m_ancestors; // source folders from the root down
     std::deque<Level> m_levels; // deque: deeper levels never move shallower ones
     std::unordered_map<InodeKey, std::string, InodeHash> m_linked;
+    // Destination files kept as the copy of a source hard-link group, so two
+    // groups never end up sharing one.
+    std::unordered_map<InodeKey, InodeKey, InodeHash> m_kept;
+    std::function<timespec()> m_clock;
     std::vector<char> m_buffer; // read/write fallback
     std::vector<char> m_folderBuffer;
     std::vector<char> m_attrNames = std::vector<char>(1024);
     std::vector<char> m_attrValue = std::vector<char>(1024);
+    std::vector<char> m_dstAttrNames = std::vector<char>(1024);
+    std::vector<char> m_dstAttrValue = std::vector<char>(1024);
     std::vector<char> m_linkTarget;
+    std::vector<char> m_dstLinkTarget;
     std::string m_tempName;
     unsigned m_tempCounter = 0;
 };

@@ -6,21 +6,42 @@
 #include "Names.h"
 #include "PropertyList.h"
 #include "TMShellScriptGenerator.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTimer>
 
 namespace cv::engine {
 
 using cv::platform::NSLog;
 
+namespace {
+
+// "10 minutes", "1 second", "1.5 seconds".
+QString describeDuration(std::chrono::milliseconds duration)
+{
+    const qint64 ms = duration.count();
+    if (ms > 0 && ms % 60000 == 0)
+        return ms == 60000 ? QStringLiteral("1 minute") : QStringLiteral("%1 minutes").arg(ms / 60000);
+    if (ms % 1000 == 0)
+        return ms == 1000 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(ms / 1000);
+    return QStringLiteral("%1 seconds").arg(double(ms) / 1000.0, 0, 'g', 4);
+}
+
+} // namespace
+
 AppController::AppController(QObject *parent)
     : QObject(parent)
     , m_notifications(new cv::platform::DistributedNotificationCenter(this))
+    , m_quitWait(new QTimer(this))
 {
+    m_quitWait->setSingleShot(true);
+    connect(m_quitWait, &QTimer::timeout, this, &AppController::giveUpWaiting);
 }
 
 AppController::~AppController()
@@ -69,6 +90,8 @@ bool AppController::checkRunNowStatus() const
 
 void AppController::runBackupNow()
 {
+    if (m_outcome != Outcome::None)
+        return; // one run per process, and none after an interruption
     if (!checkRunNowStatus()) {
         // Nothing to do. Exiting (rather than idling without a window) keeps
         // every cron tick from leaving a process behind.
@@ -133,6 +156,64 @@ void AppController::updateDisplayWithStatus(const QString &status)
     if (m_presenter)
         m_presenter->showStatus(status);
     NSLog(status);
+    watchForQuitWait(status);
+}
+
+void AppController::watchForQuitWait(const QString &output)
+{
+    // Chunks are not aligned to lines: follow the last complete line across
+    // them. A long partial line is never a waiting line, so only its end is kept.
+    QString text = m_partialLine + output;
+    const qsizetype last = text.lastIndexOf(QLatin1Char('\n'));
+    if (last >= 0) {
+        const qsizetype previous = last > 0 ? text.lastIndexOf(QLatin1Char('\n'), last - 1) : -1;
+        m_lastLine = text.mid(previous + 1, last - previous - 1);
+        text.remove(0, last + 1);
+    }
+    m_partialLine = text.size() > 256 ? text.right(256) : text;
+
+    static const QRegularExpression waiting(QStringLiteral("^Waiting for (.+) to quit$"));
+    const QRegularExpressionMatch match = waiting.match(m_lastLine);
+    if (!m_partialLine.isEmpty() || !match.hasMatch() || m_stopReason != StopReason::None) {
+        m_quitWait->stop();
+        return;
+    }
+    // Any output restarts the wait: the limit counts silence after the line.
+    m_waitingFor = match.captured(1);
+    m_quitWait->start(m_quitWaitLimit);
+}
+
+void AppController::giveUpWaiting()
+{
+    if (!running() || m_stopReason != StopReason::None)
+        return;
+    m_stopReason = StopReason::GaveUp;
+    // The script copies only after its quit steps, so nothing has been copied.
+    NSLog(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
+              .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
+    backupTask->stopProcess(); // processFinished follows once the script's group has gone
+}
+
+void AppController::interrupt(int signalNumber)
+{
+    const QString name = TerminationSignals::name(signalNumber);
+    if (running()) {
+        if (m_stopReason == StopReason::Interrupted)
+            return; // already stopping for an earlier signal
+        m_stopReason = StopReason::Interrupted;
+        m_signal = signalNumber;
+        m_quitWait->stop();
+        NSLog(QStringLiteral("The backup was interrupted by %1; its script is being stopped.").arg(name));
+        backupTask->stopProcess(); // processFinished ends the process
+        return;
+    }
+    // No script runs: before the run, after a skipped one, or while the
+    // errors are shown.
+    if (m_outcome == Outcome::Errors)
+        NSLog(QStringLiteral("Ended by %1 while showing the errors of the run.").arg(name));
+    if (m_outcome == Outcome::None)
+        m_outcome = Outcome::Interrupted;
+    terminate(128 + signalNumber);
 }
 
 void AppController::postCompletion()
@@ -142,8 +223,23 @@ void AppController::postCompletion()
 
 void AppController::processFinished()
 {
+    // Sent only once the script's whole group has gone, so the run lock
+    // (released in the errors state, or with the process) never lets a
+    // second engine copy beside a leftover of this one.
+    m_quitWait->stop();
     postCompletion();
     QFile::remove(cv::scriptFilePath());
+    if (m_stopReason == StopReason::Interrupted) {
+        // The session is ending: no errors bubble to wait on.
+        m_outcome = Outcome::Interrupted;
+        m_runLock.release();
+        terminate(128 + m_signal);
+        return;
+    }
+    if (m_stopReason == StopReason::GaveUp) {
+        enterErrorsState();
+        return;
+    }
     if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
         m_outcome = Outcome::Success;
         if (m_presenter)

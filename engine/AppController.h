@@ -13,9 +13,12 @@
 #include <QPointF>
 #include <QString>
 #include <QVariantMap>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QTimer;
 
 namespace cv::platform { class DistributedNotificationCenter; }
 
@@ -25,7 +28,13 @@ class AppController : public QObject, public TaskWrapperController
 {
     Q_OBJECT
 public:
-    enum class Outcome { None, NotConfigured, AlreadyRunning, Success, Errors };
+    enum class Outcome { None, NotConfigured, AlreadyRunning, Success, Errors, Interrupted };
+
+    // How long the run may wait for a client to quit: while the latest
+    // output is a "Waiting for … to quit" line and nothing follows it. A
+    // client that ignores the request (or any process whose command line
+    // holds its name) would otherwise hold the run, and the run lock, for good.
+    static constexpr std::chrono::minutes kQuitWaitLimit{10};
 
     explicit AppController(QObject *parent = nullptr);
     ~AppController() override;
@@ -34,6 +43,13 @@ public:
     void setPresenter(RunPresenter *presenter) { m_presenter = presenter; }
     // Called when the process should end, with its exit status.
     void setTerminateHandler(std::function<void(int)> handler) { m_terminate = std::move(handler); }
+    // For tests: a shorter quit-wait limit.
+    void setQuitWaitLimit(std::chrono::milliseconds limit) { m_quitWaitLimit = limit; }
+
+    // SIGTERM, SIGINT or SIGHUP reached the engine: a running script's group
+    // is stopped and the run ends as a failed one; the process then exits
+    // with 128 + the signal's number.
+    void interrupt(int signalNumber);
 
     // Start-up: the log, PATH, then runBackupNow.
     void awakeFromNib();
@@ -60,6 +76,8 @@ public:
 
     Outcome outcome() const { return m_outcome; }
     const QString &latestChunk() const { return m_latestChunk; }
+    // The script's process group, -1 before the script was started.
+    qint64 scriptProcessGroup() const { return backupTask ? backupTask->processGroup() : -1; }
 
     // ---- The script builders (ScriptBuilder.cpp): pure text, home from HOME.
 
@@ -89,6 +107,11 @@ private:
     void postCompletion();
     void enterErrorsState();
     void terminate(int status);
+    void watchForQuitWait(const QString &output);
+    void giveUpWaiting();
+    bool running() const { return backupTask && m_outcome == Outcome::None; }
+
+    enum class StopReason { None, GaveUp, Interrupted };
 
     std::unique_ptr<TaskWrapper> backupTask;
     QString shellScript_;
@@ -98,6 +121,14 @@ private:
     std::function<void(int)> m_terminate;
     cv::platform::DistributedNotificationCenter *m_notifications = nullptr;
     cv::platform::RunLock m_runLock;
+
+    std::chrono::milliseconds m_quitWaitLimit = kQuitWaitLimit;
+    QTimer *m_quitWait = nullptr;
+    QString m_lastLine;    // the last complete line of output
+    QString m_partialLine; // output after the last line feed (only its end is kept)
+    QString m_waitingFor;  // the client of the quit wait in progress
+    StopReason m_stopReason = StopReason::None;
+    int m_signal = 0;
 };
 
 } // namespace cv::engine

@@ -3,17 +3,16 @@
 #include "Log.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSocketNotifier>
-#include <QThread>
 #include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
+#include <dirent.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,13 +25,13 @@ namespace {
 
 // One read of the pipe; as much as a single wake-up delivers, so that a burst
 // of output reaches the controller as one chunk rather than many fragments.
-constexpr qsizetype kReadSize = 64 * 1024;
 constexpr qsizetype kMaxChunk = 1024 * 1024;
-// A grandchild may keep the pipe open after an explicit stop; the drain must
-// not hold the event loop for longer than this.
-constexpr int kDrainLimitMs = 2000;
-// At the end of output the child has normally exited or is about to.
-constexpr int kReapWaitMs = 500;
+// How often the group is looked at while it is being waited for.
+constexpr int kWatchIntervalMs = 20;
+// After SIGKILL only a process stuck in the kernel can remain; the run does
+// not wait for it longer than this, and the background watch gives up later.
+constexpr qint64 kForcedWaitMs = 3000;
+constexpr qint64 kBackgroundWatchMs = 60000;
 
 QString errorText(int error)
 {
@@ -69,18 +68,41 @@ qsizetype incompleteUtf8Tail(QByteArrayView data)
     return 0;
 }
 
-// Waits for a child that outlived the wrapper, from the event loop.
-void reapLater(pid_t pid)
+void signalGroup(qint64 pgid, int signal)
+{
+    if (pgid > 0)
+        ::kill(-static_cast<pid_t>(pgid), signal);
+}
+
+// Ends a group that outlived its wrapper, from the event loop: the polite
+// signal has been sent; the forced one follows after the grace period, and the
+// leader is reaped once the whole group has gone.
+void endGroupLater(pid_t leader, pid_t pgid, std::chrono::milliseconds grace)
 {
     QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
-        return; // the process is ending; init adopts the child
+    if (!app) {
+        // The process is ending and nobody will wait; init adopts the rest.
+        if (TaskWrapper::groupHasLivingMembers(pgid))
+            signalGroup(pgid, SIGKILL);
+        ::waitpid(leader, nullptr, WNOHANG);
+        return;
+    }
     auto *timer = new QTimer(app);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
-        if (::waitpid(pid, nullptr, WNOHANG) != 0)
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, leader, pgid, grace, clock, forced = false]() mutable {
+        if (!TaskWrapper::groupHasLivingMembers(pgid) || clock.elapsed() >= grace.count() + kBackgroundWatchMs) {
+            ::waitpid(leader, nullptr, WNOHANG);
+            timer->stop();
             timer->deleteLater();
+            return;
+        }
+        if (!forced && clock.elapsed() >= grace.count()) {
+            signalGroup(pgid, SIGKILL);
+            forced = true;
+        }
     });
-    timer->start(100);
+    timer->start(kWatchIntervalMs);
 }
 
 } // namespace
@@ -94,7 +116,28 @@ TaskWrapper::TaskWrapper(TaskWrapperController *controller, QStringList argument
 
 TaskWrapper::~TaskWrapper()
 {
-    stopProcess();
+    if (m_watch) {
+        m_watch->stop();
+        m_watch->deleteLater(); // this may run inside its tick
+        m_watch = nullptr;
+    }
+    if (!m_started || !controller)
+        return; // never started, or finished
+    closeOutput();
+    if (m_pid > 0) {
+        const pid_t leader = static_cast<pid_t>(m_pid);
+        m_pid = -1;
+        if (groupHasLivingMembers(m_pgid)) {
+            signalGroup(m_pgid, SIGTERM);
+            endGroupLater(leader, static_cast<pid_t>(m_pgid), m_grace);
+        } else {
+            ::waitpid(leader, nullptr, WNOHANG);
+        }
+    }
+    deliver({}, true);
+    TaskWrapperController *finished = controller;
+    controller = nullptr;
+    finished->processFinished();
 }
 
 void TaskWrapper::startProcess()
@@ -146,14 +189,18 @@ void TaskWrapper::startProcess()
         sigemptyset(&none);
         posix_spawnattr_setsigdefault(&attributes, &all);
         posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // A group of its own: stopping the run reaches everything it started.
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
         pid_t pid = -1;
         const int error = posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
-        if (error == 0)
+        if (error == 0) {
             m_pid = pid;
+            m_pgid = pid;
+        }
         else
             cv::platform::NSLog(QStringLiteral("Could not launch \"%1\": %2").arg(arguments.front(), errorText(error)));
     }
@@ -204,8 +251,13 @@ void TaskWrapper::getData()
     if (filled > 0)
         deliver(QByteArrayView(m_buffer.constData(), filled), false);
     if (ended && m_readFd >= 0) {
-        // Last statement: the controller may delete this wrapper in processFinished.
-        stopProcess();
+        closeOutput();
+        m_inGetData = false;
+        // Last statements: the controller may delete this wrapper in processFinished.
+        if (m_stopping)
+            watchGroup();
+        else
+            beginStop(true);
         return;
     }
     m_inGetData = false;
@@ -230,51 +282,25 @@ void TaskWrapper::deliver(QByteArrayView bytes, bool flushTail)
         controller->appendOutput(QString::fromUtf8(bytes.first(length)));
 }
 
-void TaskWrapper::drain()
+void TaskWrapper::readAvailable()
 {
-    const QDeadlineTimer deadline(kDrainLimitMs);
-    char buffer[kReadSize];
+    // Every writer of the group has gone: what they wrote is in the pipe, and
+    // a read never waits here (the descriptor does not block).
+    if (m_buffer.size() != kMaxChunk)
+        m_buffer.resize(kMaxChunk);
     while (m_readFd >= 0) {
-        const ssize_t n = ::read(m_readFd, buffer, sizeof buffer);
+        const ssize_t n = ::read(m_readFd, m_buffer.data(), static_cast<size_t>(kMaxChunk));
         if (n > 0) {
-            deliver(QByteArrayView(buffer, n), false);
+            deliver(QByteArrayView(m_buffer.constData(), n), false);
             continue;
         }
-        if (n == 0)
-            return;
-        if (errno == EINTR)
+        if (n < 0 && errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return;
-        const qint64 left = deadline.remainingTime();
-        if (left <= 0) {
-            cv::platform::NSLog(QStringLiteral("The task's output did not end; it is no longer read."));
-            return;
-        }
-        pollfd p{m_readFd, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(left));
-    }
-}
-
-void TaskWrapper::reap()
-{
-    if (m_pid <= 0)
         return;
-    const pid_t pid = static_cast<pid_t>(m_pid);
-    m_pid = -1;
-    const QDeadlineTimer deadline(kReapWaitMs);
-    for (;;) {
-        const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
-            return;
-        if (deadline.hasExpired())
-            break;
-        QThread::msleep(5);
     }
-    reapLater(pid);
 }
 
-void TaskWrapper::stopProcess()
+void TaskWrapper::closeOutput()
 {
     if (m_notifier) {
         m_notifier->setEnabled(false);
@@ -284,22 +310,126 @@ void TaskWrapper::stopProcess()
             delete m_notifier;
         m_notifier = nullptr;
     }
-    // Not reaped yet, so the pid cannot have been reused; after a normal end
-    // the child is already a zombie and the signal does nothing.
-    if (m_pid > 0)
-        ::kill(static_cast<pid_t>(m_pid), SIGTERM);
     if (m_readFd >= 0) {
-        drain();
         ::close(m_readFd);
         m_readFd = -1;
     }
+}
+
+void TaskWrapper::stopProcess()
+{
+    if (!m_started || !controller || m_stopping)
+        return;
+    // The end is always reported later, from the event loop, never from
+    // inside this call.
+    beginStop(false);
+}
+
+void TaskWrapper::beginStop(bool checkNow)
+{
+    m_stopping = true;
+    m_stopClock.start();
+    // The leader stays unreaped until the group has gone, so the group's id
+    // cannot pass to another process while we signal it. After a normal end
+    // of output the group is usually gone already and nobody is signalled.
+    if (groupHasLivingMembers(m_pgid))
+        signalGroup(m_pgid, SIGTERM);
+    m_watch = new QTimer; // not a child: it may be ticking when this wrapper is deleted
+    connect(m_watch, &QTimer::timeout, this, &TaskWrapper::watchGroup);
+    // At the end of output the child is usually still exiting (it closes its
+    // descriptors first): look again almost at once, then at the usual pace.
+    m_watch->start(checkNow ? 1 : kWatchIntervalMs);
+    if (checkNow)
+        watchGroup(); // last statement: it may finish the run at once
+}
+
+void TaskWrapper::watchGroup()
+{
+    if (!m_stopping)
+        return;
+    if (!groupHasLivingMembers(m_pgid)) {
+        readAvailable();
+        finish();
+        return;
+    }
+    if (m_watch)
+        m_watch->setInterval(kWatchIntervalMs);
+    const qint64 elapsed = m_stopClock.elapsed();
+    if (!m_forced && elapsed >= m_grace.count()) {
+        signalGroup(m_pgid, SIGKILL);
+        m_forced = true;
+    } else if (m_forced && elapsed >= m_grace.count() + kForcedWaitMs) {
+        cv::platform::NSLog(QStringLiteral("Processes of the task (group %1) did not end after SIGKILL; "
+                                           "they are no longer waited for.")
+                                .arg(m_pgid));
+        readAvailable();
+        finish();
+    }
+}
+
+void TaskWrapper::finish()
+{
+    m_stopping = false;
+    if (m_watch) {
+        m_watch->stop();
+        m_watch->deleteLater();
+        m_watch = nullptr;
+    }
+    closeOutput();
     deliver({}, true);
-    reap();
+    if (m_pid > 0) {
+        const pid_t leader = static_cast<pid_t>(m_pid);
+        m_pid = -1;
+        // A zombie by now, unless the group would not die even by force.
+        if (::waitpid(leader, nullptr, WNOHANG) == 0)
+            endGroupLater(leader, static_cast<pid_t>(m_pgid), std::chrono::milliseconds(0));
+    }
     if (m_started && controller) {
         TaskWrapperController *finished = controller;
         controller = nullptr;
         finished->processFinished();
     }
+}
+
+bool TaskWrapper::groupHasLivingMembers(qint64 pgid)
+{
+    if (pgid <= 0)
+        return false;
+    if (::kill(-static_cast<pid_t>(pgid), 0) != 0 && errno == ESRCH)
+        return false;
+    // kill() also finds zombies, and an init that never reaps would keep them
+    // for good; only a process that can still run counts.
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return true;
+    bool living = false;
+    char path[300]; // "/proc/" + a name of up to 255 bytes + "/stat"
+    char line[512];
+    while (const dirent *entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const ssize_t n = ::read(fd, line, sizeof line - 1);
+        ::close(fd);
+        if (n <= 0)
+            continue;
+        line[n] = '\0';
+        // "pid (comm) state ppid pgrp ...": comm may hold anything, even ")".
+        const char *close = std::strrchr(line, ')');
+        char state = 0;
+        long ppid = 0, group = 0;
+        if (!close || std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &group) != 3)
+            continue;
+        if (group == pgid && state != 'Z' && state != 'X') {
+            living = true;
+            break;
+        }
+    }
+    ::closedir(proc);
+    return living;
 }
 
 } // namespace cv::engine

@@ -2,8 +2,10 @@
 // session) or by the configurator's Run Now.
 #include "AppController.h"
 #include "Home.h"
+#include "Log.h"
 #include "ProgressBubble.h"
 #include "SessionEnvironment.h"
+#include "TerminationSignals.h"
 #include "Workspace.h"
 
 #include <QApplication>
@@ -38,6 +40,10 @@ bool hasDisplay()
 
 int main(int argc, char **argv)
 {
+    // The log from the very first line: what the session file's loader and
+    // the platform say at start-up (no display, no runtime folder) belongs in
+    // it, not in cron's mail.
+    cv::platform::reopenStandardError(cv::logFilePath());
     cv::platform::loadSessionEnvironment(cv::sessionFilePath());
     cv::platform::ensureSessionBusAddress();
     choosePlatform();
@@ -59,6 +65,12 @@ int main(int argc, char **argv)
         bubble = std::make_unique<cv::engine::ProgressBubble>(workspace, quit);
         controller.setPresenter(bubble.get());
     }
+
+    // A logout, a shutdown or a kill ends the run as a failed one, with the
+    // script's whole group stopped, rather than leaving the script behind.
+    cv::engine::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &cv::engine::TerminationSignals::received, &controller,
+                     &cv::engine::AppController::interrupt);
 
     // Start once the event loop runs, so that an early end can exit it.
     QTimer::singleShot(0, &controller, [&controller] { controller.awakeFromNib(); });

@@ -1,13 +1,21 @@
 #include "PropertyList.h"
 
+#include "Log.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QSaveFile>
 #include <QTimeZone>
 #include <plist/plist.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <vector>
 
 namespace cv::platform {
 namespace {
@@ -148,11 +156,263 @@ plist_t fromVariant(const QVariant &value, int depth)
     }
 }
 
+constexpr char kBinaryMagic[] = "bplist00"; // what libplist takes for binary
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+bool isBinary(const QByteArray &bytes)
+{
+    return bytes.startsWith(kBinaryMagic);
+}
+
+// The end of the markup that starts at "from" (the index just past '>'), or -1.
+// The tag must end at its first '>' whether or not quotes are honoured, and
+// hold no '<': where a reader could see the tag end elsewhere than we do, tags
+// could hide from the count, so such input counts as damaged.
+qsizetype unambiguousTagEnd(const QByteArray &bytes, qsizetype from)
+{
+    const qsizetype end = bytes.indexOf('>', from);
+    if (end < 0)
+        return -1;
+    char quote = 0;
+    for (qsizetype i = from; i < end; ++i) {
+        const char c = bytes[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '<') {
+            return -1;
+        }
+    }
+    return quote ? -1 : end + 1;
+}
+
+qsizetype pastMarker(const QByteArray &bytes, qsizetype from, const char *marker)
+{
+    const qsizetype at = bytes.indexOf(marker, from);
+    return at < 0 ? -1 : at + static_cast<qsizetype>(std::strlen(marker));
+}
+
+// One pass over the tags; comments, processing instructions and character data
+// are skipped the way an XML reader skips them.
+bool xmlDepthWithinLimit(const QByteArray &bytes)
+{
+    const qsizetype n = bytes.size();
+    int depth = 0;
+    qsizetype i = 0;
+    for (;;) {
+        i = bytes.indexOf('<', i);
+        if (i < 0 || i + 1 >= n)
+            return true;
+        const char next = bytes[i + 1];
+        const QByteArrayView rest = QByteArrayView(bytes).sliced(i);
+        // Every branch moves i past the markup or gives up.
+        if (rest.startsWith("<!--")) {
+            i = pastMarker(bytes, i + 4, "-->");
+        } else if (rest.startsWith("<![CDATA[")) {
+            i = pastMarker(bytes, i + 9, "]]>");
+        } else if (rest.startsWith("<!DOCTYPE")) {
+            // An internal subset could hold anything; settings never have one.
+            const qsizetype end = unambiguousTagEnd(bytes, i + 1);
+            if (end < 0 || rest.first(end - i).contains('['))
+                return false;
+            i = end;
+        } else if (next == '!') {
+            return false;
+        } else if (next == '?') {
+            i = pastMarker(bytes, i + 2, "?>");
+        } else if (next == '/') {
+            if (--depth < 0)
+                return false;
+            i = unambiguousTagEnd(bytes, i + 1);
+        } else {
+            const qsizetype end = unambiguousTagEnd(bytes, i + 1);
+            if (end < 0)
+                return false;
+            if (bytes[end - 2] != '/' && ++depth > kMaxPropertyListDepth)
+                return false;
+            i = end;
+        }
+        if (i < 0)
+            return false;
+    }
+}
+
+// Big-endian unsigned integer of 1 to 8 bytes.
+quint64 readBigEndian(const uchar *p, int size)
+{
+    quint64 v = 0;
+    for (int i = 0; i < size; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Walks the object table from the root without recursion, remembering the
+// height and unfolded size of every container already seen, so shared objects
+// are walked once and a cycle is found. libplist copies a shared object at each
+// place that names it, so a few kilobytes of containers naming their child
+// twice would unfold into billions of nodes: more nodes than a file of the size
+// limit could hold without sharing count as damage. So does anything out of
+// bounds; libplist would refuse it anyway.
+bool binaryWithinLimits(const QByteArray &bytes)
+{
+    constexpr qsizetype kTrailer = 32;
+    const qsizetype size = bytes.size();
+    if (size < 8 + kTrailer)
+        return false;
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    const uchar *trailer = data + size - kTrailer;
+    const int offsetSize = trailer[6];
+    const int refSize = trailer[7];
+    const quint64 objectCount = readBigEndian(trailer + 8, 8);
+    const quint64 root = readBigEndian(trailer + 16, 8);
+    const quint64 tableOffset = readBigEndian(trailer + 24, 8);
+    const quint64 tableEnd = static_cast<quint64>(size - kTrailer);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objectCount == 0
+        || root >= objectCount || tableOffset < 8 || tableOffset > tableEnd
+        || objectCount > (tableEnd - tableOffset) / static_cast<quint64>(offsetSize))
+        return false;
+
+    const auto offsetOf = [&](quint64 object) {
+        return readBigEndian(data + tableOffset + object * offsetSize, offsetSize);
+    };
+    struct Container {
+        quint64 refs = 0;  // position of the first reference
+        quint64 count = 0; // number of references
+    };
+    // No value for an object that holds no references.
+    const auto containerAt = [&](quint64 object, bool &damaged) -> std::optional<Container> {
+        const quint64 offset = offsetOf(object);
+        if (offset < 8 || offset >= tableOffset) {
+            damaged = true;
+            return std::nullopt;
+        }
+        const uchar marker = data[offset];
+        const int type = marker >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD)
+            return std::nullopt;
+        quint64 count = marker & 0x0F;
+        quint64 refs = offset + 1;
+        if (count == 0x0F) {
+            // The count follows as an integer object of 2^k bytes.
+            if (refs >= tableOffset || (data[refs] >> 4) != 0x1 || (data[refs] & 0x0F) > 3) {
+                damaged = true;
+                return std::nullopt;
+            }
+            const int width = 1 << (data[refs] & 0x0F);
+            if (refs + 1 + width > tableOffset) {
+                damaged = true;
+                return std::nullopt;
+            }
+            count = readBigEndian(data + refs + 1, width);
+            refs += 1 + width;
+        }
+        if (type == 0xD) {
+            if (count > tableOffset) {
+                damaged = true;
+                return std::nullopt;
+            }
+            count *= 2; // keys, then values
+        }
+        if (count > (tableOffset - refs) / static_cast<quint64>(refSize)) {
+            damaged = true;
+            return std::nullopt;
+        }
+        return Container{refs, count};
+    };
+
+    enum : uchar { Unseen, Open, Done };
+    std::vector<uchar> state(objectCount, Unseen);
+    std::vector<quint16> height(objectCount, 0); // levels at and below a finished object
+    std::vector<quint32> unfolded(objectCount, 0); // nodes it becomes in the parsed tree
+    constexpr quint64 kMaxNodes = kMaxPropertyListBytes;
+    struct Frame {
+        quint64 object;
+        Container container;
+        quint64 next = 0;
+        int tallestChild = 0;
+        quint64 nodesBelow = 0;
+    };
+    std::vector<Frame> path;
+    bool damaged = false;
+
+    const auto enter = [&](quint64 object) -> bool {
+        const auto container = containerAt(object, damaged);
+        if (damaged)
+            return false;
+        if (!container) {
+            state[object] = Done;
+            height[object] = 1;
+            unfolded[object] = 1;
+            return true;
+        }
+        if (static_cast<int>(path.size()) + 1 > kMaxPropertyListDepth)
+            return false;
+        state[object] = Open;
+        path.push_back(Frame{object, *container});
+        return true;
+    };
+
+    if (!enter(root))
+        return false;
+    int rootHeight = height[root];
+    while (!path.empty()) {
+        Frame &frame = path.back();
+        if (frame.next == frame.container.count) {
+            const int h = frame.tallestChild + 1;
+            const quint64 nodes = frame.nodesBelow + 1;
+            state[frame.object] = Done;
+            height[frame.object] = static_cast<quint16>(h);
+            unfolded[frame.object] = static_cast<quint32>(nodes);
+            path.pop_back();
+            if (path.empty()) {
+                rootHeight = h;
+            } else {
+                path.back().tallestChild = std::max(path.back().tallestChild, h);
+                if ((path.back().nodesBelow += nodes) >= kMaxNodes)
+                    return false;
+            }
+            continue;
+        }
+        const quint64 child = readBigEndian(data + frame.container.refs + frame.next * refSize, refSize);
+        ++frame.next;
+        if (child >= objectCount)
+            return false;
+        if (state[child] == Open)
+            return false; // a cycle
+        if (state[child] == Unseen) {
+            const size_t before = path.size();
+            if (!enter(child))
+                return false;
+            if (path.size() > before)
+                continue; // went down into it
+        }
+        // A plain object, or a shared container seen before: its height is known.
+        if (static_cast<int>(path.size()) + height[child] > kMaxPropertyListDepth)
+            return false;
+        path.back().tallestChild = std::max(path.back().tallestChild, static_cast<int>(height[child]));
+        if ((path.back().nodesBelow += unfolded[child]) >= kMaxNodes)
+            return false;
+    }
+    return rootHeight <= kMaxPropertyListDepth;
+}
+
 } // namespace
 
-std::optional<QVariantMap> parseDictionary(const QByteArray &bytes)
+bool propertyListWithinLimits(const QByteArray &bytes)
 {
-    if (bytes.isEmpty() || bytes.size() > kMaxPropertyListBytes)
+    return isBinary(bytes) ? binaryWithinLimits(bytes) : xmlDepthWithinLimit(bytes);
+}
+
+std::optional<QVariantMap> parseDictionary(const QByteArray &input)
+{
+    if (input.isEmpty() || input.size() > kMaxPropertyListBytes)
+        return std::nullopt;
+    // Editors on some systems start UTF-8 text with a byte-order mark, which
+    // libplist does not skip itself.
+    const QByteArray bytes = input.startsWith(kUtf8Bom) ? input.sliced(3) : input;
+    if (bytes.isEmpty() || !propertyListWithinLimits(bytes))
         return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
@@ -203,10 +463,49 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes)
     return file.commit();
 }
 
+bool setAsideUnreadablePropertyList(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    // Missing, a folder or an empty file: nothing that could be lost.
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+        return true;
+    if (readDictionaryFile(path))
+        return true;
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString base = path + QStringLiteral(".unreadable-") + stamp;
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        const QString aside = attempt == 1 ? base : base + QStringLiteral("-%1").arg(attempt);
+        const QByteArray target = QFile::encodeName(aside);
+        // Never over an earlier copy set aside in the same second.
+        int moved = ::renameat2(AT_FDCWD, native.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without no-replace renames.
+            struct stat taken {};
+            if (::lstat(target.constData(), &taken) == 0) {
+                errno = EEXIST;
+            } else {
+                moved = ::rename(native.constData(), target.constData());
+            }
+        }
+        if (moved == 0) {
+            NSLog(QStringLiteral("Could not read '%1'; moved it to '%2' before writing a new one.").arg(path, aside));
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    NSLog(QStringLiteral("Could not read '%1' and could not move it aside (%2); left it unchanged.")
+              .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    return false;
+}
+
 bool writeDictionaryXmlAtomically(const QString &path, const QVariantMap &dictionary)
 {
     const QByteArray xml = serializeXml(dictionary);
     if (xml.isEmpty())
+        return false;
+    if (!setAsideUnreadablePropertyList(path))
         return false;
     return writeFileAtomically(path, xml);
 }

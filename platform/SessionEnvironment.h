@@ -15,8 +15,9 @@ const QStringList &sessionVariableNames();
 bool recordSessionEnvironment(const QString &path);
 
 // When this process has no display, sets the recorded variables it lacks;
-// never overrides one it has. A file that is not ours, or is writable by
-// others, is ignored: it would let another user redirect our display and bus.
+// never overrides one it has. A file that is not ours, is writable by others,
+// is a link, or lies in a folder that others can write to is ignored: it would
+// let another user redirect our display and bus.
 // Returns the names it set.
 QStringList loadSessionEnvironment(const QString &path);
 

@@ -20,8 +20,8 @@ QVariantMap UserDefaults::readFile(bool logDamage) const
         return {};
     auto dict = readDictionaryFile(m_path);
     if (!dict) {
-        // Left on disk as it is until the next save replaces it, so a user
-        // or a tool can still recover it.
+        // Left on disk as it is; the next save moves it aside before writing
+        // (see setAsideUnreadablePropertyList), so nothing in it is lost.
         if (logDamage)
             NSLog(QStringLiteral("Could not read the settings file '%1'; using empty settings.").arg(m_path));
         return {};

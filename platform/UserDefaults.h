@@ -30,8 +30,9 @@ public:
     void setData(const QString &key, const QByteArray &value);
     void remove(const QString &key);
 
-    // Writes the whole file atomically. False when it could not be written;
-    // the changes are then kept for the next try.
+    // Writes the whole file atomically. A file there that could not be read
+    // is first moved aside, never written over. False when it could not be
+    // written; the changes are then kept for the next try.
     bool synchronize();
 
     // Re-reads the file, keeping unsaved changes of this store.

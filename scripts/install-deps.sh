@@ -10,8 +10,10 @@ PACKAGES=(
   libplist-dev libplist-utils
   libgtest-dev googletest
   cron dbus dbus-x11 xvfb xauth xdotool
+  openbox x11-utils at-spi2-core
   attr procps
   desktop-file-utils
+  rsync
 )
 
 missing=()

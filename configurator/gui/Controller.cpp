@@ -4,15 +4,19 @@
 #include "ui_MainWindow.h"
 
 #include "DistributedNotificationCenter.h"
+#include "PropertyList.h"
 #include "EngineInstaller.h"
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "Log.h"
 #include "MailLinks.h"
+#include "MyPrefsWindowController.h"
 #include "Names.h"
 #include "SessionEnvironment.h"
 #include "StatusText.h"
 #include "SupportFolders.h"
+#include "TMAboutBox.h"
+#include "TMGradientWindow.h"
 #include "UpdateDialogs.h"
 #include "UserDefaults.h"
 #include "Workspace.h"
@@ -64,6 +68,16 @@ QString droppedFolder(const QMimeData *mime)
     return QFileInfo(path).isDir() ? QDir::cleanPath(path) : QString();
 }
 
+// The service a caller handed in, or the real one, owned here.
+template <typename Real, typename Service, typename Owned>
+Service *givenOrOwn(Service *given, std::unique_ptr<Owned> &own)
+{
+    if (given)
+        return given;
+    own = std::make_unique<Real>();
+    return own.get();
+}
+
 } // namespace
 
 Controller::Controller(ControllerServices services, QObject *parent)
@@ -72,34 +86,14 @@ Controller::Controller(ControllerServices services, QObject *parent)
     , ui(std::make_unique<Ui::MainWindow>())
     , bubbleUi(std::make_unique<Ui::DayBubbleView>())
 {
-    if (m_services.dialogs) {
-        m_dialogs = m_services.dialogs;
-    } else {
-        m_ownDialogs = std::make_unique<WidgetDialogs>();
-        m_dialogs = m_ownDialogs.get();
-    }
-    if (m_services.workspace) {
-        m_workspace = m_services.workspace;
-    } else {
-        m_ownWorkspace = std::make_unique<platform::DesktopWorkspace>();
-        m_workspace = m_ownWorkspace.get();
-    }
-    if (m_services.launcher) {
-        m_launcher = m_services.launcher;
-    } else {
-        m_ownLauncher = std::make_unique<BundleEngineLauncher>();
-        m_launcher = m_ownLauncher.get();
-    }
-    if (m_services.cronProbe) {
-        m_cronProbe = m_services.cronProbe;
-    } else {
-        m_ownCronProbe = std::make_unique<SystemCronServiceProbe>();
-        m_cronProbe = m_ownCronProbe.get();
-    }
+    m_dialogs = givenOrOwn<WidgetDialogs>(m_services.dialogs, m_ownDialogs);
+    m_workspace = givenOrOwn<platform::DesktopWorkspace>(m_services.workspace, m_ownWorkspace);
+    m_launcher = givenOrOwn<BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
+    m_cronProbe = givenOrOwn<SystemCronServiceProbe>(m_services.cronProbe, m_ownCronProbe);
     if (m_services.resourcesFolder.isEmpty())
         m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 
-    mainWindow = new QMainWindow;
+    mainWindow = new windows::TMGradientWindow;
     mainWindow->setAttribute(Qt::WA_DeleteOnClose, false);
     ui->setupUi(mainWindow);
     if (m_ownDialogs)
@@ -121,6 +115,8 @@ Controller::Controller(ControllerServices services, QObject *parent)
     }
     const UpdateSettings updates = Updater::readBundleSettings(QDir(m_services.resourcesFolder + QStringLiteral("/../..")).absolutePath());
     _SUUpdater = new Updater(updates.feedUrl, updates.currentBuild, *updateDialogs, this);
+
+    aboutBoxController = new windows::TMAboutBox(QDir(m_services.resourcesFolder + QStringLiteral("/..")).absolutePath(), this);
 
     mainWindow->installEventFilter(this);
     ui->destinationTextField->installEventFilter(this);
@@ -157,6 +153,8 @@ void Controller::connectActions()
     connect(ui->feedbackAction, &QAction::triggered, this, [this] { sendFeedback(ui->feedbackAction); });
     connect(ui->bugReportAction, &QAction::triggered, this, [this] { sendBugReport(ui->bugReportAction); });
     connect(ui->checkForUpdatesAction, &QAction::triggered, this, [this] { checkForUpdates(ui->checkForUpdatesAction); });
+    connect(ui->preferencesAction, &QAction::triggered, this, [this] { showPreferenceWindow(ui->preferencesAction); });
+    connect(ui->aboutAction, &QAction::triggered, this, [this] { aboutBoxController->displayWindow(ui->aboutAction); });
     connect(ui->quitAction, &QAction::triggered, this, [this] {
         m_quitting = true;
         QCoreApplication::quit();
@@ -177,6 +175,7 @@ void Controller::awakeFromNib()
         mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
     }
 
+    configureAboutBox();
     checkForSupportFolders();
     checkBackupEngine();
     // What an engine started by cron needs to reach this desktop session.
@@ -226,6 +225,8 @@ void Controller::awakeFromNib()
                     executionComplete();
             });
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
+    connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
+            &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
 
     // Only with the user's consent, given in the preferences.
     if (defaults->boolean(kL(keys::kCheckAtStartup)))
@@ -280,6 +281,34 @@ void Controller::sendBugReport(QObject *)
 }
 
 void Controller::checkForUpdates(QObject *sender) { _SUUpdater->checkForUpdates(sender); }
+
+void Controller::configureAboutBox()
+{
+    const QString contents = QDir(m_services.resourcesFolder + QStringLiteral("/..")).absolutePath();
+    const auto info = platform::readDictionaryFile(contents + QStringLiteral("/Info.plist")).value_or(QVariantMap());
+    const QString text = QStringLiteral("Version %1 (Build %2)\n\nRequires supported email client:\nMicrosoft Entourage v.X or "
+                                        "later, Outlook 2011, Apple Mail, Eudora 6, Thunderbird 2 or later")
+                             .arg(info.value(QStringLiteral("CFBundleShortVersionString")).toString(),
+                                  info.value(QStringLiteral("CFBundleVersion")).toString());
+    aboutBoxController->supplyConfiguration({
+        {QStringLiteral("Application Name"), QStringLiteral("Corvantis")},
+        {QStringLiteral("About Content"), text},
+        {QStringLiteral("Attachment Window"), QVariant::fromValue<QObject *>(mainWindow)},
+    });
+}
+
+void Controller::showPreferenceWindow(QObject *)
+{
+    if (!defaults->hasKey(kL(keys::kCheckAtStartup)))
+        defaults->setBoolean(kL(keys::kCheckAtStartup), true);
+    if (!defaults->hasKey(kL(keys::kDateFormat)))
+        defaults->setString(kL(keys::kDateFormat), QStringLiteral("MM/DD/YY with 24hr clock"));
+    defaults->synchronize();
+    auto *preferences = windows::MyPrefsWindowController::sharedPrefsWindowController();
+    preferences->setDefaults(defaults.get());
+    preferences->setController(this);
+    preferences->showWindow(nullptr);
+}
 
 // Schedule ------------------------------------------------------------------
 
@@ -547,7 +576,11 @@ int Controller::getDateFormat() const
 
 void Controller::showLastBackup()
 {
-    ui->lastBackup->setText(lastBackupText(cv::markerFilePath(), getDateFormat()));
+    const QString text = lastBackupText(cv::markerFilePath(), getDateFormat());
+    ui->lastBackup->setText(text);
+    // A label with a name of its own gives assistive tools only that name;
+    // the date itself has to be its description for them to read it.
+    ui->lastBackup->setAccessibleDescription(text);
 }
 
 void Controller::executionComplete()

@@ -6,6 +6,7 @@
 #include "CronServiceProbe.h"
 #include "Dialogs.h"
 #include "EngineLauncher.h"
+#include "PreferencesClient.h"
 #include "Schedule.h"
 #include "TMCrontabModifier.h"
 #include "Updater.h"
@@ -50,7 +51,11 @@ struct ControllerServices {
     bool redirectStandardError = true;
 };
 
-class Controller : public QObject
+namespace windows {
+class TMAboutBox;
+}
+
+class Controller : public QObject, public windows::PreferencesClient
 {
     Q_OBJECT
 public:
@@ -93,7 +98,8 @@ public:
     void visitWebPageAction(QObject *sender);
     void sendFeedback(QObject *sender);
     void sendBugReport(QObject *sender);
-    void checkForUpdates(QObject *sender);
+    void checkForUpdates(QObject *sender) override;
+    void showPreferenceWindow(QObject *sender);
 
     // Quitting.
     bool windowShouldClose(QWidget *window);
@@ -117,6 +123,7 @@ private:
     DayFlags storedDays() const;
     void showLastBackup();
     void showCronServiceLine();
+    void configureAboutBox();
     void connectActions();
     QPixmap clientIcon(const QString &title) const;
 
@@ -139,6 +146,7 @@ private:
     QPointer<QWidget> attachedNotificationView;
     QPointer<KAAttachedWindow> attachedWindow;
 
+    windows::TMAboutBox *aboutBoxController = nullptr;
     std::unique_ptr<platform::UserDefaults> defaults;
     std::unique_ptr<TMCrontabModifier> crontabModifier;
     platform::DistributedNotificationCenter *distributedCenter = nullptr;

@@ -57,21 +57,25 @@ void writeDock(const QVariantMap &prefs, bool binary)
 TEST(DockPosition, CodesAndAnchorsFollowTheDockEdge)
 {
     cv::test::ScopedHome home;
-    auto anchor = [] { return AppController::anchorPointForDockPosition(AppController::getDockPosition()); };
     EXPECT_EQ(AppController::getDockPosition(), 0); // no file
-    EXPECT_EQ(anchor(), QPointF(10, 80));
-    writeDock({{QStringLiteral("orientation"), QStringLiteral("right")}}, false);
-    EXPECT_EQ(AppController::getDockPosition(), 2);
-    EXPECT_EQ(anchor(), QPointF(10, 40));
-    writeDock({{QStringLiteral("orientation"), QStringLiteral("left")}}, true);
-    EXPECT_EQ(AppController::getDockPosition(), 1);
-    EXPECT_EQ(anchor(), QPointF(40, 40));
-    writeDock({{QStringLiteral("orientation"), QStringLiteral("bottom")}}, true);
-    EXPECT_EQ(anchor(), QPointF(10, 80));
-    writeDock({{QStringLiteral("tilesize"), 48LL}}, false);
-    EXPECT_EQ(anchor(), QPointF(10, 80));
+    const struct {
+        QVariantMap prefs;
+        bool binary;
+        int code;
+        QPointF anchor;
+    } cases[] = {
+        {{{QStringLiteral("orientation"), QStringLiteral("right")}}, false, 2, {10, 40}},
+        {{{QStringLiteral("orientation"), QStringLiteral("left")}}, true, 1, {40, 40}},
+        {{{QStringLiteral("orientation"), QStringLiteral("bottom")}}, true, 0, {10, 80}},
+        {{{QStringLiteral("tilesize"), 48LL}}, false, 0, {10, 80}},
+    };
+    for (const auto &c : cases) {
+        writeDock(c.prefs, c.binary);
+        EXPECT_EQ(AppController::getDockPosition(), c.code) << c.code;
+        EXPECT_EQ(AppController::anchorPointForDockPosition(c.code), c.anchor) << c.code;
+    }
     ASSERT_TRUE(cv::test::writeFile(cv::dockPreferencesPath(), "<plist><dict><key>orientation</key><string>left"));
-    EXPECT_EQ(anchor(), QPointF(10, 80));
+    EXPECT_EQ(AppController::getDockPosition(), 0);
 }
 
 TEST(ProgressBubble, RunAndErrorsPresentations)
@@ -143,57 +147,43 @@ TEST(ProgressBubble, SuccessRemovesTheBubbleAndErrorsBeforeAnyRunStillShowIt)
     EXPECT_FALSE(early.logButton()->isHidden());
 }
 
-TEST(ProgressBubble, LogButtonOpensTheLogThenFadesInElevenTicksAndQuits)
+TEST(ProgressBubble, LogButtonOpensTheLogThenFadesByATenthInElevenTicksAndQuits)
 {
     cv::test::ScopedHome home;
     RecordingWorkspace workspace;
     std::optional<int> exitStatus;
     QElapsedTimer clock;
     qint64 endedAt = -1;
+    int quits = 0;
     ProgressBubble bubble(workspace, [&](int s) {
         exitStatus = s;
         endedAt = clock.elapsed();
+        ++quits;
     });
     bubble.showRunStarted();
     bubble.showErrors();
     QPointer<KAAttachedWindow> window = bubble.window();
 
-    int ticks = 0;
+    QList<float> alphas; // seen at every tick but the last, which releases
     clock.start();
     QTest::mouseClick(bubble.logButton(), Qt::LeftButton);
     ASSERT_NE(bubble.fadeTimer(), nullptr);
-    QObject::connect(bubble.fadeTimer(), &QTimer::timeout, [&] { ++ticks; });
+    QObject::connect(bubble.fadeTimer(), &QTimer::timeout, [&] { alphas << (window ? window->alphaValue() : -1.0f); });
     EXPECT_EQ(workspace.opened, QStringList{cv::logFilePath()});
     EXPECT_TRUE(QTest::qWaitFor([&] { return exitStatus.has_value(); }, 5000));
 
     ASSERT_TRUE(exitStatus.has_value());
     EXPECT_EQ(*exitStatus, 1);
-    EXPECT_EQ(ticks, 11);
+    EXPECT_EQ(quits, 1);
+    ASSERT_EQ(alphas.size(), 11);
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_NEAR(alphas[i - 1], 1.0 - 0.1 * i, 1e-5) << i;
     EXPECT_GE(endedAt, 450);
     EXPECT_LT(endedAt, 2000);
     EXPECT_TRUE(window.isNull()); // released
     EXPECT_EQ(bubble.window(), nullptr);
     EXPECT_EQ(bubble.fadeTimer(), nullptr);
-}
 
-TEST(ProgressBubble, FadeStepsDownByATenthThenReleasesOnTheEleventhTick)
-{
-    cv::test::ScopedHome home;
-    RecordingWorkspace workspace;
-    int quits = 0;
-    ProgressBubble bubble(workspace, [&](int) { ++quits; });
-    bubble.showRunStarted();
-    bubble.showErrors();
-    QPointer<KAAttachedWindow> window = bubble.window();
-    for (int i = 1; i <= 10; ++i) {
-        bubble.fade();
-        ASSERT_EQ(bubble.window(), window.data());
-        EXPECT_NEAR(window->alphaValue(), std::max(0.0, 1.0 - 0.1 * i), 1e-5) << i;
-    }
-    EXPECT_EQ(quits, 0);
-    bubble.fade();
-    EXPECT_EQ(quits, 1);
-    EXPECT_TRUE(window.isNull());
     // The view from the interface file survives for another run.
     ASSERT_NE(bubble.view(), nullptr);
     bubble.showRunStarted();

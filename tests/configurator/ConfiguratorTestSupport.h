@@ -69,46 +69,6 @@ struct RecordingLauncher : configurator::EngineLauncher {
     }
 };
 
-// Standard error goes to a file for the object's lifetime, as the log does.
-class CapturedLog
-{
-public:
-    CapturedLog()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
-        m_path = m_dir.filePath(QStringLiteral("log"));
-        std::freopen(QFile::encodeName(m_path).constData(), "a", stderr);
-    }
-    ~CapturedLog()
-    {
-        std::fflush(stderr);
-        ::dup2(m_saved, 2);
-        ::close(m_saved);
-    }
-    QByteArray text() const
-    {
-        std::fflush(stderr);
-        return readFile(m_path);
-    }
-    // The messages without their time stamps, one per line written.
-    QStringList messages() const
-    {
-        QStringList out;
-        for (const QByteArray &line : text().split('\n')) {
-            const int start = line.indexOf("] ");
-            if (start >= 0)
-                out << QString::fromUtf8(line.mid(start + 2));
-        }
-        return out;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_path;
-    int m_saved = -1;
-};
-
 // A private home with the stand-in crontab and a controller on it.
 class WindowFixture
 {

@@ -2,6 +2,7 @@
 
 #include "Home.h"
 #include "KAAttachedWindow.h"
+#include "MyPrefsWindowController.h"
 #include "PropertyList.h"
 #include "StatusText.h"
 #include "UserDefaults.h"
@@ -10,6 +11,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimeEdit>
@@ -115,7 +117,7 @@ TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
 {
     WindowFixture f;
     makeSupportFolders();
-    CapturedLog log;
+    CapturedStderr log;
     auto &c = *f.controller;
     c.awakeFromNib();
     // First start.
@@ -157,7 +159,7 @@ TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
         EXPECT_TRUE(d.boolean(QStringLiteral("scheduled")));
         EXPECT_TRUE(d.boolean(QStringLiteral("RunNowOnly")));
     }
-    const QStringList messages = log.messages();
+    const QStringList messages = log.takeMessages();
     const auto removed = messages.indexOf(QStringLiteral("Configuration removed."));
     ASSERT_GE(removed, 0);
     EXPECT_EQ(messages.mid(removed, 3), (QStringList{QStringLiteral("Configuration removed."), kNotConfigured,
@@ -266,14 +268,38 @@ TEST(ConfiguratorWindow, TheEnginesCompletionRefreshesTheLastBackup)
     ASSERT_TRUE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return line->text() != QLatin1String("Unknown"); }, 5000));
     EXPECT_EQ(line->text(), cv::configurator::lastBackupText(cv::markerFilePath(), 0));
+    // What a screen reader reads of the line follows it.
+    EXPECT_EQ(line->accessibleDescription(), line->text());
     EXPECT_FALSE(f.window()->isMinimized());
+}
+
+// Alt+letter reaches exactly one thing: two owners of a letter made Alt+T
+// tick Tuesday instead of opening the Tools menu.
+TEST(ConfiguratorWindow, EveryMnemonicOfTheWindowIsItsOwn)
+{
+    WindowFixture f;
+    std::map<QKeySequence, QStringList> owners;
+    const auto note = [&](const QString &text) {
+        if (const QKeySequence key = QKeySequence::mnemonic(text); !key.isEmpty())
+            owners[key] << text;
+    };
+    for (QAction *menu : f.window()->menuBar()->actions())
+        note(menu->text());
+    for (QAbstractButton *button : f.window()->centralWidget()->findChildren<QAbstractButton *>())
+        note(button->text());
+    for (QLabel *label : f.window()->centralWidget()->findChildren<QLabel *>())
+        if (label->buddy())
+            note(label->text());
+    EXPECT_GE(owners.size(), 15u);
+    for (const auto &[key, texts] : owners)
+        EXPECT_EQ(texts.size(), 1) << qPrintable(key.toString()) << ": " << qPrintable(texts.join(QStringLiteral(", ")));
 }
 
 TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
 {
     WindowFixture f;
     makeSupportFolders();
-    CapturedLog log;
+    CapturedStderr log;
     f.window()->show();
     f.dialogs.quitAnswer = false;
     EXPECT_FALSE(f.window()->close());
@@ -296,7 +322,7 @@ TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
         f.controller->applicationWillTerminate();
         EXPECT_EQ(storedDefaults().string(QStringLiteral("scheduleStatus")), QLatin1String(c.after));
     }
-    EXPECT_TRUE(log.text().endsWith("Corvantis exited\n\n\n"));
+    EXPECT_TRUE(log.take().endsWith("Corvantis exited\n\n\n"));
 
     // The log viewer that cannot start gets the alert panel.
     f.workspace.answer = false;
@@ -310,10 +336,10 @@ TEST(ConfiguratorStartup, FirstStartOnAnEmptyHome)
 {
     WindowFixture f;
     f.cronProbe.running = false;
-    CapturedLog log;
+    CapturedStderr log;
     f.controller->awakeFromNib();
 
-    const QStringList messages = log.messages();
+    const QStringList messages = log.takeMessages();
     const auto created = messages.indexOf(QStringLiteral("Created Tallowmere folder in users Application Support directory."));
     ASSERT_GE(created, 0) << qPrintable(messages.join(QLatin1Char('\n')));
     EXPECT_EQ(messages.mid(created + 1, 2), (QStringList{QStringLiteral("Created Corvantis folder in users Tallowmere directory."),
@@ -379,4 +405,33 @@ TEST(ConfiguratorStartup, RunNowStartsTheInstalledEngineOrSaysWhyNot)
     ASSERT_EQ(f.workspace.opened.size(), 2);
     EXPECT_TRUE(f.workspace.opened[0].startsWith(QStringLiteral("mailto:")));
     EXPECT_TRUE(f.workspace.opened[1].startsWith(QStringLiteral("https://")));
+}
+
+TEST(ConfiguratorWindow, PreferencesPrepareTheirKeysOnceAndTheDateFormatTakesEffectAtOnce)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
+    QFile marker(cv::markerFilePath());
+    ASSERT_TRUE(marker.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(marker.setFileTime(QDateTime(QDate(2026, 5, 12), QTime(14, 5)), QFileDevice::FileModificationTime));
+    marker.close();
+    f.controller->userDefaults().setBoolean(QStringLiteral("SUCheckAtStartup"), false);
+    f.controller->awakeFromNib();
+    QLabel *line = f.find<QLabel>("lastBackup");
+    EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 02:05 PM"));
+
+    f.controller->showPreferenceWindow(nullptr);
+    auto stored = storedDefaults();
+    EXPECT_EQ(stored.string(QStringLiteral("DateFormat")), QStringLiteral("MM/DD/YY with 24hr clock"));
+    EXPECT_FALSE(stored.boolean(QStringLiteral("SUCheckAtStartup"), true)); // the user's choice stays
+
+    auto *prefs = cv::configurator::windows::MyPrefsWindowController::sharedPrefsWindowController();
+    auto *popup = prefs->generalPrefsView()->findChild<QComboBox *>(QStringLiteral("dateFormatPopUp"));
+    ASSERT_NE(popup, nullptr);
+    const int dayFirst24 = popup->findText(QStringLiteral("DD/MM/YY with 24hr clock"));
+    popup->setCurrentIndex(dayFirst24);
+    emit popup->activated(dayFirst24); // as a person's choice arrives
+    EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 14:05"));
+    prefs->window()->close();
 }

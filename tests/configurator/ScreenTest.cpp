@@ -5,7 +5,9 @@
 #include "Home.h"
 #include "KAAttachedWindow.h"
 
+#include <QComboBox>
 #include <QDir>
+#include <QTimeEdit>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTest>
@@ -32,9 +34,23 @@ TEST(ConfiguratorScreen, MainWindowAndDayBubble)
     f.window()->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
 
-    const QImage window = grabScreenArea(f.window()->frameGeometry());
-    EXPECT_TRUE(window.save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));
+    EXPECT_TRUE(grabScreenArea(f.window()->frameGeometry()).save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window_first_start.png")));
 
+    // Configured and saved.
+    auto *popup = f.window()->findChild<QComboBox *>(QStringLiteral("sourcePopUpButton"));
+    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
+    f.controller->setSource(popup);
+    f.destination()->setText(f.home.path());
+    f.controller->setDestination(f.destination());
+    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
+        f.day(day)->setChecked(true);
+    f.window()->findChild<QTimeEdit *>(QStringLiteral("backupTime"))->setTime(QTime(21, 30));
+    f.controller->save(nullptr);
+    ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+    EXPECT_TRUE(grabScreenArea(f.window()->frameGeometry()).save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));
+
+    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
+        f.day(day)->setChecked(false);
     f.destination()->setText(QStringLiteral("/media/backup"));
     ASSERT_FALSE(f.controller->checkSelections());
     KAAttachedWindow *bubble = f.controller->dayBubble();

@@ -6,18 +6,7 @@ BUILD_DIR="$(cd "$1" && pwd)"
 SCRATCH="$(mktemp -d "${TMPDIR:-/tmp}/cv-desktop.XXXXXX")"
 trap 'rm -rf "$SCRATCH"' EXIT
 APP_ID=com.tallowmere.Corvantis
-FAILURES=0
-
-fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
-pass() { echo "ok:   $*"; }
-check() { # check "what" command...
-  local what="$1"; shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
-finish() {
-  if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
-  echo "all checks passed"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 need() {
   command -v "$1" >/dev/null 2>&1 && return 0
   echo "FAIL: $1 is missing (scripts/install-deps.sh installs it)"; exit 1

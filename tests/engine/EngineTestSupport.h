@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the engine tests.
 
+#include "TestSupport.h"
+
 #include <QByteArray>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -11,37 +13,6 @@
 #include <unistd.h>
 
 namespace cv::test {
-
-// Sends this process's standard error (where log lines go) to a file until
-// take(), which returns what was written.
-class CapturedStderr
-{
-public:
-    CapturedStderr()
-    {
-        m_file.open();
-        std::fflush(stderr);
-        ::dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~CapturedStderr() { take(); }
-    CapturedStderr(const CapturedStderr &) = delete;
-    CapturedStderr &operator=(const CapturedStderr &) = delete;
-
-    QByteArray take()
-    {
-        std::fflush(stderr);
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(std::exchange(m_saved, -1));
-        }
-        m_file.seek(0);
-        return m_file.readAll();
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved = ::dup(STDERR_FILENO);
-};
 
 // HOME as given for the lifetime of the object; the folder need not exist.
 class FixedHome
@@ -70,6 +41,23 @@ inline QString awkwardName(std::mt19937 &random, int maxLength = 24)
         if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
             return name;
     }
+}
+
+// What has tripped up quoting before, then `count` awkward names.
+inline QStringList awkwardSamples(unsigned seed, int count, int maxLength = 24)
+{
+    QStringList names = {QStringLiteral("Backup $(touch pwned)"), QStringLiteral("My \"Mail\""),
+                         QStringLiteral("line\nfeed"), QStringLiteral("back\\slash"), QStringLiteral("back\\ slash"),
+                         QStringLiteral("\\'\n'"), QStringLiteral("~tilde"), QStringLiteral("#hash"),
+                         QStringLiteral("!bang"), QStringLiteral("[ab]"), QStringLiteral("{a,b}"), QStringLiteral("it's"),
+                         QStringLiteral("`id`"), QStringLiteral("$HOME"), QStringLiteral(" lead and trail "),
+                         QStringLiteral("*"), QStringLiteral("tab\there"), QStringLiteral("x'\n'y"),
+                         QStringLiteral("Sauvegardes ā é 日本 😀"), QStringLiteral("-rf"),
+                         QStringLiteral("a/b c"), QStringLiteral("'"), QStringLiteral("\\")};
+    std::mt19937 random(seed);
+    for (int i = 0; i < count; ++i)
+        names += awkwardName(random, maxLength);
+    return names;
 }
 
 } // namespace cv::test

@@ -80,14 +80,7 @@ TEST(TerminalEscaping, KeepsItsTextInvertsExactlyAndTheShellSeesOneWord)
     EXPECT_EQ(AppController::escapeStringForTerminal(QStringLiteral("/Users/jane/Backups-2.0_x@y,z:1+2")),
               QStringLiteral("/Users/jane/Backups-2.0_x@y,z:1+2"));
 
-    std::mt19937 random(20240611);
-    QStringList texts = {QStringLiteral("a\\ b"), QStringLiteral("\\"), QStringLiteral("'"),
-                         QStringLiteral("\n"), QStringLiteral("'\n'"), QStringLiteral("\\'\n'"),
-                         QStringLiteral("{a,b}"), QStringLiteral("~root"), QStringLiteral("#x"),
-                         QStringLiteral("!"), QStringLiteral("[ab]"), QStringLiteral("$HOME"),
-                         QStringLiteral("\"q\""), QStringLiteral("a/b c")};
-    for (int i = 0; i < 400; ++i)
-        texts += cv::test::awkwardName(random, 20);
+    const QStringList texts = cv::test::awkwardSamples(20240611, 400, 20);
     QString command = QStringLiteral("printf '%s\\0'");
     QByteArray expected;
     for (const QString &text : std::as_const(texts)) {

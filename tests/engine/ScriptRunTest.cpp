@@ -34,11 +34,54 @@ bool thunderbirdRuns()
         || cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("ax")}).out.contains("Thunderbird");
 }
 
+// A temporary home with a folder of commands first on PATH, where scripts
+// are built for a home of the test's choosing and run from a file, as the
+// engine runs them: with -c the text itself would be on the process table
+// the script searches for clients.
+class ScriptFixture : public ::testing::Test
+{
+protected:
+    static QString build(const QString &home, const QString &destination, const QString &client, bool relaunch)
+    {
+        cv::test::FixedHome fixed(home.toUtf8());
+        QVariantMap config{{QStringLiteral("Destination"), destination}, {QStringLiteral("Client"), client}};
+        if (relaunch)
+            config.insert(QStringLiteral("Relaunch Client"), 1);
+        const auto result = AppController::buildShellScript(config);
+        EXPECT_TRUE(result.ok()) << result.problem.toStdString();
+        return result.script;
+    }
+
+    static QString markerIn(const QString &home)
+    {
+        return home + QStringLiteral("/Library/Application Support/Tallowmere/Corvantis/lastbackup");
+    }
+
+    // Output and errors. In the temporary home, so that whatever an injected
+    // command leaves behind goes away with it.
+    QByteArray runScript(const QString &script, QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
+    {
+        const QString path = m_home.file(QStringLiteral("corvantis.sh"));
+        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
+        env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
+        const auto result = cv::test::runProgram(QStringLiteral("/usr/bin/env"),
+                                                 {QStringLiteral("-C"), m_home.path(), QStringLiteral("/bin/sh"), path},
+                                                 env, 60000);
+        EXPECT_FALSE(result.timedOut);
+        return result.out + result.err;
+    }
+
+    cv::test::ScopedHome m_home;
+    const QString m_bin = m_home.file(QStringLiteral("bin"));
+};
+
 // Appends its own name, its arguments and END, each ended by a NUL byte, to
 // "calls" beside itself.
 const QByteArray kRecordingStandIn = "#!/bin/sh\nprintf '%s\\0' \"${0##*/}\" \"$@\" END >> \"${0%/*}/calls\"\n";
 
-class ScriptRun : public ::testing::Test
+// Recording stand-ins for ditto and osascript, for a user whose home's name
+// holds what shells trip over.
+class ScriptRun : public ScriptFixture
 {
 protected:
     void SetUp() override
@@ -58,15 +101,7 @@ protected:
 
     Outcome run(const QString &script)
     {
-        // From a file, as the engine runs it: with -c the text itself would be
-        // on the process table the script searches for clients.
-        const QString path = m_home.file(QStringLiteral("script.sh"));
-        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
-        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 30000);
-        EXPECT_FALSE(result.timedOut);
-        Outcome outcome{result.out + result.err, {}};
+        Outcome outcome{runScript(script), {}};
         QByteArrayList current;
         for (const QByteArray &field : cv::test::readFile(m_bin + QStringLiteral("/calls")).split('\0')) {
             if (field != "END")
@@ -80,23 +115,10 @@ protected:
 
     QString build(const QString &destination, const QString &client, bool relaunch) const
     {
-        cv::test::FixedHome home(m_user.toUtf8());
-        QVariantMap config{{QStringLiteral("Destination"), destination}, {QStringLiteral("Client"), client}};
-        if (relaunch)
-            config.insert(QStringLiteral("Relaunch Client"), 1);
-        const auto result = AppController::buildShellScript(config);
-        EXPECT_TRUE(result.ok()) << result.problem.toStdString();
-        return result.script;
+        return ScriptFixture::build(m_user, destination, client, relaunch);
     }
+    QString marker() const { return markerIn(m_user); }
 
-    QString marker() const
-    {
-        return m_user + QStringLiteral("/Library/Application Support/Tallowmere/Corvantis/lastbackup");
-    }
-
-    cv::test::ScopedHome m_home;
-    const QString m_bin = m_home.file(QStringLiteral("bin"));
-    // The home the scripts are built for: its name holds what shells trip over.
     const QString m_user = m_home.file(QStringLiteral("ho me \"$x\" `y` \\ 'z'\n!#~[é]"));
 };
 
@@ -111,20 +133,7 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
     // programs, while the classic one counts every "Thunderbird" on the
     // machine, other people's test runs included.
     ASSERT_TRUE(QDir().mkpath(m_user + QStringLiteral("/.thunderbird")));
-    // A successful injection would create its canary where the script runs.
-    const QString previousDirectory = QDir::currentPath();
-    QDir::setCurrent(m_home.path());
-    QStringList names = {QStringLiteral("Backup $(touch pwned)"), QStringLiteral("My \"Mail\""),
-                         QStringLiteral("line\nfeed"), QStringLiteral("back\\slash"),
-                         QStringLiteral("back\\ slash"), QStringLiteral("~tilde"), QStringLiteral("#hash"),
-                         QStringLiteral("!bang"), QStringLiteral("[ab]"), QStringLiteral("{a,b}"),
-                         QStringLiteral("it's"), QStringLiteral("`id`"), QStringLiteral(" lead and trail "),
-                         QStringLiteral("*"), QStringLiteral("tab\there"), QStringLiteral("x'\n'y"),
-                         QStringLiteral("Sauvegardes ā é 日本 😀"), QStringLiteral("-rf")};
-    std::mt19937 random(7151);
-    for (int i = 0; i < 100; ++i)
-        names += cv::test::awkwardName(random);
-
+    const QStringList names = cv::test::awkwardSamples(7151, 100);
     for (int i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(QStringLiteral("case %1: [%2]").arg(i).arg(names[i]).toStdString());
         const QString destination = m_home.path() + QStringLiteral("/d%1/").arg(i) + names[i];
@@ -140,8 +149,8 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
         EXPECT_EQ(outcome.calls, expected);
         EXPECT_TRUE(QFile::exists(marker()));
     }
-    EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
-    QDir::setCurrent(previousDirectory);
+    // A successful injection would have left its canary where the scripts ran.
+    EXPECT_FALSE(QFile::exists(m_home.file(QStringLiteral("pwned"))));
 }
 
 TEST_F(ScriptRun, ThunderbirdFolderOfThisPlatformInOrderOfPreference)
@@ -198,7 +207,7 @@ namespace {
 
 // Thunderbird as it runs here, against our own ditto and osascript and a
 // stand-in program named "thunderbird" that takes a while to quit.
-class ThunderbirdHere : public ::testing::Test
+class ThunderbirdHere : public ScriptFixture
 {
 protected:
     void SetUp() override
@@ -250,45 +259,18 @@ protected:
 
     QString build(bool relaunch) const
     {
-        QVariantMap config{{QStringLiteral("Destination"), m_destination},
-                           {QStringLiteral("Client"), QStringLiteral("Thunderbird")}};
-        if (relaunch)
-            config.insert(QStringLiteral("Relaunch Client"), true);
-        const auto result = AppController::buildShellScript(config);
-        EXPECT_TRUE(result.ok()) << result.problem.toStdString();
-        return result.script;
+        return ScriptFixture::build(m_home.path(), m_destination, QStringLiteral("Thunderbird"), relaunch);
     }
 
-    // The script's output, run from a file as the engine runs it.
     QByteArray run(const QString &script)
     {
-        const QString path = m_home.file(QStringLiteral("corvantis.sh"));
-        EXPECT_TRUE(cv::test::writeFile(path, script.toUtf8()));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PATH"), m_bin + QStringLiteral(":/usr/bin:/bin"));
         env.insert(QStringLiteral("CV_STANDIN_REPORT"), m_relaunchReport);
-        const auto result = cv::test::runProgram(QStringLiteral("/bin/sh"), {path}, env, 60000);
-        EXPECT_FALSE(result.timedOut);
-        return result.out + result.err;
+        return runScript(script, env);
     }
 
-    QString golden(const QString &name) const
-    {
-        const QString text =
-            QString::fromUtf8(cv::test::readFile(QStringLiteral(CV_GOLDEN_DIR "/") + name + QStringLiteral(".expected")));
-        return QString(text)
-            .replace(QStringLiteral("/Users/jane"), m_home.path())
-            .replace(QStringLiteral("/Volumes/Backup Drive (2)/Mail Backups"), m_destination)
-            .replace(QStringLiteral("/Volumes/Backup\\ Drive\\ \\(2\\)/Mail\\ Backups"), m_destination);
-    }
+    QString marker() const { return markerIn(m_home.path()); }
 
-    QString marker() const
-    {
-        return m_home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis/lastbackup"));
-    }
-
-    cv::test::ScopedHome m_home;
-    const QString m_bin = m_home.file(QStringLiteral("bin"));
     const QString m_program = m_bin + QStringLiteral("/thunderbird");
     const QString m_destination = m_home.file(QStringLiteral("Backups"));
     const QString m_exitLog = m_home.file(QStringLiteral("exits"));
@@ -333,12 +315,9 @@ TEST_F(ThunderbirdHere, CopyStartsOnlyAfterTheMainProcessEndedThenItIsRelaunched
 
 TEST_F(ThunderbirdHere, WithoutAPlatformFolderTheClassicScriptStays)
 {
-    // Nothing at all: the classic script, which fails as it always did.
-    for (const bool relaunch : {false, true}) {
-        const QString expected = golden(relaunch ? QStringLiteral("thunderbird-relaunch") : QStringLiteral("thunderbird"));
-        ASSERT_FALSE(expected.isEmpty());
-        EXPECT_EQ(build(relaunch).toStdString(), expected.toStdString());
-    }
+    // Nothing at all (its text is among the golden ones): the classic script,
+    // which fails as it always did.
+    const QString classic = build(true);
     QByteArray output = run(build(false));
     EXPECT_TRUE(output.contains("Backup failed. Please see above error messages.")) << output.toStdString();
     EXPECT_FALSE(QFile::exists(marker()));
@@ -346,9 +325,7 @@ TEST_F(ThunderbirdHere, WithoutAPlatformFolderTheClassicScriptStays)
     // The classic folder wins over every platform folder, byte for byte.
     for (const char *folder : {"Library/Thunderbird", ".thunderbird", "snap/thunderbird/common/.thunderbird"})
         ASSERT_TRUE(QDir().mkpath(m_home.file(QLatin1String(folder))));
-    EXPECT_EQ(build(true).toStdString(), golden(QStringLiteral("thunderbird-relaunch")).toStdString());
-    EXPECT_EQ(AppController::addAppleScriptTo(QString(), QStringLiteral("Thunderbird"), true).toStdString(),
-              build(false).section(QStringLiteral("\terrorCode=0\n\n"), 1).section(QStringLiteral("\techo \"Backing up"), 0, 0).toStdString());
+    EXPECT_EQ(build(true).toStdString(), classic.toStdString());
     output = run(build(false));
     EXPECT_TRUE(output.contains("Backup completed successfully.")) << output.toStdString();
 }

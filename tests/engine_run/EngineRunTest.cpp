@@ -90,85 +90,66 @@ protected:
     QByteArray log() const { return readFile(cv::logFilePath()); }
 
     // The log's messages, with each line's time stamp and process prefix
-    // removed: what the script printed, joined back together.
+    // and the line feed the log adds removed: what the script printed.
     QString loggedOutput() const
     {
         static const QRegularExpression prefix(
             QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} CVEngine\[\d+:\d+\] )"),
             QRegularExpression::MultilineOption);
-        const QString text = QString::fromUtf8(log());
-        QString joined;
-        QRegularExpressionMatchIterator it = prefix.globalMatch(text);
-        QList<QRegularExpressionMatch> matches;
-        while (it.hasNext())
-            matches << it.next();
-        for (qsizetype i = 0; i < matches.size(); ++i) {
-            const qsizetype start = matches[i].capturedEnd();
-            const qsizetype end = i + 1 < matches.size() ? matches[i + 1].capturedStart() : text.size();
-            QString message = text.mid(start, end - start);
+        QStringList messages = QString::fromUtf8(log()).split(prefix);
+        messages.removeFirst(); // whatever came before the first line of ours
+        for (QString &message : messages)
             if (message.endsWith(QLatin1Char('\n')))
-                message.chop(1); // the line feed the log adds
-            joined += message;
-        }
-        return joined;
-    }
-
-    static QStringList listing(const QString &root)
-    {
-        QStringList entries;
-        QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
-        }
-        entries.sort();
-        return entries;
+                message.chop(1);
+        return messages.join(QString());
     }
 };
 
 } // namespace
 
+// Without its destination the run ends in errors, cleaned up and announced.
+// With it the mail is copied, marked, logged and announced, even by an engine
+// started without a session (as cron starts it), through the recorded bus.
 TEST_F(EngineRun, ConfiguredThunderbirdIsCopiedMarkedLoggedAndAnnounced)
 {
     if (!haveBus())
         GTEST_SKIP() << "needs the private session bus";
     makeSampleMail();
-    configureThunderbird();
+    configureThunderbird(false);
+    {
+        Observer observer(60000);
+        ASSERT_TRUE(observer.ready());
+        EXPECT_EQ(runEngine(env()).exitCode, 1);
+        EXPECT_TRUE(observer.received());
+    }
+    EXPECT_TRUE(loggedOutput().contains(QStringLiteral(": Backup failed. Destination not available.")));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(destination()));
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
+
+    QDir().mkpath(destination());
+    QFile::remove(cv::logFilePath());
+    QProcessEnvironment e = env();
+    const QString bus = e.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    e.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    ASSERT_TRUE(writeFile(cv::sessionFilePath(), "DBUS_SESSION_BUS_ADDRESS=" + bus.toUtf8() + "\n"));
+    QFile::setPermissions(cv::sessionFilePath(), QFile::ReadOwner | QFile::WriteOwner);
     Observer observer(60000);
     ASSERT_TRUE(observer.ready());
-
-    const auto r = runEngine(env());
+    const auto r = runEngine(e);
     EXPECT_FALSE(r.crashed);
     EXPECT_EQ(r.exitCode, 0) << log().constData();
-    EXPECT_EQ(listing(destination()), listing(source()));
-    EXPECT_FALSE(listing(source()).isEmpty());
+    EXPECT_EQ(cv::test::treeListing(destination()), cv::test::treeListing(source()));
+    EXPECT_FALSE(cv::test::treeListing(source()).isEmpty());
     EXPECT_TRUE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_TRUE(observer.received());
-
     const QRegularExpression expected(QStringLiteral(
         "^Results of the Corvantis:\nChecking for destination...\nQuiting email application...\n"
         "Backing up Mail files\n[^\n]+: Backup completed successfully.\n$"));
     const QString output = loggedOutput();
     EXPECT_TRUE(expected.match(output).hasMatch()) << output.toStdString();
-}
-
-TEST_F(EngineRun, MissingDestinationEndsInErrorsAfterAnnouncingAndCleaningUp)
-{
-    if (!haveBus())
-        GTEST_SKIP() << "needs the private session bus";
-    makeSampleMail();
-    configureThunderbird(false);
-    Observer observer(60000);
-    ASSERT_TRUE(observer.ready());
-
-    const auto r = runEngine(env());
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(observer.received());
-    EXPECT_TRUE(loggedOutput().contains(QStringLiteral(": Backup failed. Destination not available.")));
-    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
-    EXPECT_FALSE(QFileInfo::exists(destination()));
-    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
 }
 
 TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
@@ -193,24 +174,12 @@ TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_LT(timer.elapsed(), 20000);
         EXPECT_FALSE(observer.received()) << sentence.toStdString();
-        EXPECT_TRUE(log().isEmpty()) << log().constData();
+        // No line of the engine's own; the platform's start-up warnings
+        // (say, about a missing runtime folder) may be there.
+        EXPECT_FALSE(log().contains("CVEngine[")) << log().constData();
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
-        EXPECT_TRUE(listing(destination()).isEmpty());
+        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty());
     }
-}
-
-TEST_F(EngineRun, AnyOtherStatusTextRunsAndPercentOutputIsLoggedVerbatim)
-{
-    makeSampleMail();
-    configureThunderbird();
-    setConfigured(QStringLiteral("x"));
-    QProcessEnvironment e = standinEnv();
-    const QString said = QStringLiteral("copied 100% of %@ %s %n %d\\n files");
-    e.insert(QStringLiteral("CV_DITTO_SAY"), said);
-    const auto r = runEngine(e);
-    EXPECT_EQ(r.exitCode, 0) << log().constData();
-    EXPECT_EQ(readFile(recordPath()), ("-rsrc|" + source() + "|" + destination() + "|\n").toUtf8());
-    EXPECT_TRUE(loggedOutput().contains(said + QLatin1Char('\n'))) << loggedOutput().toStdString();
 }
 
 TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
@@ -222,14 +191,11 @@ TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
         const char *name;
         QByteArray file; // empty: no configuration file at all
     };
+    // Which values are unusable is the builder's table; here the file itself.
     const QVariantMap noClient{{QStringLiteral("Destination"), destination()}};
-    const QVariantMap noDestination{{QStringLiteral("Client"), QStringLiteral("Thunderbird")}};
-    const QVariantMap wrongType{{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), 42}};
     const Case cases[] = {
         {"missing", QByteArray()},
         {"no client", cv::platform::serializeXml(noClient)},
-        {"no destination", cv::platform::serializeXml(noDestination)},
-        {"destination not text", cv::platform::serializeXml(wrongType)},
         {"not a property list", QByteArray("Destination=/tmp\nClient=Thunderbird\n")},
     };
     for (const Case &c : cases) {
@@ -243,7 +209,7 @@ TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
         EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
-        EXPECT_TRUE(listing(destination()).isEmpty()) << c.name;
+        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty()) << c.name;
         const QString logged = loggedOutput();
         EXPECT_TRUE(logged.contains(QStringLiteral("Config.plist")) || logged.contains(QStringLiteral("configuration")))
             << c.name << ": " << logged.toStdString();
@@ -251,12 +217,18 @@ TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
     }
 }
 
-TEST_F(EngineRun, ASecondEngineWhileOneRunsDoesNotStartAnotherBackup)
+// Any status text but the two of an unconfigured engine runs the backup; what
+// the copy says reaches the log verbatim. A second engine meanwhile starts no
+// backup of its own, and the lock goes with its holder.
+TEST_F(EngineRun, AnyOtherStatusTextRunsTheBackupAndASecondEngineMeanwhileDoesNot)
 {
     makeSampleMail();
     configureThunderbird();
+    setConfigured(QStringLiteral("x"));
     QProcessEnvironment e = standinEnv();
     e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
+    const QString said = QStringLiteral("copied 100% of %@ %s %n %d\\n files");
+    e.insert(QStringLiteral("CV_DITTO_SAY"), said);
     QProcess first;
     first.setProcessEnvironment(e);
     first.start(kEngine, {});
@@ -272,30 +244,11 @@ TEST_F(EngineRun, ASecondEngineWhileOneRunsDoesNotStartAnotherBackup)
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_TRUE(log().contains("Another backup is already running"));
     ASSERT_TRUE(first.waitForFinished(60000));
-    EXPECT_EQ(first.exitCode(), 0);
-    EXPECT_EQ(readFile(recordPath()).count('\n'), 1);
+    EXPECT_EQ(first.exitCode(), 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()), ("-rsrc|" + source() + "|" + destination() + "|\n").toUtf8());
+    EXPECT_TRUE(loggedOutput().contains(said + QLatin1Char('\n'))) << loggedOutput().toStdString();
 
     // The lock goes with its holder: a later run goes ahead.
     EXPECT_EQ(runEngine(standinEnv()).exitCode, 0);
     EXPECT_EQ(readFile(recordPath()).count('\n'), 2);
-}
-
-TEST_F(EngineRun, EngineStartedWithoutSessionFindsTheRecordedBus)
-{
-    if (!haveBus())
-        GTEST_SKIP() << "needs the private session bus";
-    makeSampleMail();
-    configureThunderbird();
-    QProcessEnvironment e = standinEnv();
-    const QString bus = e.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    e.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    ASSERT_TRUE(writeFile(cv::sessionFilePath(), "DBUS_SESSION_BUS_ADDRESS=" + bus.toUtf8() + "\n"));
-    QFile::setPermissions(cv::sessionFilePath(), QFile::ReadOwner | QFile::WriteOwner);
-
-    Observer observer(60000);
-    ASSERT_TRUE(observer.ready());
-    const auto r = runEngine(e);
-    EXPECT_EQ(r.exitCode, 0) << log().constData();
-    EXPECT_TRUE(observer.received());
 }

@@ -7,14 +7,6 @@
 
 using namespace cv::platform;
 
-TEST(Notifications, NameMapsToInterfaceMemberAndPath)
-{
-    const auto s = dbusSignalForNotification(QString::fromUtf8(cv::names::kExecutionCompleteNotification));
-    EXPECT_EQ(s.interface, QStringLiteral("com.tallowmere.Corvantis"));
-    EXPECT_EQ(s.member, QStringLiteral("executionComplete"));
-    EXPECT_EQ(s.path, QStringLiteral("/com/tallowmere/Corvantis"));
-}
-
 TEST(Notifications, APostInOneProcessReachesAnObserverInAnother)
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))

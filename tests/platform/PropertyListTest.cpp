@@ -95,13 +95,6 @@ TEST(PropertyList, DamagedOrForeignInputReadsAsNoDictionary)
         (void)parseDictionary(damaged);
     }
 
-    // A file far too large to be settings is refused without being parsed.
-    const QString huge = home.file(QStringLiteral("huge.plist"));
-    QByteArray big = good;
-    big.append(QByteArray(kMaxPropertyListBytes, ' '));
-    ASSERT_TRUE(cv::test::writeFile(huge, big));
-    EXPECT_FALSE(readDictionaryFile(huge).has_value());
-
     // A folder where a file is expected.
     QDir().mkpath(home.file(QStringLiteral("dir.plist")));
     EXPECT_FALSE(readDictionaryFile(home.file(QStringLiteral("dir.plist"))).has_value());
@@ -120,4 +113,145 @@ TEST(PropertyList, AtomicWriteLeavesOldFileWhenFolderIsMissingOrValueUnsupported
     EXPECT_EQ(*readDictionaryFile(path), sampleDictionary());
     // No temporary files are left next to the target.
     EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{QStringLiteral("keep.plist")});
+}
+
+namespace {
+
+// An XML dictionary whose value under "a" is nested `levels` deep, counting
+// the <plist> element.
+QByteArray nestedXml(int levels)
+{
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>a</key>";
+    for (int i = 2; i < levels; ++i)
+        xml += "<array>";
+    xml += "<array/>";
+    for (int i = 2; i < levels; ++i)
+        xml += "</array>";
+    return xml + "</dict></plist>\n";
+}
+
+void appendBigEndian(QByteArray &out, quint64 value, int size)
+{
+    for (int i = size - 1; i >= 0; --i)
+        out += static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+// A binary dictionary {"a": [[[...]]]} with `levels` containers on its
+// deepest path. With `shareChild`, every array names its child twice.
+QByteArray nestedBinary(int levels, bool shareChild = false)
+{
+    constexpr int kRef = 4;
+    const int objects = levels + 1; // the dictionary, its key, levels - 1 arrays
+    QByteArray out = "bplist00";
+    QList<quint64> offsets;
+    offsets += out.size(); // 0: {"a": 2}
+    out += '\xd1';
+    appendBigEndian(out, 1, kRef);
+    appendBigEndian(out, 2, kRef);
+    offsets += out.size(); // 1: "a"
+    out += "\x51" "a";
+    for (int object = 2; object < objects; ++object) {
+        offsets += out.size();
+        if (object + 1 == objects) {
+            out += '\xa0'; // the innermost array is empty
+            continue;
+        }
+        const int refs = shareChild ? 2 : 1;
+        out += static_cast<char>(0xa0 | refs);
+        for (int r = 0; r < refs; ++r)
+            appendBigEndian(out, static_cast<quint64>(object + 1), kRef);
+    }
+    const quint64 table = static_cast<quint64>(out.size());
+    for (quint64 offset : offsets)
+        appendBigEndian(out, offset, kRef);
+    out += QByteArray(6, '\0');
+    out += static_cast<char>(kRef);
+    out += static_cast<char>(kRef);
+    appendBigEndian(out, static_cast<quint64>(objects), 8);
+    appendBigEndian(out, 0, 8);
+    appendBigEndian(out, table, 8);
+    return out;
+}
+
+} // namespace
+
+TEST(PropertyList, DeepNestingIsRefusedBeforeTheParserRecursesIntoIt)
+{
+    cv::test::ScopedHome home;
+    // Far beyond what the parser's stack survives.
+    const QString deepXml = home.file(QStringLiteral("deep.plist"));
+    ASSERT_TRUE(cv::test::writeFile(deepXml, nestedXml(200000)));
+    EXPECT_FALSE(readDictionaryFile(deepXml).has_value());
+    EXPECT_FALSE(parseDictionary(nestedBinary(200000)).has_value());
+
+    // The limit itself, in both encodings: a settings reader, not libplist,
+    // decides where deep input ends.
+    EXPECT_TRUE(propertyListWithinLimits(nestedXml(kMaxPropertyListDepth)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedXml(kMaxPropertyListDepth + 1)));
+    EXPECT_TRUE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth + 1)));
+    // Shallow hand-built files still parse, so the walk reads the table right.
+    auto shallow = parseDictionary(nestedBinary(4));
+    ASSERT_TRUE(shallow.has_value());
+    QVariantList innermost;
+    innermost.append(QVariant(QVariantList()));
+    QVariantList expected;
+    expected.append(QVariant(innermost));
+    EXPECT_EQ(shallow->value(QStringLiteral("a")), QVariant(expected)); // [[[]]]
+    EXPECT_TRUE(parseDictionary(nestedXml(4)).has_value());
+
+    // A child named twice by every level: its depth still counts, and 2^k
+    // copies of it are refused before the parser makes them.
+    EXPECT_TRUE(propertyListWithinLimits(nestedBinary(12, true)));
+    EXPECT_FALSE(propertyListWithinLimits(nestedBinary(kMaxPropertyListDepth + 1, true)));
+    EXPECT_FALSE(parseDictionary(nestedBinary(40, true)).has_value());
+    // An array that holds itself.
+    QByteArray cycle = nestedBinary(4);
+    cycle[cycle.indexOf('\xa1') + 4] = 2;
+    EXPECT_FALSE(propertyListWithinLimits(cycle));
+}
+
+TEST(PropertyList, TagsHiddenFromTheDepthCountAreRefused)
+{
+    const QByteArray open = QByteArray("<array>").repeated(400);
+    const QByteArray close = QByteArray("</array>").repeated(400);
+    const QByteArray head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>";
+    // Closing tags inside a comment, a processing instruction or character
+    // data close nothing.
+    for (const QByteArray &hiding : {QByteArray("<!--") + close + "-->", QByteArray("<?x ") + close + "?>",
+                                     QByteArray("<string><![CDATA[") + close + "]]></string>"})
+        EXPECT_FALSE(propertyListWithinLimits(head + open + hiding + open)) << hiding.left(20).constData();
+    // Markup whose end a reader could place elsewhere than the count does.
+    EXPECT_FALSE(propertyListWithinLimits(head + "<array x=\"/>\">" + open));
+    EXPECT_FALSE(propertyListWithinLimits("<!DOCTYPE plist [" + close + "]>" + head + open + open));
+    // Text that merely looks like markup is harmless.
+    auto text = parseDictionary(head + "<string>a &lt; b &gt; c</string></dict></plist>");
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(text->value(QStringLiteral("a")), QVariant(QStringLiteral("a < b > c")));
+}
+
+TEST(PropertyList, SizeLimitHoldsAtItsExactBoundaryAndAByteOrderMarkIsSkipped)
+{
+    cv::test::ScopedHome home;
+    const QByteArray xml = serializeXml(sampleDictionary());
+    const qsizetype close = xml.lastIndexOf("</dict>");
+    const auto padded = [&](qsizetype total) {
+        QByteArray out = xml;
+        out.insert(close, QByteArray(total - xml.size(), ' '));
+        return out;
+    };
+    const QString atLimit = home.file(QStringLiteral("limit.plist"));
+    ASSERT_TRUE(cv::test::writeFile(atLimit, padded(kMaxPropertyListBytes)));
+    auto read = readDictionaryFile(atLimit);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(*read, sampleDictionary());
+    const QString over = home.file(QStringLiteral("over.plist"));
+    ASSERT_TRUE(cv::test::writeFile(over, padded(kMaxPropertyListBytes + 1)));
+    EXPECT_FALSE(readDictionaryFile(over).has_value());
+    EXPECT_FALSE(parseDictionary(padded(kMaxPropertyListBytes + 1)).has_value());
+
+    auto withMark = parseDictionary("\xEF\xBB\xBF" + xml);
+    ASSERT_TRUE(withMark.has_value());
+    EXPECT_EQ(*withMark, sampleDictionary());
+    EXPECT_FALSE(parseDictionary("\xEF\xBB\xBF").has_value());
 }

@@ -2,7 +2,6 @@
 #include "EngineInstaller.h"
 #include "Home.h"
 #include "SessionEnvironment.h"
-#include "StartupTestSupport.h"
 #include "SupportFolders.h"
 #include "TestSupport.h"
 
@@ -73,9 +72,9 @@ QStringList siblingsOf(const QString &installed)
 
 Outcome installWithLog(const QString &shipped, QStringList &log)
 {
-    cv::test::CapturedLog capture;
+    cv::test::CapturedStderr capture;
     const Outcome outcome = EngineInstaller(shipped, cv::installedEnginePath()).checkBackupEngine();
-    log = capture.lines();
+    log = capture.takeMessages();
     return outcome;
 }
 
@@ -91,11 +90,11 @@ TEST(SupportFoldersTest, FirstStartOnAnEmptyHomeInstallsARunnableEngine)
     for (const QString &folder : created)
         EXPECT_EQ(modeOf(folder), 0700u) << qPrintable(folder);
 
-    cv::test::CapturedLog capture;
+    cv::test::CapturedStderr capture;
     cv::configurator::checkForSupportFolders();
     const QString shipped = QStringLiteral(CV_ENGINE_BUNDLE);
     EXPECT_EQ(EngineInstaller(shipped, cv::installedEnginePath()).checkBackupEngine(), Outcome::Installed);
-    EXPECT_EQ(capture.lines(), (QStringList{kFolderLine1, kFolderLine2, QStringLiteral("Moving Backup Engine")}));
+    EXPECT_EQ(capture.takeMessages(), (QStringList{kFolderLine1, kFolderLine2, QStringLiteral("Moving Backup Engine")}));
 
     // A complete copy, modes included, that runs: with nothing configured it
     // finds nothing to do and ends well.
@@ -110,11 +109,11 @@ TEST(SupportFoldersTest, FirstStartOnAnEmptyHomeInstallsARunnableEngine)
     EXPECT_EQ(modeOf(cv::sessionFilePath()), 0600u);
 
     // The next start finds everything in place and says nothing.
-    cv::test::CapturedLog again;
+    cv::test::CapturedStderr again;
     EXPECT_TRUE(cv::configurator::createLibraryFolders().isEmpty());
     cv::configurator::checkForSupportFolders();
     EXPECT_EQ(EngineInstaller(shipped, cv::installedEnginePath()).checkBackupEngine(), Outcome::UpToDate);
-    EXPECT_TRUE(again.lines().isEmpty());
+    EXPECT_TRUE(again.takeMessages().isEmpty());
 }
 
 TEST(SupportFoldersTest, ExistingFoldersAndObstaclesAreLeftAlone)
@@ -130,9 +129,9 @@ TEST(SupportFoldersTest, ExistingFoldersAndObstaclesAreLeftAlone)
 
     // The product folders never create their parents; failing is silent.
     ASSERT_TRUE(QDir(library + QStringLiteral("/Application Support")).removeRecursively());
-    cv::test::CapturedLog capture;
+    cv::test::CapturedStderr capture;
     cv::configurator::checkForSupportFolders();
-    EXPECT_TRUE(capture.lines().isEmpty());
+    EXPECT_TRUE(capture.takeMessages().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(cv::makerSupportFolder()));
 }
 

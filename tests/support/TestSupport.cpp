@@ -1,5 +1,11 @@
 #include "TestSupport.h"
 
+#include <QDirIterator>
+
+#include <cstdio>
+#include <unistd.h>
+#include <utility>
+
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
@@ -99,6 +105,48 @@ QProcessEnvironment engineEnvironment(const QString &platform, const QString &st
     if (!standinFolder.isEmpty())
         e.insert(QStringLiteral("PATH"), standinFolder + QLatin1Char(':') + e.value(QStringLiteral("PATH")));
     return e;
+}
+
+CapturedStderr::CapturedStderr()
+{
+    m_file.open();
+    std::fflush(stderr);
+    m_saved = ::dup(STDERR_FILENO);
+    ::dup2(m_file.handle(), STDERR_FILENO);
+}
+
+QByteArray CapturedStderr::take()
+{
+    std::fflush(stderr);
+    if (m_saved >= 0) {
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(std::exchange(m_saved, -1));
+    }
+    m_file.seek(0);
+    return m_file.readAll();
+}
+
+QStringList CapturedStderr::takeMessages()
+{
+    QStringList messages;
+    for (const QByteArray &line : take().split('\n')) {
+        const int start = line.indexOf("] ");
+        if (start >= 0)
+            messages << QString::fromUtf8(line.mid(start + 2));
+    }
+    return messages;
+}
+
+QStringList treeListing(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries << QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
+    }
+    entries.sort();
+    return entries;
 }
 
 } // namespace cv::test

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QVariantMap>
 
 #include <memory>
@@ -33,6 +34,25 @@ private:
     QByteArray m_previous;
 };
 
+// Sends this process's standard error, where log lines go, to a file until
+// take(), which gives back what was written and restores it.
+class CapturedStderr
+{
+public:
+    CapturedStderr();
+    ~CapturedStderr() { take(); }
+    CapturedStderr(const CapturedStderr &) = delete;
+    CapturedStderr &operator=(const CapturedStderr &) = delete;
+
+    QByteArray take();
+    // The log messages without their time stamp and process prefix.
+    QStringList takeMessages();
+
+private:
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
 bool writeFile(const QString &path, const QByteArray &bytes); // creates parent folders
 QByteArray readFile(const QString &path);
 
@@ -48,6 +68,10 @@ struct RunResult {
 RunResult runProgram(const QString &program, const QStringList &arguments,
                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
                      int timeoutMs = 60000, const QByteArray &input = {});
+
+// Every entry under root, relative, with its content in hex; sorted, so two
+// trees compare as lists.
+QStringList treeListing(const QString &root);
 
 // The helper program of the test suite (see tools/TestTool.cpp).
 QString testTool();

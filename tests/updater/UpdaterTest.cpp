@@ -99,16 +99,9 @@ protected:
 // What f writes to standard error.
 QByteArray standardErrorOf(const std::function<void()> &f)
 {
-    cv::test::ScopedHome home;
-    const QString path = home.file(QStringLiteral("stderr.txt"));
-    std::fflush(stderr);
-    const int saved = ::dup(STDERR_FILENO);
-    EXPECT_TRUE(std::freopen(qPrintable(path), "w", stderr));
+    cv::test::CapturedStderr captured;
     f();
-    std::fflush(stderr);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    return cv::test::readFile(path);
+    return captured.take();
 }
 
 } // namespace

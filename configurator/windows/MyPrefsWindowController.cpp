@@ -1,0 +1,105 @@
+#include "MyPrefsWindowController.h"
+
+#include "Log.h"
+#include "PreferencesClient.h"
+#include "UserDefaults.h"
+#include "ui_Preferences.h"
+
+#include <QCoreApplication>
+
+namespace cv::configurator::windows {
+
+MyPrefsWindowController::MyPrefsWindowController(QObject *parent)
+    : RBPrefsWindowController(parent)
+{
+    m_generalPrefsView = new QWidget;
+    m_ui = new Ui::Preferences;
+    m_ui->setupUi(m_generalPrefsView);
+    m_generalPrefsView->setObjectName(QStringLiteral("generalPrefsView"));
+    m_generalPrefsView->setAutoFillBackground(true);
+
+    connect(m_ui->dateFormatPopUp, &QComboBox::activated, this,
+            &MyPrefsWindowController::dateFormatChosen);
+    connect(m_ui->checkAtStartupBox, &QCheckBox::clicked, this,
+            &MyPrefsWindowController::checkAtStartupToggled);
+    connect(m_ui->checkNowButton, &QPushButton::clicked, this,
+            [this] { updateCheck(m_ui->checkNowButton); });
+}
+
+MyPrefsWindowController::~MyPrefsWindowController()
+{
+    // The pane may sit in the window or lie detached after a switch; it is
+    // ours either way.
+    delete m_generalPrefsView.data();
+    delete m_ui;
+}
+
+MyPrefsWindowController *MyPrefsWindowController::sharedPrefsWindowController()
+{
+    // Parented to the application object so the window goes before it does.
+    static QPointer<MyPrefsWindowController> shared;
+    if (!shared)
+        shared = new MyPrefsWindowController(QCoreApplication::instance());
+    return shared;
+}
+
+void MyPrefsWindowController::setDefaults(cv::platform::UserDefaults *defaults)
+{
+    m_defaults = defaults;
+    refreshControls();
+}
+
+void MyPrefsWindowController::setController(PreferencesClient *client)
+{
+    m_controller = client;
+}
+
+void MyPrefsWindowController::setupToolbar()
+{
+    refreshControls();
+    addView(m_generalPrefsView, QStringLiteral("General"));
+}
+
+void MyPrefsWindowController::refreshControls()
+{
+    if (!m_defaults)
+        return;
+    // A stored title that is not one of the four selects nothing.
+    m_ui->dateFormatPopUp->setCurrentIndex(
+        m_ui->dateFormatPopUp->findText(m_defaults->string(QString::fromLatin1(kDateFormatKey)),
+                                        Qt::MatchExactly | Qt::MatchCaseSensitive));
+    m_ui->checkAtStartupBox->setChecked(m_defaults->boolean(QString::fromLatin1(kCheckAtStartupKey)));
+}
+
+void MyPrefsWindowController::dateFormatChosen(int index)
+{
+    if (m_defaults && index >= 0) {
+        m_defaults->setString(QString::fromLatin1(kDateFormatKey), m_ui->dateFormatPopUp->itemText(index));
+        if (!m_defaults->synchronize())
+            platform::NSLog(QStringLiteral("Could not save the date format to ") + m_defaults->path());
+    }
+    // The stored value is in place before anyone hears of the change.
+    setDateFormat(m_ui->dateFormatPopUp);
+}
+
+void MyPrefsWindowController::checkAtStartupToggled(bool checked)
+{
+    if (!m_defaults)
+        return;
+    m_defaults->setBoolean(QString::fromLatin1(kCheckAtStartupKey), checked);
+    if (!m_defaults->synchronize())
+        platform::NSLog(QStringLiteral("Could not save the update setting to ") + m_defaults->path());
+}
+
+void MyPrefsWindowController::updateCheck(QObject *sender)
+{
+    if (m_controller)
+        m_controller->checkForUpdates(sender);
+}
+
+void MyPrefsWindowController::setDateFormat(QObject *)
+{
+    emit dateFormatChange();
+}
+
+} // namespace cv::configurator::windows

@@ -1,0 +1,69 @@
+#pragma once
+// The configurator's preferences window: one "General" pane with the date
+// format of the last-backup line and the update settings. The controls are
+// tied to the configurator's user defaults; every change is written through
+// and flushed at once.
+
+#include "RBPrefsWindowController.h"
+
+#include <QPointer>
+
+namespace cv::platform {
+class UserDefaults;
+}
+
+namespace Ui {
+class Preferences;
+}
+
+namespace cv::configurator::windows {
+
+class PreferencesClient;
+
+inline constexpr const char *kDateFormatKey = "DateFormat";
+inline constexpr const char *kCheckAtStartupKey = "SUCheckAtStartup";
+
+class MyPrefsWindowController : public RBPrefsWindowController
+{
+    Q_OBJECT
+
+public:
+    explicit MyPrefsWindowController(QObject *parent = nullptr);
+    ~MyPrefsWindowController() override;
+
+    // The one instance, made on first use and kept until the application
+    // object goes away.
+    static MyPrefsWindowController *sharedPrefsWindowController();
+
+    // The store the pane's controls are bound to (not owned).
+    void setDefaults(cv::platform::UserDefaults *defaults);
+    // The main controller; it runs update checks (not owned).
+    void setController(PreferencesClient *client);
+
+    // The "Check Now" button.
+    void updateCheck(QObject *sender);
+    // The date-format pop-up's action: tells the configurator the format changed.
+    void setDateFormat(QObject *sender);
+
+    QWidget *generalPrefsView() const { return m_generalPrefsView; }
+
+signals:
+    // The local com.tallowmere.CorvantisPro.DateFormatChange notification.
+    void dateFormatChange();
+
+protected:
+    void setupToolbar() override;
+
+private:
+    // Shows the stored values in the controls, as a binding would.
+    void refreshControls();
+    void dateFormatChosen(int index);
+    void checkAtStartupToggled(bool checked);
+
+    QPointer<QWidget> m_generalPrefsView;
+    Ui::Preferences *m_ui = nullptr;
+    PreferencesClient *m_controller = nullptr;
+    cv::platform::UserDefaults *m_defaults = nullptr;
+};
+
+} // namespace cv::configurator::windows

@@ -1,0 +1,179 @@
+#include "TMGradientWindow.h"
+
+#include "ScreenFrame.h"
+#include "WindowMath.h"
+
+#include <QChildEvent>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QPropertyAnimation>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QToolBar>
+#include <QtMath>
+
+namespace cv::configurator::windows {
+
+namespace {
+constexpr unsigned kStandardStyle =
+    kTitledWindowMask | kClosableWindowMask | kMiniaturizableWindowMask | kResizableWindowMask;
+constexpr int kFrameAnimationMs = 200;
+} // namespace
+
+TMGradientWindow::TMGradientWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    initialise({}, kStandardStyle);
+}
+
+TMGradientWindow::TMGradientWindow(const QRectF &contentRect, unsigned styleMask, int backing,
+                                   bool defer, QWidget *parent)
+    : TMGradientWindow(contentRect, styleMask, backing, defer, false, parent)
+{
+}
+
+TMGradientWindow::TMGradientWindow(const QRectF &contentRect, unsigned styleMask, int, bool,
+                                   bool, QWidget *parent)
+    : QMainWindow(parent)
+{
+    initialise(contentRect, styleMask);
+}
+
+TMGradientWindow::~TMGradientWindow() = default;
+
+void TMGradientWindow::initialise(const QRectF &contentRect, unsigned styleMask)
+{
+    m_styleMask = texturedStyleMask(styleMask);
+    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint;
+    if (m_styleMask & kTitledWindowMask)
+        flags |= Qt::WindowTitleHint;
+    if (m_styleMask & kClosableWindowMask)
+        flags |= Qt::WindowCloseButtonHint;
+    if (m_styleMask & kMiniaturizableWindowMask)
+        flags |= Qt::WindowMinimizeButtonHint;
+    if (m_styleMask & kResizableWindowMask)
+        flags |= Qt::WindowMaximizeButtonHint;
+    setWindowFlags(flags);
+
+    _flat = false;
+    forceDisplay = false;
+    setMinSize({0, 0});
+    if (!contentRect.isEmpty()) {
+        const QRectF qt = flipRect(contentRect, screenHeight());
+        setGeometry(qt.toRect());
+    }
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setBrush(QPalette::Window, gradientWindow());
+    setPalette(palette);
+}
+
+qreal TMGradientWindow::screenHeight() const
+{
+    if (m_screenHeight >= 0)
+        return m_screenHeight;
+    return primaryScreenHeight();
+}
+
+void TMGradientWindow::setToolbar(QToolBar *toolbar)
+{
+    if (!toolbar)
+        return;
+    hideBaseline(toolbar);
+    addToolBar(toolbar);
+}
+
+void TMGradientWindow::hideBaseline(QToolBar *toolbar)
+{
+    // The styles draw a panel and a separating line under a toolbar; an
+    // unpanelled toolbar lets the window background show through instead.
+    toolbar->setProperty("showsBaselineSeparator", false);
+    toolbar->setStyleSheet(QStringLiteral("QToolBar { border: none; background: transparent; }"));
+}
+
+void TMGradientWindow::setMinSize(const QSizeF &size)
+{
+    const QSizeF clamped = gradientMinSize(size);
+    setMinimumSize(qCeil(clamped.width()), qCeil(clamped.height()));
+}
+
+QRectF TMGradientWindow::frame() const
+{
+    return windowFrame(this, screenHeight());
+}
+
+void TMGradientWindow::applyFrame(const QRectF &frame)
+{
+    setWindowFrame(this, frame, screenHeight());
+}
+
+void TMGradientWindow::setFrame(const QRectF &frame, bool display, bool animate)
+{
+    if (m_frameAnimation) {
+        m_frameAnimation->stop();
+        delete m_frameAnimation;
+        m_frameAnimation = nullptr;
+    }
+    forceDisplay = true;
+    if (!animate) {
+        applyFrame(frame);
+        if (display)
+            repaint();
+        forceDisplay = false;
+        return;
+    }
+    // Animated: the flag stays set for the whole run, so every intermediate
+    // size gets its own background drawn at once.
+    m_frameAnimation = new QPropertyAnimation(this, "frame", this);
+    m_frameAnimation->setStartValue(this->frame());
+    m_frameAnimation->setEndValue(frame);
+    m_frameAnimation->setDuration(kFrameAnimationMs);
+    connect(m_frameAnimation, &QPropertyAnimation::finished, this, [this] {
+        forceDisplay = false;
+    });
+    m_frameAnimation->start();
+}
+
+QBrush TMGradientWindow::gradientWindow() const
+{
+    // The client area: the title bar belongs to the window system here and
+    // takes no part in the picture, so the line lands on the visible bottom.
+    const QColor highlight = palette().color(QPalette::Active, QPalette::Highlight);
+    return QBrush(gradientPicture(size(), highlight));
+}
+
+void TMGradientWindow::windowDidResize()
+{
+    QPalette palette = this->palette();
+    palette.setBrush(QPalette::Window, gradientWindow());
+    setPalette(palette);
+    if (forceDisplay)
+        repaint();
+}
+
+void TMGradientWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    windowDidResize();
+}
+
+void TMGradientWindow::showEvent(QShowEvent *event)
+{
+    // setupUi may have set a smaller minimum size of its own.
+    setMinSize(minimumSize());
+    QMainWindow::showEvent(event);
+}
+
+bool TMGradientWindow::event(QEvent *event)
+{
+    // Toolbars added by an interface file come through addToolBar, not
+    // setToolbar; they lose their baseline here.
+    if (event->type() == QEvent::ChildPolished) {
+        auto *toolbar = qobject_cast<QToolBar *>(static_cast<QChildEvent *>(event)->child());
+        if (toolbar && !toolbar->property("showsBaselineSeparator").isValid())
+            hideBaseline(toolbar);
+    }
+    return QMainWindow::event(event);
+}
+
+} // namespace cv::configurator::windows

@@ -1,0 +1,319 @@
+// How a run ends when it cannot finish by itself: a client that never quits,
+// an engine that is ended by a signal. The real script and commands run; the
+// quit-wait limit is shortened through the controller.
+#include "AppController.h"
+#include "EngineTestSupport.h"
+#include "Home.h"
+#include "Names.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <optional>
+
+using cv::engine::AppController;
+using cv::test::readFile;
+using cv::test::writeFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
+const QString kNotification = QString::fromUtf8(cv::names::kExecutionCompleteNotification);
+const QString kClientName = QStringLiteral("Microsoft Outlook");
+
+struct Process {
+    qint64 pid, ppid, pgid;
+    char state;
+};
+
+// From ps, not from the engine's own bookkeeping.
+QList<Process> processes()
+{
+    QList<Process> list;
+    const auto r = cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("-e"), QStringLiteral("-o"),
+                                                                    QStringLiteral("pid=,ppid=,pgid=,stat=")});
+    for (const QByteArray &line : r.out.split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() >= 4)
+            list.append({f[0].toLongLong(), f[1].toLongLong(), f[2].toLongLong(), f[3].at(0)});
+    }
+    return list;
+}
+
+// Processes of the group that can still run (zombies are dead, and this
+// machine's init may never reap them).
+int livingMembers(qint64 pgid)
+{
+    int n = 0;
+    for (const Process &p : processes())
+        n += p.pgid == pgid && p.state != 'Z' ? 1 : 0;
+    return n;
+}
+
+// A stand-in client: its command line holds the client's name, as the
+// script's process count and the quit request look for it. Unless it obeys,
+// it notes the quit request and runs on.
+class StandInClient
+{
+public:
+    StandInClient(const cv::test::ScopedHome &home, bool obeys)
+    {
+        const QString script = home.file(QStringLiteral("client.sh"));
+        const QString up = home.file(QStringLiteral("client-up"));
+        m_requests = home.file(QStringLiteral("client-quit-requests"));
+        const QString trap = obeys ? QString() : QStringLiteral("trap 'echo quit >> \"%1\"' TERM\n").arg(m_requests);
+        writeFile(script, (trap + QStringLiteral("echo up > '%1'\nwhile :; do sleep 0.1; done\n").arg(up)).toUtf8());
+        m_process.start(QStringLiteral("/bin/bash"),
+                        {QStringLiteral("-c"), QStringLiteral("exec -a \"%1\" /bin/sh \"$0\"").arg(kClientName), script});
+        m_ready = m_process.waitForStarted() && QTest::qWaitFor([&] { return QFileInfo::exists(up); }, 10000);
+    }
+    ~StandInClient() { stop(); }
+    bool ready() const { return m_ready; }
+    bool running() const { return m_process.state() == QProcess::Running; }
+    QByteArray quitRequests() const { return readFile(m_requests); }
+    void stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess m_process;
+    QString m_requests;
+    bool m_ready = false;
+};
+
+// Holds the errors presentation, as a bubble waiting for its button does.
+class HeldPresenter : public cv::engine::RunPresenter
+{
+public:
+    std::function<void()> onErrors;
+    bool errorsShown = false;
+    void showRunStarted() override {}
+    void showStatus(const QString &) override {}
+    void showSuccess() override {}
+    bool showErrors() override
+    {
+        errorsShown = true;
+        if (onErrors)
+            onErrors();
+        return true;
+    }
+};
+
+// An environment variable set for the lifetime of the object.
+struct ScopedEnv {
+    ScopedEnv(const char *name, const QByteArray &value)
+        : name(name), had(qEnvironmentVariableIsSet(name)), previous(qgetenv(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { had ? qputenv(name, previous) : qunsetenv(name); }
+    const char *name;
+    bool had;
+    QByteArray previous;
+};
+
+class RunEnding : public ::testing::Test
+{
+protected:
+    cv::test::ScopedHome home;
+
+    QString destination() const { return home.file(QStringLiteral("Backups/Outlook")); }
+    QString source() const { return home.file(QStringLiteral("Documents/Microsoft User Data/Office 2011 Identities")); }
+    QString recordPath() const { return home.file(QStringLiteral("ditto-calls")); }
+    QByteArray log() const { return readFile(cv::logFilePath()); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(cv::test::writeEngineSettings(
+            QStringLiteral("Corvantis is currently configured to backup Microsoft Outlook 2011 on Run Now only."),
+            {{QStringLiteral("Client"), QStringLiteral("Microsoft Outlook 2011")},
+             {QStringLiteral("Destination"), destination()}}));
+        ASSERT_TRUE(writeFile(source() + QStringLiteral("/Main Identity/Database"), QByteArray(64 * 1024, 'N')));
+        ASSERT_TRUE(writeFile(destination() + QStringLiteral("/Main Identity/Database"), QByteArray(64 * 1024, 'O')));
+        ASSERT_TRUE(writeFile(destination() + QStringLiteral("/Main Identity/Only In The Old Backup"), "old\n"));
+    }
+
+    // The recording stand-in copy command, then our osascript.
+    QByteArray standinPath() const
+    {
+        return QByteArray(CV_ENGINE_RUN_STANDINS ":" CV_COMPAT_BIN_DIR ":") + qgetenv("PATH");
+    }
+    QProcessEnvironment standinEnv() const
+    {
+        QProcessEnvironment e = cv::test::engineEnvironment(QStringLiteral("offscreen"));
+        e.insert(QStringLiteral("PATH"), QString::fromLocal8Bit(standinPath()));
+        e.insert(QStringLiteral("CV_DITTO_RECORD"), recordPath());
+        return e;
+    }
+
+};
+
+} // namespace
+
+// The client ignores the quit request. The run gives up after the limit,
+// stops its script's whole group, copies nothing and ends in the errors
+// state; a second engine started while the first still shows its errors
+// then runs its backup.
+TEST_F(RunEnding, GivingUpOnAClientThatNeverQuitsEndsInErrorsAndFreesTheNextRun)
+{
+    StandInClient client(home, false);
+    ASSERT_TRUE(client.ready());
+    const QStringList before = cv::test::treeListing(destination());
+    ScopedEnv path("PATH", standinPath());
+    ScopedEnv record("CV_DITTO_RECORD", QFile::encodeName(recordPath()));
+    // The wait loop's sleep outlives the script: the run is over only once it
+    // has gone too.
+    ScopedEnv stubborn("CV_SLEEP_IGNORES_TERM", "1");
+
+    auto controller = std::make_unique<AppController>();
+    HeldPresenter presenter;
+    std::optional<int> exitStatus;
+    int livingAtErrors = -1;
+    controller->setPresenter(&presenter);
+    controller->setTerminateHandler([&](int status) { exitStatus = status; });
+    controller->setQuitWaitLimit(1s);
+    presenter.onErrors = [&] { livingAtErrors = livingMembers(controller->scriptProcessGroup()); };
+
+    cv::test::CapturedStderr captured;
+    controller->runBackupNow();
+    const qint64 group = controller->scriptProcessGroup();
+    ASSERT_GT(group, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return livingMembers(group) > 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presenter.errorsShown; }, 20000));
+    const QString logged = QString::fromUtf8(captured.take());
+
+    EXPECT_EQ(controller->outcome(), AppController::Outcome::Errors);
+    EXPECT_FALSE(exitStatus.has_value()); // the errors stay up for the user
+    EXPECT_TRUE(logged.contains(QStringLiteral("Waiting for Microsoft Outlook to quit\n"))) << logged.toStdString();
+    EXPECT_TRUE(logged.contains(
+        QStringLiteral("Gave up waiting for Microsoft Outlook to quit after 1 second; no backup was made.\n")))
+        << logged.toStdString();
+    EXPECT_EQ(livingAtErrors, 0);
+    EXPECT_EQ(livingMembers(group), 0);
+    EXPECT_FALSE(QFileInfo::exists(recordPath())); // the copy command never ran
+    EXPECT_EQ(cv::test::treeListing(destination()), before);
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_TRUE(client.quitRequests().contains("quit")); // asked, ignored,
+    EXPECT_TRUE(client.running());                        // and not ours to end
+
+    client.stop();
+    const auto second = cv::test::runProgram(kEngine, {}, standinEnv(), 60000);
+    EXPECT_EQ(second.exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 1);
+    EXPECT_TRUE(QFileInfo::exists(cv::markerFilePath()));
+    EXPECT_FALSE(log().contains("Another backup is already running"));
+    controller.reset();
+}
+
+// The limit is for the quit wait only: once the client has quit, a copy that
+// says nothing for longer than the limit runs to its end.
+TEST_F(RunEnding, ASilentCopyLongerThanTheLimitIsNotCutShort)
+{
+    StandInClient client(home, true);
+    ASSERT_TRUE(client.ready());
+    ScopedEnv path("PATH", standinPath());
+    ScopedEnv record("CV_DITTO_RECORD", QFile::encodeName(recordPath()));
+    ScopedEnv slow("CV_DITTO_SLEEP", "3.5");
+
+    AppController controller;
+    HeldPresenter presenter;
+    std::optional<int> exitStatus;
+    controller.setPresenter(&presenter);
+    controller.setTerminateHandler([&](int status) { exitStatus = status; });
+    controller.setQuitWaitLimit(2s);
+
+    cv::test::CapturedStderr captured;
+    controller.runBackupNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return exitStatus.has_value() || presenter.errorsShown; }, 30000));
+    const QString logged = QString::fromUtf8(captured.take());
+    EXPECT_EQ(controller.outcome(), AppController::Outcome::Success) << logged.toStdString();
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_TRUE(logged.contains(QStringLiteral("Waiting for Microsoft Outlook to quit\n"))) << logged.toStdString();
+    EXPECT_FALSE(logged.contains(QStringLiteral("Gave up")));
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 1);
+}
+
+// SIGTERM reaches the engine while the real copy command is replacing a file
+// of the previous backup: the copy stops, nothing of the script is left, and
+// the previous backup is whole. The lock goes with the engine.
+TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
+{
+    const QStringList before = cv::test::treeListing(destination());
+    const QString paused = home.file(QStringLiteral("copy-paused"));
+    QProcessEnvironment e = cv::test::engineEnvironment(QStringLiteral("offscreen"));
+    e.insert(QStringLiteral("PATH"), QStringLiteral(CV_COMPAT_BIN_DIR ":") + e.value(QStringLiteral("PATH")));
+    e.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(CV_PAUSE_RENAME_LIBRARY));
+    e.insert(QStringLiteral("CV_PAUSE_RENAME_TO"), QStringLiteral("Database"));
+    e.insert(QStringLiteral("CV_PAUSE_MARKER"), paused);
+
+    QProcess observer;
+    const bool bus = !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS");
+    if (bus) {
+        observer.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QStringLiteral("60000")});
+        ASSERT_TRUE(observer.waitForReadyRead(10000) && observer.readLine().trimmed() == "ready");
+    }
+
+    QProcess engine;
+    engine.setProcessEnvironment(e);
+    engine.start(kEngine, {});
+    ASSERT_TRUE(engine.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(paused); }, 30000)) << log().constData();
+    qint64 group = -1;
+    for (const Process &p : processes())
+        if (p.ppid == engine.processId())
+            group = p.pgid;
+    ASSERT_GT(group, 0);
+    EXPECT_NE(group, engine.processId());
+    ASSERT_GT(livingMembers(group), 0);
+
+    ::kill(static_cast<pid_t>(engine.processId()), SIGTERM);
+    ASSERT_TRUE(engine.waitForFinished(20000));
+    EXPECT_EQ(engine.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(engine.exitCode(), 128 + SIGTERM);
+    EXPECT_TRUE(log().contains("interrupted by SIGTERM")) << log().constData();
+    EXPECT_EQ(livingMembers(group), 0);
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
+    // Old or whole, never half: the data written aside never replaced the old
+    // file. Only the aside file may be left next to it.
+    QStringList after = cv::test::treeListing(destination());
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [](const QString &entry) { return entry.contains(QLatin1String("/.ditto-")); }),
+                after.end());
+    EXPECT_EQ(after, before);
+    if (bus) {
+        observer.waitForFinished(30000);
+        EXPECT_TRUE(observer.readAll().contains("received"));
+    }
+
+    e.remove(QStringLiteral("LD_PRELOAD"));
+    const auto next = cv::test::runProgram(kEngine, {}, e, 60000);
+    EXPECT_EQ(next.exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(destination() + QStringLiteral("/Main Identity/Database")), QByteArray(64 * 1024, 'N'));
+}
+
+// The log is standard error from the very first line, so what the platform
+// says while it starts lands there too, not in cron's mail.
+TEST_F(RunEnding, PlatformStartUpWarningsLandInTheLog)
+{
+    ASSERT_TRUE(cv::test::writeEngineSettings(QString::fromUtf8(cv::names::kNotConfigured)));
+    QProcessEnvironment e = cv::test::engineEnvironment(QStringLiteral("xcb;offscreen"));
+    e.remove(QStringLiteral("DISPLAY"));
+    e.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    const auto r = cv::test::runProgram(kEngine, {}, e, 60000);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+    EXPECT_TRUE(log().contains("xcb")) << log().constData();
+}

@@ -1,0 +1,141 @@
+// The about box: its layout converted from bottom-left frames, its texts, the
+// sheet on the main window and the self-closing timer with its restart.
+#include "TMAboutBox.h"
+#include "TestSupport.h"
+
+#include "PropertyList.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMainWindow>
+#include <QTest>
+#include <QTimer>
+
+using namespace cv::configurator::windows;
+
+namespace {
+
+const char *kAboutText =
+    "Version %1 (Build %2)\n\nRequires supported email client:\nMicrosoft Entourage v.X or later, "
+    "Outlook 2011, Apple Mail, Eudora 6, Thunderbird 2 or later";
+
+// A bundle whose pictures are the built ones and whose name is not the
+// configured one, so the configuration visibly wins.
+class AboutBox : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const QString contents = home.file(QStringLiteral("Test.app/Contents"));
+        QVariantMap info{{"CFBundleName", "BuiltName"}, {"CFBundleIconFile", "Corvantis.png"},
+                         {"CFBundleShortVersionString", "2.0"}, {"CFBundleVersion", "200"}};
+        QDir().mkpath(contents);
+        ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(contents + "/Info.plist", info));
+        QDir().mkpath(contents + "/Resources");
+        for (const char *name : {"Corvantis.png", "splash_bkg.png", "universal.png"})
+            QFile::copy(QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents/Resources/") + name,
+                        contents + "/Resources/" + name);
+        box = std::make_unique<TMAboutBox>(contents);
+        main.resize(640, 420);
+        main.show();
+    }
+
+    void configure()
+    {
+        box->supplyConfiguration({{"Application Name", "Corvantis"},
+                                  {"About Content", QString::fromLatin1(kAboutText).arg("2.0", "200")},
+                                  {"Attachment Window", QVariant::fromValue<QObject *>(&main)}});
+    }
+
+    QLabel *view(const char *name) { return box->aboutWindow()->findChild<QLabel *>(name); }
+
+    cv::test::ScopedHome home;
+    QMainWindow main;
+    std::unique_ptr<TMAboutBox> box;
+};
+
+} // namespace
+
+TEST_F(AboutBox, LayoutFromBottomLeftFrames)
+{
+    QWidget *window = box->aboutWindow();
+    EXPECT_EQ(window->size(), QSize(400, 250));
+    // Qt's top-left frames of the table's bottom-left ones, in table order,
+    // background first and badge on top.
+    const QList<QLabel *> views = window->findChildren<QLabel *>(Qt::FindDirectChildrenOnly);
+    const std::pair<QLabel *, QRect> expected[] = {
+        {view("background"), {0, 0, 400, 250}},          {view("icon"), {20, 20, 128, 128}},
+        {box->appNameTextField(), {179, 17, 207, 20}}, {box->aboutContent(), {179, 45, 198, 111}},
+        {view("badge"), {280, 170, 95, 60}},
+    };
+    ASSERT_EQ(views.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(views[i], expected[i].first) << i;
+        EXPECT_EQ(views[i]->geometry(), expected[i].second) << i;
+    }
+    for (const char *picture : {"background", "icon", "badge"})
+        EXPECT_FALSE(view(picture)->pixmap().isNull()) << picture;
+    // Sized in pixels, so the texts fit their frames whatever the screen.
+    EXPECT_TRUE(box->appNameTextField()->font().bold());
+    EXPECT_EQ(box->appNameTextField()->font().pixelSize(), 12);
+    EXPECT_EQ(box->aboutContent()->font().pixelSize(), 11);
+}
+
+TEST_F(AboutBox, ConfiguredTextsReplaceTheBundleName)
+{
+    EXPECT_EQ(box->appNameTextField()->text(), QStringLiteral("BuiltName"));
+    configure();
+    EXPECT_EQ(box->appNameTextField()->text(), QStringLiteral("Corvantis"));
+    EXPECT_TRUE(box->aboutContent()->text().startsWith(QStringLiteral("Version 2.0 (Build 200)\n\n")));
+}
+
+TEST_F(AboutBox, ShowsAsASheetAndClosesItselfThatLongAfterTheLastRequest)
+{
+    configure();
+    box->displayWindow(nullptr);
+    QWidget *sheet = box->aboutWindow();
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->parentWidget(), &main);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->timerInUse(), 1);
+    // Eight seconds, started again by a second request.
+    QTest::qWait(300);
+    const int before = box->statusTimer()->remainingTime();
+    box->displayWindow(nullptr);
+    EXPECT_GT(box->statusTimer()->remainingTime(), before);
+    EXPECT_GE(box->statusTimer()->remainingTime(), 7900);
+
+    box->setCloseInterval(400);
+    box->displayWindow(nullptr);
+    QTest::qWait(250);
+    QElapsedTimer sinceSecond;
+    sinceSecond.start();
+    box->displayWindow(nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(!sheet->isVisible(), 5000);
+    EXPECT_GE(sinceSecond.elapsed(), 390);
+    EXPECT_EQ(box->timerInUse(), 0);
+    EXPECT_FALSE(box->statusTimer()->isActive());
+}
+
+TEST_F(AboutBox, ShowsEvenWithoutOrAfterLosingItsWindow)
+{
+    box->setCloseInterval(100);
+    box->displayWindow(nullptr); // never configured: an ordinary window
+    EXPECT_TRUE(box->aboutWindow()->isVisible());
+    EXPECT_EQ(box->aboutWindow()->windowModality(), Qt::NonModal);
+    QTRY_VERIFY_WITH_TIMEOUT(!box->aboutWindow()->isVisible(), 5000);
+
+    auto *gone = new QMainWindow;
+    box->supplyConfiguration({{"Attachment Window", QVariant::fromValue<QObject *>(gone)}});
+    gone->show();
+    box->displayWindow(nullptr);
+    ASSERT_EQ(box->aboutWindow()->parentWidget(), gone);
+    // The sheet hangs from the window while it shows; it must outlive it.
+    delete gone;
+    ASSERT_NE(box->aboutWindow(), nullptr);
+    box->displayWindow(nullptr);
+    EXPECT_TRUE(box->aboutWindow()->isVisible());
+    box->closeWindow(nullptr);
+}

@@ -1,0 +1,125 @@
+// The configurator's secondary windows on a real X server, as a user sees
+// them. The pictures stay in the build folder for a look by eye.
+#include "MyPrefsWindowController.h"
+#include "TMAboutBox.h"
+#include "TMGradientWindow.h"
+#include "TestSupport.h"
+#include "UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTest>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+using namespace cv::configurator::windows;
+
+namespace {
+
+const QString kResources = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents");
+
+QImage grabScreen(const QRect &area)
+{
+    QTest::qWait(300);
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+void save(const QImage &image, const char *name)
+{
+    const QString file = QStringLiteral(CV_BUILD_DIR "/") + QString::fromLatin1(name);
+    EXPECT_TRUE(image.save(file)) << file.toStdString();
+}
+
+// A main window like the configurator's: menus, a toolbar and a few controls
+// over the gradient.
+void furnish(TMGradientWindow &window)
+{
+    window.setWindowTitle(QStringLiteral("Corvantis"));
+    window.menuBar()->addMenu(QStringLiteral("File"))->addAction(QStringLiteral("Save"));
+    window.menuBar()->addMenu(QStringLiteral("Help"));
+    auto *toolbar = new QToolBar;
+    toolbar->addAction(QIcon(kResources + "/Resources/mail.png"), QStringLiteral("Mail"));
+    toolbar->addAction(QIcon(kResources + "/Resources/thunderbird.png"), QStringLiteral("Thunderbird"));
+    toolbar->setIconSize(QSize(32, 32));
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    window.setToolbar(toolbar);
+    auto *central = new QWidget;
+    auto *layout = new QVBoxLayout(central);
+    layout->addWidget(new QLabel(QStringLiteral("Corvantis is currently not configured.")));
+    layout->addWidget(new QLabel(QStringLiteral("Last backup: Unknown")));
+    layout->addStretch();
+    window.setCentralWidget(central);
+}
+
+} // namespace
+
+TEST(WindowsOnScreen, GradientWindowShowsItsLineAndGrey)
+{
+    TMGradientWindow window;
+    furnish(window);
+    window.setGeometry(100, 100, 500, 300);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QImage shot = grabScreen(window.geometry());
+    save(shot, "gradient_window.png");
+
+    const QColor highlight = window.palette().color(QPalette::Active, QPalette::Highlight);
+    EXPECT_EQ(QColor(shot.pixel(250, 299)).rgb(), highlight.rgb());
+    EXPECT_NEAR(qRed(shot.pixel(480, 298)), 230, 1);
+    // Higher up (below the menus and toolbar) it is darker grey.
+    EXPECT_LT(qRed(shot.pixel(480, 120)), qRed(shot.pixel(480, 280)));
+}
+
+TEST(WindowsOnScreen, PreferencesWindow)
+{
+    cv::test::ScopedHome home;
+    cv::platform::UserDefaults defaults(home.file(QStringLiteral("prefs.plist")));
+    defaults.setString(QStringLiteral("DateFormat"), QStringLiteral("MM/DD/YY with 24hr clock"));
+    defaults.setBoolean(QStringLiteral("SUCheckAtStartup"), true);
+    MyPrefsWindowController prefs;
+    prefs.setBundleContentsFolder(kResources);
+    prefs.setDefaults(&defaults);
+    prefs.showWindow(nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(prefs.window()));
+
+    EXPECT_FALSE(prefs.toolbarItem(QStringLiteral("General"))->icon().isNull());
+    EXPECT_EQ(prefs.window()->windowTitle(), QStringLiteral("General"));
+    // Centred on the screen.
+    const QRect frame = prefs.window()->frameGeometry();
+    EXPECT_LE(std::abs(frame.center().x() - 640), 2);
+    save(grabScreen(frame), "preferences.png");
+}
+
+TEST(WindowsOnScreen, AboutBoxAsASheetOnTheMainWindow)
+{
+    TMGradientWindow main;
+    furnish(main);
+    main.setGeometry(320, 150, 640, 420);
+    main.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+
+    TMAboutBox box(QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents"));
+    box.supplyConfiguration(
+        {{"Application Name", "Corvantis"},
+         {"About Content", "Version 2.0 (Build 200)\n\nRequires supported email client:\nMicrosoft "
+                           "Entourage v.X or later, Outlook 2011, Apple Mail, Eudora 6, Thunderbird 2 or later"},
+         {"Attachment Window", QVariant::fromValue<QObject *>(&main)}});
+    box.displayWindow(nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(box.aboutWindow()));
+
+    // Hangs from the top of the main window, centred across it.
+    const QRect sheet = box.aboutWindow()->geometry();
+    EXPECT_EQ(sheet.top(), main.geometry().top());
+    EXPECT_EQ(sheet.center().x(), main.geometry().center().x());
+    EXPECT_EQ(QGuiApplication::modalWindow(), box.aboutWindow()->windowHandle());
+    save(grabScreen(main.geometry()), "about_box.png");
+    box.closeWindow(nullptr);
+}
