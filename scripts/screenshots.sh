@@ -147,7 +147,7 @@ viewable_windows() { # NAME-REGEX
     awk '$1 ~ /^0x/ { name = ""; if (match($0, /"[^"]*"/)) name = substr($0, RSTART + 1, RLENGTH - 2); print $1, name }' |
     while read -r id name; do
       [[ "$name" =~ $1 ]] || continue
-      if xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable'; then echo $((id)); fi
+      if [[ "$(xwininfo -id "$id" 2>/dev/null)" == *"Map State: IsViewable"* ]]; then echo $((id)); fi
     done
 }
 
@@ -215,7 +215,7 @@ sleep 0.5
 shoot_window main-window-empty "$MAIN"
 
 # 2. A destination but no day: the bubble beside the day boxes asks for one.
-key alt+c; xdotool type --delay 40 "Thunderbird"; sleep 0.3
+key alt+l; xdotool type --delay 40 "Thunderbird"; sleep 0.3
 key alt+d; xdotool type --delay 20 "$HOME/Backups"; key Tab
 key alt+m; key alt+m
 BUBBLE="$(wait_for_window '^Corvantis$' 5 "$MAIN")" || fail "the day bubble did not appear"
@@ -262,12 +262,19 @@ MENU="$(wait_for_new_window "$before" 5)" || fail "the Corvantis menu did not op
 key a
 ABOUT="$(wait_for_new_window "$before $MENU" 5)" || fail "the about box did not appear"
 shoot_window about-box "$ABOUT"
+# It closes itself after a few seconds; until then the main window waits.
+for _ in $(seq 120); do
+  case " $(viewable_windows '.*' | tr '\n' ' ') " in *" $ABOUT "*) sleep 0.1 ;; *) break ;; esac
+done
 
-# 7. The preferences, with Ctrl+comma.
+# 7. The preferences, from the same menu.
 xdotool windowfocus --sync "$MAIN"
+sleep 0.5
 before="$(viewable_windows '.*' | tr '\n' ' ')"
-key ctrl+comma
-PREFERENCES="$(wait_for_new_window "$before" 5)" || fail "the preferences did not appear"
+xdotool mousemove --window "$MAIN" 30 8 click 1
+MENU="$(wait_for_new_window "$before" 5)" || fail "the Corvantis menu did not open"
+key p
+PREFERENCES="$(wait_for_new_window "$before $MENU" 5)" || fail "the preferences did not appear"
 shoot_window preferences "$PREFERENCES"
 
 kill "$CONFIGURATOR_PID" 2>/dev/null || true
