@@ -1,5 +1,7 @@
 #include "Updater.h"
 
+#include "EngineInstaller.h"
+
 #include "FeedParser.h"
 #include "Log.h"
 #include "PropertyList.h"
@@ -51,11 +53,8 @@ UpdateSettings Updater::readBundleSettings(const QString &bundlePath)
     const QVariant feed = info->value(QStringLiteral("SUFeedURL"));
     if (feed.typeId() == QMetaType::QString)
         settings.feedUrl = QUrl(feed.toString().trimmed());
-    const QVariant build = info->value(QStringLiteral("CFBundleVersion"));
-    if (build.typeId() == QMetaType::QString)
-        settings.currentBuild = leadingBuildNumber(build.toString()).value_or(0);
-    else if (build.typeId() == QMetaType::LongLong)
-        settings.currentBuild = build.toLongLong();
+    // Read by the same rule as the engine update compares builds.
+    settings.currentBuild = EngineInstaller::buildNumber(bundlePath);
     return settings;
 }
 

@@ -491,15 +491,8 @@ void Controller::saveWithRunNowOnly(bool runNowOnly)
 
     if (!runNowOnly) {
         crontabModifier->addCronJob(formulateCronJob());
-        switch (crontabModifier->lastOutcome()) {
-        case TMCrontabModifier::Outcome::Changed:
-            break;
-        case TMCrontabModifier::Outcome::NotWritten:
-            m_dialogs->showAlert(kSchedulingError, QStringLiteral("Unable to save settings."));
+        if (!crontabChanged(QStringLiteral("Unable to save settings.")))
             return;
-        case TMCrontabModifier::Outcome::Refused:
-            return; // the editor has shown its alert; nothing claims a schedule cron lacks
-        }
         defaults->setBoolean(kL(keys::kScheduled), true);
         defaults->setBoolean(kL(keys::kRunNowOnly), false);
         ui->currentConfiguration->setText(configuredSentence(schedule.client, storedDays(), getScheduledTime()));
@@ -514,18 +507,28 @@ void Controller::saveWithRunNowOnly(bool runNowOnly)
     savePreferences();
 }
 
+bool Controller::crontabChanged(const QString &informativeText)
+{
+    // Nothing may claim a schedule that cron does not have, or the removal
+    // of one it still has. A refusal has had its alert from the editor; a
+    // scratch file it could not write has not.
+    switch (crontabModifier->lastOutcome()) {
+    case TMCrontabModifier::Outcome::Changed:
+        return true;
+    case TMCrontabModifier::Outcome::NotWritten:
+        m_dialogs->showAlert(kSchedulingError, informativeText);
+        return false;
+    case TMCrontabModifier::Outcome::Refused:
+        return false;
+    }
+    return false;
+}
+
 void Controller::removeSchedule(QObject *)
 {
     crontabModifier->removeCronJob();
-    switch (crontabModifier->lastOutcome()) {
-    case TMCrontabModifier::Outcome::Changed:
-        break;
-    case TMCrontabModifier::Outcome::NotWritten:
-        m_dialogs->showAlert(kSchedulingError, QStringLiteral("Unable to schedule backup."));
+    if (!crontabChanged(QStringLiteral("Unable to schedule backup.")))
         return;
-    case TMCrontabModifier::Outcome::Refused:
-        return;
-    }
     defaults->setBoolean(kL(keys::kScheduled), false);
     ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
     platform::NSLog(QStringLiteral("Configuration removed."));

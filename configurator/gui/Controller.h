@@ -124,6 +124,7 @@ private:
     void showLastBackup();
     void showCronServiceLine();
     void configureAboutBox();
+    bool crontabChanged(const QString &informativeText);
     void connectActions();
     QPixmap clientIcon(const QString &title) const;
 
