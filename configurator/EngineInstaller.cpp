@@ -170,6 +170,13 @@ qint64 EngineInstaller::buildNumber(const QString &bundlePath)
     }
 }
 
+std::error_code EngineInstaller::renameEntry(const QString &from, const QString &to)
+{
+    std::error_code error;
+    fs::rename(nativePath(from), nativePath(to), error);
+    return error;
+}
+
 EngineInstallOutcome EngineInstaller::checkBackupEngine()
 {
     removeLeftovers();
@@ -202,15 +209,14 @@ EngineInstallOutcome EngineInstaller::install(bool replacing)
     QString outgoing;
     if (replacing) {
         outgoing = uniqueSibling(m_installedPath, kOutgoingTag);
-        fs::rename(nativePath(m_installedPath), nativePath(outgoing), error);
+        error = renameEntry(m_installedPath, outgoing);
     }
     if (!error)
-        fs::rename(nativePath(incoming), nativePath(m_installedPath), error);
+        error = renameEntry(incoming, m_installedPath);
     if (error) {
         // Put the old engine back where cron expects it.
-        std::error_code ignored;
         if (replacing && !somethingAt(m_installedPath))
-            fs::rename(nativePath(outgoing), nativePath(m_installedPath), ignored);
+            renameEntry(outgoing, m_installedPath);
         removeTree(nativePath(incoming));
         platform::NSLog(QStringLiteral("Could not install the Backup Engine (%1); the next start tries again.")
                             .arg(describe(error, nativePath(m_installedPath))));

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <system_error>
+
 namespace cv::configurator {
 
 enum class EngineInstallOutcome {
@@ -19,6 +21,7 @@ public:
     // shippedPath: the engine bundle inside the configurator's bundle;
     // installedPath: where cron and Run Now find it.
     EngineInstaller(QString shippedPath, QString installedPath);
+    virtual ~EngineInstaller() = default;
 
     // "Moving Backup Engine" or "Updating Backup Engine" is logged before the
     // attempt. The new engine is copied into a hidden sibling folder first and
@@ -34,6 +37,11 @@ public:
 
     const QString &shippedPath() const { return m_shippedPath; }
     const QString &installedPath() const { return m_installedPath; }
+
+protected:
+    // Moves an entry within the support folder. Tests make it fail to see
+    // that a failed swap puts the old engine back.
+    virtual std::error_code renameEntry(const QString &from, const QString &to);
 
 private:
     EngineInstallOutcome install(bool replacing);

@@ -42,7 +42,8 @@ bool BundleEngineLauncher::launchApplication(const QString &bundlePath, QString 
     process.setArguments({});
     // The engine reads nothing; it must not hold on to our input.
     process.setStandardInputFile(QProcess::nullDevice());
-    if (!process.startDetached()) {
+    m_pid = 0;
+    if (!process.startDetached(&m_pid)) {
         whyNot = QStringLiteral("the program %1 could not be started: %2").arg(program, process.errorString());
         return false;
     }

@@ -12,6 +12,8 @@ public:
     // Starts the bundle's program detached, without arguments. False when it
     // could not be started; whyNot then says why in one line for the log.
     virtual bool launchApplication(const QString &bundlePath, QString &whyNot) = 0;
+    // The process id of what the last successful launch started; 0 when not known.
+    virtual qint64 lastLaunchedPid() const { return 0; }
 };
 
 // Reads Contents/Info.plist and starts Contents/MacOS/<CFBundleExecutable>.
@@ -19,6 +21,10 @@ class BundleEngineLauncher final : public EngineLauncher
 {
 public:
     bool launchApplication(const QString &bundlePath, QString &whyNot) override;
+    qint64 lastLaunchedPid() const override { return m_pid; }
+
+private:
+    qint64 m_pid = 0;
 };
 
 } // namespace cv::configurator

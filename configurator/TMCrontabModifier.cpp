@@ -1,5 +1,6 @@
 #include "TMCrontabModifier.h"
 
+#include "CrontabLines.h"
 #include "Home.h"
 #include "Log.h"
 #include "PropertyList.h"
@@ -34,6 +35,30 @@ bool isSingleLineBreak(const QString &text)
     return text == QLatin1String("\n") || text == QLatin1String("\r\n") || text == QLatin1String("\r");
 }
 
+// Walks the text line by line. Each step runs from the end of the previous
+// line's content (stepStart) over any blank lines and leading whitespace to
+// the line's content [lineStart, lineEnd), which ends before its line feed.
+template <typename Visit>
+void walkLines(QStringView all, Visit visit)
+{
+    const qsizetype n = all.size();
+    qsizetype pos = 0;
+    for (;;) {
+        const qsizetype stepStart = pos;
+        qsizetype lineStart = pos;
+        while (lineStart < n && all[lineStart].isSpace())
+            ++lineStart;
+        if (lineStart == n)
+            return;
+        qsizetype lineEnd = all.indexOf(QLatin1Char('\n'), lineStart);
+        if (lineEnd < 0)
+            lineEnd = n;
+        if (!visit(stepStart, lineStart, lineEnd))
+            return;
+        pos = lineEnd;
+    }
+}
+
 } // namespace
 
 TMCrontabModifier::TMCrontabModifier(AlertPresenter &alerts, QString crontabProgram,
@@ -55,7 +80,7 @@ bool TMCrontabModifier::checkForJob(const QString &job)
 {
     if (readCrontab() == Listing::Failed)
         return false;
-    return m_results.contains(job);
+    return holdsProgramLine(m_results, job, cv::homeDirectory());
 }
 
 bool TMCrontabModifier::addCronJob(const QString &line)
@@ -78,6 +103,7 @@ void TMCrontabModifier::getCrontab()
     const QString &failureText = m_removal ? kRemoveFailed : kAddFailed;
     m_lastOutcome = Outcome::Changed;
     const Listing listing = readCrontab();
+    m_before = Snapshot{listing != Listing::Failed, listing == Listing::NoCrontab, m_results};
     if (listing == Listing::Failed) {
         // Going on would install a crontab without the user's lines.
         m_lastOutcome = Outcome::Refused;
@@ -87,6 +113,7 @@ void TMCrontabModifier::getCrontab()
     // The old message form can only ever stand at the very start: no crontab
     // line may begin with it, so a comment quoting it is never mistaken for it.
     if (listing == Listing::NoCrontab || m_results.startsWith(QLatin1String("crontab: no crontab"))) {
+        m_before.none = true;
         m_results.clear();
         if (m_removal) {
             // "-r" would fail for a missing crontab and report a removal that
@@ -95,7 +122,7 @@ void TMCrontabModifier::getCrontab()
             return;
         }
     } else {
-        m_results = filterCrontab(m_results, m_scriptName);
+        m_results = filterCrontab(m_results, m_scriptName, cv::homeDirectory());
     }
 
     if (!m_removal) {
@@ -128,44 +155,37 @@ void TMCrontabModifier::createCrontab()
     install(bytes, false, kAddFailed);
 }
 
-QString TMCrontabModifier::filterCrontab(const QString &text, const QString &scriptName)
+QString TMCrontabModifier::filterCrontab(const QString &text, const QString &scriptName, const QString &home)
 {
+    // Removing a line's step takes the line feed before it with it, along
+    // with any blank lines in between; the line's own line feed then ends the
+    // line before.
+    const QStringView all(text);
     QString out;
-    if (scriptName.isEmpty()) {
-        out = text;
-    } else {
-        // Each step runs from the end of the previous line's content to the
-        // end of this line's content. Removing a line's step takes the line
-        // feed before it with it, along with any blank lines in between; the
-        // line's own line feed then ends the line before.
-        const QStringView all(text);
-        const qsizetype n = all.size();
-        out.reserve(n);
-        qsizetype copied = 0;
-        qsizetype pos = 0;
-        for (;;) {
-            const qsizetype stepStart = pos;
-            qsizetype lineStart = pos;
-            while (lineStart < n && all[lineStart].isSpace())
-                ++lineStart;
-            if (lineStart == n)
-                break;
-            qsizetype lineEnd = all.indexOf(QLatin1Char('\n'), lineStart);
-            if (lineEnd < 0)
-                lineEnd = n;
-            // The program's lines have something before the marker; a line
-            // that begins with it is someone else's.
-            if (all.mid(lineStart, lineEnd - lineStart).indexOf(scriptName) > 0) {
-                out.append(all.mid(copied, stepStart - copied));
-                copied = lineEnd;
-            }
-            pos = lineEnd;
+    out.reserve(all.size());
+    qsizetype copied = 0;
+    walkLines(all, [&](qsizetype stepStart, qsizetype lineStart, qsizetype lineEnd) {
+        if (isProgramLine(all.mid(lineStart, lineEnd - lineStart), scriptName, home)) {
+            out.append(all.mid(copied, stepStart - copied));
+            copied = lineEnd;
         }
-        out.append(all.mid(copied));
-    }
+        return true;
+    });
+    out.append(all.mid(copied));
     if (out.size() > 1 && out.startsWith(QLatin1String("\r\n")))
         out.remove(0, 2);
     return out;
+}
+
+bool TMCrontabModifier::holdsProgramLine(const QString &text, const QString &scriptName, const QString &home)
+{
+    const QStringView all(text);
+    bool found = false;
+    walkLines(all, [&](qsizetype, qsizetype lineStart, qsizetype lineEnd) {
+        found = isProgramLine(all.mid(lineStart, lineEnd - lineStart), scriptName, home);
+        return !found;
+    });
+    return found;
 }
 
 QString TMCrontabModifier::collapseBlankLines(QString text)
@@ -223,6 +243,22 @@ bool TMCrontabModifier::writeScratchFile(const QByteArray &bytes)
     if (platform::writeFileAtomically(path, bytes))
         return true;
     platform::NSLog(QStringLiteral("Could not write %1; the crontab is left unchanged.").arg(path));
+    return false;
+}
+
+bool TMCrontabModifier::restore(const Snapshot &snapshot)
+{
+    if (!snapshot.known)
+        return false;
+    if (snapshot.none) {
+        const CommandResult result = runCrontab({QStringLiteral("-r")});
+        if (result.succeeded() || (result.normalExit && saysNoCrontab(result.standardError)))
+            return true;
+    } else if (writeScratchFile(withFinalLineFeed(snapshot.text).toUtf8())) {
+        if (runCrontab({cv::scratchCrontabPath()}).succeeded())
+            return true;
+    }
+    platform::NSLog(QStringLiteral("Could not put the crontab back as it was before the failed save."));
     return false;
 }
 

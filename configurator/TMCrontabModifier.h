@@ -1,7 +1,8 @@
 #pragma once
 // The only code that touches the user's crontab. It keeps one line of the
 // program there, next to whatever the user has: every add or remove reads the
-// crontab afresh, drops the program's lines and installs the rest again.
+// crontab afresh, drops the program's lines (CrontabLines.h says which those
+// are) and installs the rest again.
 
 #include "AlertPresenter.h"
 #include "CommandRunner.h"
@@ -26,8 +27,8 @@ public:
 
     void setScriptName(const QString &name);
 
-    // Whether the current crontab contains the text. False when the crontab
-    // could not be read.
+    // Whether the current crontab holds a line of the program for this marker
+    // (the rule of CrontabLines.h). False when the crontab could not be read.
     bool checkForJob(const QString &job);
 
     // Both always answer true; failures reach the user through alerts.
@@ -43,6 +44,19 @@ public:
     };
     Outcome lastOutcome() const { return m_lastOutcome; }
 
+    // The crontab as the last add or remove found it, before changing it, so
+    // that a save that fails later can put it back.
+    struct Snapshot {
+        bool known = false; // false: it could not be read
+        bool none = false;  // the user had no crontab
+        QString text;
+    };
+    const Snapshot &crontabBefore() const { return m_before; }
+    // Installs the snapshot again (removes the crontab when there was none).
+    // No alert: the caller reports the failure that made it necessary. False
+    // when it could not; that is logged.
+    bool restore(const Snapshot &snapshot);
+
     void getCrontab();
     void createCrontab();
 
@@ -54,7 +68,9 @@ public:
 
     // The text with every line of the program removed, together with what
     // led up to it (see the .cpp). Pure, so it is tested on its own.
-    static QString filterCrontab(const QString &text, const QString &scriptName);
+    static QString filterCrontab(const QString &text, const QString &scriptName, const QString &home);
+    // Whether any line of the text is the program's.
+    static bool holdsProgramLine(const QString &text, const QString &scriptName, const QString &home);
     // Replaces "\n\n" by "\n" until none is left.
     static QString collapseBlankLines(QString text);
 
@@ -74,6 +90,7 @@ private:
     QString m_results;
     QString m_currentJob;
     QString m_scriptName;
+    Snapshot m_before;
 };
 
 } // namespace cv::configurator

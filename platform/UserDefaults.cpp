@@ -4,21 +4,50 @@
 #include "PropertyList.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cv::platform {
+
+namespace {
+
+// The file's bytes. A FIFO or a device there must never block the program
+// that reads its settings: it is opened without waiting and refused unless it
+// is a regular file. No value when it cannot be read.
+std::optional<QByteArray> readRegularFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    QFile file;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // One byte past the limit tells an oversized file apart without loading it.
+    return file.read(kMaxPropertyListBytes + 1);
+}
+
+} // namespace
 
 UserDefaults::UserDefaults(QString path)
     : m_path(std::move(path))
 {
-    m_values = readFile(true);
+    m_values = readFile(false);
 }
 
 QVariantMap UserDefaults::readFile(bool logDamage) const
 {
     if (!QFileInfo::exists(m_path))
         return {};
-    auto dict = readDictionaryFile(m_path);
+    const std::optional<QByteArray> bytes = readRegularFile(m_path);
+    const auto dict = bytes ? parseDictionary(*bytes) : std::nullopt;
     if (!dict) {
         // Left on disk as it is; the next save moves it aside before writing
         // (see setAsideUnreadablePropertyList), so nothing in it is lost.
@@ -106,7 +135,18 @@ void UserDefaults::remove(const QString &key)
 
 void UserDefaults::reload()
 {
-    QVariantMap fresh = readFile(false);
+    merge(readFile(true));
+}
+
+void UserDefaults::restore(const Snapshot &snapshot)
+{
+    m_values = snapshot.values;
+    m_changed = snapshot.changed;
+    m_removed = snapshot.removed;
+}
+
+void UserDefaults::merge(QVariantMap fresh)
+{
     for (const QString &key : m_removed)
         fresh.remove(key);
     for (auto it = m_changed.cbegin(); it != m_changed.cend(); ++it)
@@ -116,15 +156,34 @@ void UserDefaults::reload()
 
 bool UserDefaults::synchronize()
 {
-    reload();
+    merge(readFile(false));
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (!writeDictionaryXmlAtomically(m_path, m_values)) {
-        NSLog(QStringLiteral("Could not save the settings file '%1'.").arg(m_path));
+    m_lastWriteProblem.clear();
+    const QByteArray xml = serializeXml(m_values);
+    if (xml.isEmpty())
+        m_lastWriteProblem = QStringLiteral("The settings hold a value that cannot be stored.");
+    else if (!setAsideUnreadablePropertyList(m_path))
+        m_lastWriteProblem = QStringLiteral("The file there could not be read and could not be moved aside.");
+    else
+        write(xml);
+    if (!m_lastWriteProblem.isEmpty()) {
+        NSLog(QStringLiteral("Could not save the settings file '%1': %2").arg(m_path, m_lastWriteProblem));
         return false;
     }
     m_changed.clear();
     m_removed.clear();
     return true;
+}
+
+bool UserDefaults::write(const QByteArray &xml)
+{
+    QSaveFile file(m_path);
+    if (file.open(QIODevice::WriteOnly) && file.write(xml) == xml.size() && file.commit())
+        return true;
+    m_lastWriteProblem = file.errorString();
+    if (m_lastWriteProblem.isEmpty())
+        m_lastWriteProblem = QStringLiteral("The file could not be written.");
+    return false;
 }
 
 } // namespace cv::platform

@@ -13,7 +13,8 @@ namespace cv::platform {
 class UserDefaults
 {
 public:
-    // The path of the file; defaults to the configurator's defaults file.
+    // Reads the file without a word: the owner may not have pointed standard
+    // error at its log yet. reload() says when the file cannot be read.
     explicit UserDefaults(QString path);
 
     bool hasKey(const QString &key) const;
@@ -32,22 +33,38 @@ public:
 
     // Writes the whole file atomically. A file there that could not be read
     // is first moved aside, never written over. False when it could not be
-    // written; the changes are then kept for the next try.
+    // written; the changes are then kept for the next try, and
+    // lastWriteProblem() says why in a sentence for the user.
     bool synchronize();
+    const QString &lastWriteProblem() const { return m_lastWriteProblem; }
 
-    // Re-reads the file, keeping unsaved changes of this store.
+    // Re-reads the file, keeping unsaved changes of this store, and logs a
+    // file there that cannot be read.
     void reload();
+
+    // Everything this store holds in memory, so that a failed save can go
+    // back to what was there before it.
+    struct Snapshot {
+        QVariantMap values;
+        QVariantMap changed;
+        QSet<QString> removed;
+    };
+    Snapshot snapshot() const { return {m_values, m_changed, m_removed}; }
+    void restore(const Snapshot &snapshot);
 
     const QString &path() const { return m_path; }
 
 private:
     void set(const QString &key, const QVariant &value);
     QVariantMap readFile(bool logDamage) const;
+    void merge(QVariantMap fresh);
+    bool write(const QByteArray &xml);
 
     QString m_path;
     QVariantMap m_values;
     QVariantMap m_changed;   // keys set since the last synchronize
     QSet<QString> m_removed; // keys removed since the last synchronize
+    QString m_lastWriteProblem;
 };
 
 } // namespace cv::platform

@@ -5,13 +5,16 @@
 
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
+#include "DestinationCheck.h"
 #include "EngineInstaller.h"
+#include "EngineWatch.h"
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "Log.h"
 #include "MailLinks.h"
 #include "MyPrefsWindowController.h"
 #include "Names.h"
+#include "SaveTransaction.h"
 #include "SessionEnvironment.h"
 #include "StatusText.h"
 #include "SupportFolders.h"
@@ -30,6 +33,7 @@
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QMimeData>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
@@ -105,6 +109,8 @@ Controller::Controller(ControllerServices services, QObject *parent)
     attachedNotificationView = new QWidget;
     bubbleUi->setupUi(attachedNotificationView);
 
+    // Read without a word here: standard error reaches the log only once
+    // awakeFromNib has redirected it, and reloads the file then.
     defaults = std::make_unique<platform::UserDefaults>(cv::defaultsFilePath());
     crontabModifier = std::make_unique<TMCrontabModifier>(*m_dialogs, m_services.crontabProgram);
 
@@ -135,7 +141,7 @@ void Controller::connectActions()
 {
     connect(ui->sourcePopUpButton, &QComboBox::activated, this, [this] { setSource(ui->sourcePopUpButton); });
     connect(ui->destinationTextField, &QLineEdit::editingFinished, this, [this] { setDestination(ui->destinationTextField); });
-    connect(ui->destinationTextField, &QLineEdit::textEdited, this, [this] { enableSave(ui->destinationTextField); });
+    connect(ui->destinationTextField, &QLineEdit::textEdited, this, [this] { destinationEdited(); });
     connect(ui->browseButton, &QPushButton::clicked, this, [this] { browseForDestination(ui->browseButton); });
     for (QCheckBox *day : dayButtons)
         connect(day, &QCheckBox::clicked, this, [this, day] { dayChange(day); });
@@ -160,6 +166,13 @@ void Controller::connectActions()
         QCoreApplication::quit();
     });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Controller::applicationWillTerminate);
+
+    // An engine that ended without its notification still gives the window back.
+    m_engineWatch = new EngineWatch(std::chrono::milliseconds(500), this);
+    connect(m_engineWatch, &EngineWatch::ended, this, [this] {
+        if (mainWindow->isMinimized())
+            executionComplete();
+    });
 }
 
 // Start-up ------------------------------------------------------------------
@@ -196,7 +209,8 @@ void Controller::awakeFromNib()
 
     setSaveItems(SaveItems::Saved);
     const QString stored = defaults->string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfiguredDefault));
-    if (stored == QLatin1String(names::kNotConfiguredDefault))
+    // Either sentence means there is nothing for Run Now to run.
+    if (names::isNotConfiguredSentence(stored))
         setSaveItems(SaveItems::SettingsChanged);
 
     const QString oldScript = QString::fromUtf8(names::kScriptFileName);
@@ -209,6 +223,7 @@ void Controller::awakeFromNib()
     if (!crontabModifier->checkForJob(engineMarker) && storedNow != QLatin1String(names::kNotConfigured)
         && !defaults->boolean(kL(keys::kRunNowOnly))) {
         defaults->setBoolean(kL(keys::kScheduled), false);
+        defaults->synchronize();
         ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
         platform::NSLog(QString::fromUtf8(names::kNotConfigured));
         setSaveItems(SaveItems::SettingsChanged);
@@ -262,8 +277,10 @@ void Controller::runNow(QObject *)
 {
     mainWindow->showMinimized();
     QString whyNot;
-    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot))
+    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot)) {
+        m_engineWatch->watch(m_launcher->lastLaunchedPid());
         return;
+    }
     // Nothing would ever bring the window back: no engine, no completion.
     platform::NSLog(QStringLiteral("Could not start the backup engine: %1").arg(whyNot));
     mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
@@ -400,6 +417,9 @@ void Controller::toggleNotificationWindow(bool show)
 
 void Controller::setSaveItems(SaveItems state)
 {
+    // Any change of the items ends what an edit of the destination alone
+    // could take back.
+    m_itemsBeforeDestinationEdit.reset();
     const bool changed = state == SaveItems::SettingsChanged;
     ui->saveButton->setEnabled(changed);
     ui->saveMenuItem->setEnabled(changed);
@@ -441,6 +461,22 @@ void Controller::setDestination(QObject *)
         ui->destinationIcon->setPixmap(icon.pixmap(32, 32));
     }
     currentDestination = text;
+    m_itemsBeforeDestinationEdit.reset();
+}
+
+void Controller::destinationEdited()
+{
+    // Typing the destination there was, after all, changes nothing: the save
+    // items go back to what they showed, unless something else changed since.
+    if (ui->destinationTextField->text() == currentDestination) {
+        if (const std::optional<SaveItems> before = m_itemsBeforeDestinationEdit)
+            setSaveItems(*before);
+        return;
+    }
+    const SaveItems before = m_itemsBeforeDestinationEdit.value_or(
+        isInSettingsChangedState() ? SaveItems::SettingsChanged : SaveItems::Saved);
+    setSaveItems(SaveItems::SettingsChanged);
+    m_itemsBeforeDestinationEdit = before;
 }
 
 void Controller::browseForDestination(QObject *)
@@ -462,21 +498,37 @@ void Controller::save(QObject *) { saveWithRunNowOnly(false); }
 
 void Controller::saveAsRunNow(QObject *)
 {
-    if (defaults->boolean(kL(keys::kScheduled))) {
-        removeSchedule(this);
-        // A line that could not be removed would still run: saying "Run Now
-        // only" then would be untrue.
-        if (crontabModifier->lastOutcome() != TMCrontabModifier::Outcome::Changed)
-            return;
-    }
-    saveWithRunNowOnly(true);
+    // One transaction for the removal and the save: a save that fails on a
+    // write puts the removed line back too.
+    const bool opened = openSave();
+    const auto close = qScopeGuard([&] {
+        if (opened)
+            m_saveTransaction.reset();
+    });
+    // A line that could not be removed would still run: saying "Run Now
+    // only" then would be untrue.
+    if (defaults->boolean(kL(keys::kScheduled)) && !removeSavedSchedule())
+        return;
+    saveSchedule(true);
 }
 
-void Controller::saveWithRunNowOnly(bool runNowOnly)
+void Controller::saveWithRunNowOnly(bool runNowOnly) { saveSchedule(runNowOnly); }
+
+Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
 {
-    if (!checkSelections())
-        return;
-    savePreferences();
+    if (!checkSelections() || !acceptDestination())
+        return SaveResult::NotValid;
+    const bool opened = openSave();
+    const auto close = qScopeGuard([&] {
+        if (opened)
+            m_saveTransaction.reset();
+    });
+    // A settings file that cannot be written would leave every later run
+    // doing what the old settings say.
+    if (!storeSettings()) {
+        failSave();
+        return SaveResult::Failed;
+    }
 
     const Schedule schedule = windowSettings().schedule(getScheduledTime());
     const QString configPath = cv::configFilePath();
@@ -486,25 +538,85 @@ void Controller::saveWithRunNowOnly(bool runNowOnly)
         platform::NSLog(QStringLiteral("Could not write the configuration file '%1': %2").arg(configPath, why));
         m_dialogs->showAlert(kConfigurationError,
                              QStringLiteral("The configuration could not be saved to \"%1\".\n%2").arg(configPath, why));
-        return;
+        failSave();
+        return SaveResult::Failed;
     }
 
+    QString success;
     if (!runNowOnly) {
         crontabModifier->addCronJob(formulateCronJob());
-        if (!crontabChanged(QStringLiteral("Unable to save settings.")))
-            return;
+        if (!crontabChanged(QStringLiteral("Unable to save settings."))) {
+            failSave();
+            return SaveResult::Failed;
+        }
+        m_saveTransaction->crontabChanged();
         defaults->setBoolean(kL(keys::kScheduled), true);
         defaults->setBoolean(kL(keys::kRunNowOnly), false);
         ui->currentConfiguration->setText(configuredSentence(schedule.client, storedDays(), getScheduledTime()));
-        platform::NSLog(QStringLiteral("Backup Schedule successfully saved."));
+        success = QStringLiteral("Backup Schedule successfully saved.");
     } else {
         defaults->setBoolean(kL(keys::kScheduled), true);
         defaults->setBoolean(kL(keys::kRunNowOnly), true);
         ui->currentConfiguration->setText(runNowOnlySentence(schedule.client));
-        platform::NSLog(QStringLiteral("Backup Schedule successfully saved for Run Now only"));
+        success = QStringLiteral("Backup Schedule successfully saved for Run Now only");
     }
     setSaveItems(SaveItems::Saved);
-    savePreferences();
+    if (!storeSettings()) {
+        failSave();
+        return SaveResult::Failed;
+    }
+    platform::NSLog(success);
+    return SaveResult::Saved;
+}
+
+bool Controller::acceptDestination()
+{
+    const DestinationCheck check = checkDestination(ui->destinationTextField->text(), cv::homeDirectory());
+    switch (check.verdict) {
+    case DestinationCheck::Verdict::Refuse:
+        m_dialogs->showAlert(kConfigurationError, check.sentence);
+        return false;
+    case DestinationCheck::Verdict::AskToSave:
+        if (!m_dialogs->askToSaveAnyway(QStringLiteral("Destination Not Found"), check.sentence))
+            return false;
+        break;
+    case DestinationCheck::Verdict::Accept:
+        break;
+    }
+    if (check.path != ui->destinationTextField->text()) {
+        ui->destinationTextField->setText(check.path);
+        setDestination(this);
+    }
+    return true;
+}
+
+bool Controller::storeSettings()
+{
+    if (configurator::savePreferences(*defaults, windowSettings()))
+        return true;
+    m_dialogs->showAlert(kConfigurationError, QStringLiteral("The settings could not be saved to \"%1\".\n%2")
+                                                  .arg(defaults->path(), defaults->lastWriteProblem()));
+    return false;
+}
+
+bool Controller::openSave()
+{
+    if (m_saveTransaction)
+        return false;
+    m_saveTransaction = std::make_unique<SaveTransaction>(*defaults, *crontabModifier,
+                                                          QStringList{cv::defaultsFilePath(), cv::configFilePath()});
+    m_statusBeforeSave = ui->currentConfiguration->text();
+    m_itemsBeforeSave = isInSettingsChangedState() ? SaveItems::SettingsChanged : SaveItems::Saved;
+    return true;
+}
+
+void Controller::failSave()
+{
+    if (!m_saveTransaction->rollBack())
+        m_dialogs->showAlert(kConfigurationError, QStringLiteral("Not everything could be put back as it was before "
+                                                                 "the save. The log names what is left over."));
+    ui->currentConfiguration->setText(m_statusBeforeSave);
+    setSaveItems(m_itemsBeforeSave);
 }
 
 bool Controller::crontabChanged(const QString &informativeText)
@@ -524,17 +636,31 @@ bool Controller::crontabChanged(const QString &informativeText)
     return false;
 }
 
-void Controller::removeSchedule(QObject *)
+void Controller::removeSchedule(QObject *) { removeSavedSchedule(); }
+
+bool Controller::removeSavedSchedule()
 {
+    const bool opened = openSave();
+    const auto close = qScopeGuard([&] {
+        if (opened)
+            m_saveTransaction.reset();
+    });
     crontabModifier->removeCronJob();
-    if (!crontabChanged(QStringLiteral("Unable to schedule backup.")))
-        return;
+    if (!crontabChanged(QStringLiteral("Unable to schedule backup."))) {
+        failSave();
+        return false;
+    }
+    m_saveTransaction->crontabChanged();
     defaults->setBoolean(kL(keys::kScheduled), false);
     ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
+    setSaveItems(SaveItems::SettingsChanged);
+    if (!storeSettings()) {
+        failSave();
+        return false;
+    }
     platform::NSLog(QStringLiteral("Configuration removed."));
     platform::NSLog(QString::fromUtf8(names::kNotConfigured));
-    setSaveItems(SaveItems::SettingsChanged);
-    savePreferences();
+    return true;
 }
 
 WindowSettings Controller::windowSettings() const

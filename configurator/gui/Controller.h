@@ -18,6 +18,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "KAAttachedWindow.h"
 class QAction;
@@ -54,6 +55,8 @@ struct ControllerServices {
 namespace windows {
 class TMAboutBox;
 }
+class EngineWatch;
+class SaveTransaction;
 
 class Controller : public QObject, public windows::PreferencesClient
 {
@@ -125,6 +128,16 @@ private:
     void showCronServiceLine();
     void configureAboutBox();
     bool crontabChanged(const QString &informativeText);
+    // A save or removal either changes everything it set out to change or,
+    // when a write fails, nothing (SaveTransaction).
+    enum class SaveResult { Saved, NotValid, Failed };
+    SaveResult saveSchedule(bool runNowOnly);
+    bool removeSavedSchedule();
+    bool acceptDestination();
+    bool storeSettings();
+    bool openSave();
+    void failSave();
+    void destinationEdited();
     void connectActions();
     QPixmap clientIcon(const QString &title) const;
 
@@ -156,6 +169,14 @@ private:
     QString currentSource;
     QString currentDestination;
     bool m_quitting = false;
+
+    std::unique_ptr<SaveTransaction> m_saveTransaction;
+    QString m_statusBeforeSave;
+    SaveItems m_itemsBeforeSave = SaveItems::SettingsChanged;
+    // What the save items showed before the destination was edited, while
+    // that edit is the only change since.
+    std::optional<SaveItems> m_itemsBeforeDestinationEdit;
+    EngineWatch *m_engineWatch = nullptr;
 };
 
 } // namespace cv::configurator

@@ -39,3 +39,19 @@ void WidgetDialogs::showAlertPanel(const QString &title, const QString &message)
 }
 
 } // namespace cv::configurator
+
+namespace cv::configurator {
+
+bool WidgetDialogs::askToSaveAnyway(const QString &messageText, const QString &informativeText)
+{
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), messageText, QMessageBox::NoButton, m_parent);
+    box.setInformativeText(informativeText);
+    QPushButton *cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    QPushButton *save = box.addButton(QStringLiteral("Save Anyway"), QMessageBox::AcceptRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == save;
+}
+
+} // namespace cv::configurator

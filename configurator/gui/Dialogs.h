@@ -19,6 +19,14 @@ public:
     virtual bool confirmQuit() = 0;
     // An alert panel with a title, a message and one "OK" button.
     virtual void showAlertPanel(const QString &title, const QString &message) = 0;
+    // A question with "Save Anyway" and "Cancel" (the default): true for
+    // "Save Anyway". Unless a set of dialogs can ask, the answer is no.
+    virtual bool askToSaveAnyway(const QString &messageText, const QString &informativeText)
+    {
+        (void)messageText;
+        (void)informativeText;
+        return false;
+    }
 };
 
 class WidgetDialogs : public Dialogs
@@ -31,6 +39,7 @@ public:
     QString chooseFolder(const QString &startFolder) override;
     bool confirmQuit() override;
     void showAlertPanel(const QString &title, const QString &message) override;
+    bool askToSaveAnyway(const QString &messageText, const QString &informativeText) override;
 
 private:
     QPointer<QWidget> m_parent;

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -36,6 +37,13 @@ struct ScriptedDialogs : configurator::Dialogs {
     {
         alerts << title + QStringLiteral(" / ") + message;
     }
+    QStringList questions;
+    bool saveAnyway = false;
+    bool askToSaveAnyway(const QString &message, const QString &informative) override
+    {
+        questions << message + QStringLiteral(" / ") + informative;
+        return saveAnyway;
+    }
 };
 
 struct RecordingWorkspace : platform::Workspace {
@@ -61,12 +69,18 @@ struct FakeCronProbe : configurator::CronServiceProbe {
 struct RecordingLauncher : configurator::EngineLauncher {
     QStringList launched;
     QString refusal; // non-empty: the launch fails with this reason
+    QStringList command; // non-empty: started for real in place of the engine
+    qint64 pid = 0;
     bool launchApplication(const QString &bundlePath, QString &whyNot) override
     {
         launched << bundlePath;
         whyNot = refusal;
+        pid = 0;
+        if (refusal.isEmpty() && !command.isEmpty())
+            QProcess::startDetached(command.first(), command.mid(1), {}, &pid);
         return refusal.isEmpty();
     }
+    qint64 lastLaunchedPid() const override { return pid; }
 };
 
 // A private home with the stand-in crontab and a controller on it.
@@ -76,7 +90,6 @@ public:
     explicit WindowFixture(const QString &crontabProgram = {})
     {
         qputenv("CV_FAKE_CRONTAB_DIR", QFile::encodeName(m_crontabDir.path()));
-        configurator::ControllerServices services;
         services.dialogs = &dialogs;
         services.workspace = &workspace;
         services.crontabProgram = crontabProgram.isEmpty() ? fakeCrontab() : crontabProgram;
@@ -84,11 +97,19 @@ public:
         services.cronProbe = &cronProbe;
         services.resourcesFolder = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents/Resources");
         services.redirectStandardError = false;
+        rebuild();
+    }
+
+    // A new controller on the same home, as at a restart.
+    void rebuild()
+    {
+        controller.reset();
         controller = std::make_unique<configurator::Controller>(services);
     }
 
     static QString fakeCrontab() { return QStringLiteral(CV_FAKE_CRONTAB_SCRIPT); }
     QByteArray crontab() const { return readFile(m_crontabDir.filePath(QStringLiteral("table"))); }
+    QString crontabFolder() const { return m_crontabDir.path(); }
     void setCrontab(const QByteArray &text) const { writeFile(m_crontabDir.filePath(QStringLiteral("table")), text); }
 
     QMainWindow *window() const { return controller->getMainWindow(); }
@@ -102,6 +123,7 @@ public:
     RecordingWorkspace workspace;
     RecordingLauncher launcher;
     FakeCronProbe cronProbe;
+    configurator::ControllerServices services;
     std::unique_ptr<configurator::Controller> controller;
 
 private:

@@ -17,7 +17,9 @@
 #include <QTimeEdit>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace cv::test;
 
@@ -38,6 +40,7 @@ void fillIn(WindowFixture &f, const QString &client = QStringLiteral("Thunderbir
     auto *popup = f.find<QComboBox>("sourcePopUpButton");
     popup->setCurrentIndex(popup->findText(client));
     f.controller->setSource(popup);
+    QDir().mkpath(f.home.file(QStringLiteral("backups")));
     f.destination()->setText(f.home.file(QStringLiteral("backups")));
     f.controller->setDestination(f.destination());
     f.day("mondayButton")->setChecked(true);
@@ -177,52 +180,152 @@ TEST(ConfiguratorWindow, StateAfterEachSaveAndRemoval)
     EXPECT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
 }
 
-TEST(ConfiguratorWindow, FailedSavesClaimNothing)
+TEST(ConfiguratorWindow, ValidationFailuresWriteNothing)
 {
-    // Validation failures write nothing, also for a Run-Now-only save.
-    {
-        WindowFixture f;
-        makeSupportFolders();
-        f.destination()->setText(QStringLiteral("/tmp"));
-        f.controller->saveAsRunNow(nullptr);
-        f.destination()->clear();
-        f.day("mondayButton")->setChecked(true);
-        f.controller->save(nullptr);
-        EXPECT_FALSE(QFileInfo::exists(cv::configFilePath()));
-        EXPECT_FALSE(QFileInfo::exists(cv::defaultsFilePath()));
-        EXPECT_EQ(f.crontab(), QByteArray());
-    }
-    // A crontab program that refuses the new table.
-    {
-        WindowFixture probe;
-        const QString refusing = probe.home.file(QStringLiteral("refusing-crontab"));
-        writeFile(refusing, QStringLiteral("#!/bin/sh\ncase \"$1\" in -l) exec '%1' -l ;; esac\necho refused >&2\nexit 1\n")
-                                .arg(WindowFixture::fakeCrontab()).toUtf8());
-        QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Also for a Run-Now-only save.
+    WindowFixture f;
+    makeSupportFolders();
+    f.destination()->setText(QStringLiteral("/tmp"));
+    f.controller->saveAsRunNow(nullptr);
+    f.destination()->clear();
+    f.day("mondayButton")->setChecked(true);
+    f.controller->save(nullptr);
+    EXPECT_FALSE(QFileInfo::exists(cv::configFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::defaultsFilePath()));
+    EXPECT_EQ(f.crontab(), QByteArray());
+}
+
+namespace {
+
+// What a failed save must leave on disk as it found it.
+struct OnDisk {
+    QByteArray crontab, config, settings;
+    bool operator==(const OnDisk &) const = default;
+};
+OnDisk onDisk(const WindowFixture &f)
+{
+    return {f.crontab(), readFile(cv::configFilePath()), readFile(cv::defaultsFilePath())};
+}
+void folderInTheWay(const QString &path)
+{
+    QFile::remove(path);
+    QDir().mkpath(path);
+}
+
+} // namespace
+
+// A schedule is saved; then something is in the way of each later save, Run
+// Now only save and removal. Each alerts and changes nothing at all.
+TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
+{
+    QTemporaryDir tools;
+    const QString refusing = tools.filePath(QStringLiteral("crontab"));
+    writeFile(refusing, QStringLiteral("#!/bin/sh\nif [ \"$1\" != -l ] && [ -e \"$CV_FAKE_CRONTAB_DIR/refuse\" ]; then\n"
+                                       "  echo refused >&2; exit 1\nfi\nexec '%1' \"$@\"\n").arg(WindowFixture::fakeCrontab()).toUtf8());
+    QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString saveFailed = QStringLiteral("Scheduling Error / Unable to save settings.");
+    const QString removeFailed = QStringLiteral("Scheduling Error / Unable to schedule backup.");
+    const QString settingsFailed = QStringLiteral("Configuration Error / The settings could not be saved to \"%1\".");
+    const QString configFailed = QStringLiteral("Configuration Error / The configuration could not be saved to \"%1\".");
+    const struct {
+        const char *what;
+        std::function<void(const WindowFixture &)> obstacle;
+        QString save, runNowOnly, removal; // the alert each gets (its start); null: it succeeds
+    } cases[] = {
+        {"the crontab refuses", [](const WindowFixture &f) { writeFile(f.crontabFolder() + QStringLiteral("/refuse"), ""); },
+         saveFailed, removeFailed, removeFailed},
+        {"no scratch crontab file", [](const WindowFixture &) { folderInTheWay(cv::scratchCrontabPath()); },
+         saveFailed, removeFailed, removeFailed},
+        {"no settings file", [](const WindowFixture &) { folderInTheWay(cv::defaultsFilePath()); },
+         settingsFailed.arg(cv::defaultsFilePath()), settingsFailed.arg(cv::defaultsFilePath()), settingsFailed.arg(cv::defaultsFilePath())},
+        {"no configuration file", [](const WindowFixture &) { folderInTheWay(cv::configFilePath()); },
+         configFailed.arg(cv::configFilePath()), configFailed.arg(cv::configFilePath()), QString()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         WindowFixture f(refusing);
         makeSupportFolders();
         f.controller->awakeFromNib();
         fillIn(f);
         f.controller->save(nullptr);
-        EXPECT_EQ(f.dialogs.alerts, QStringList{QStringLiteral("Scheduling Error / Unable to save settings.")});
-        EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
-        EXPECT_TRUE(f.controller->isInSettingsChangedState());
-        EXPECT_FALSE(storedDefaults().boolean(QStringLiteral("scheduled")));
+        ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+        const QString saved = status(f);
+        c.obstacle(f);
+        f.find<QTimeEdit>("backupTime")->setTime(QTime(10, 30));
+        const OnDisk before = onDisk(f);
+
+        CapturedStderr log;
+        const std::pair<std::function<void()>, QString> attempts[] = {
+            {[&] { f.controller->save(nullptr); }, c.save},
+            {[&] { f.controller->saveAsRunNow(nullptr); }, c.runNowOnly},
+            {[&] { f.controller->removeSchedule(nullptr); }, c.removal},
+        };
+        for (const auto &[attempt, alert] : attempts) {
+            if (alert.isNull())
+                continue;
+            f.dialogs.alerts.clear();
+            attempt();
+            ASSERT_EQ(f.dialogs.alerts.size(), 1) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+            EXPECT_TRUE(f.dialogs.alerts[0].startsWith(alert)) << qPrintable(f.dialogs.alerts[0]);
+            EXPECT_TRUE(onDisk(f) == before);
+            EXPECT_EQ(status(f), saved);
+            EXPECT_TRUE(f.controller->isInSettingsChangedState());
+        }
+        const QStringList messages = log.takeMessages();
+        for (const char *claim : {"Backup Schedule successfully saved.", "Backup Schedule successfully saved for Run Now only",
+                                  "Configuration removed."})
+            EXPECT_FALSE(messages.contains(QLatin1String(claim))) << claim;
     }
-    // A support folder the configuration cannot be written into.
-    {
-        WindowFixture f;
-        f.controller->awakeFromNib();
-        ASSERT_TRUE(QDir(cv::supportFolder()).removeRecursively());
-        ASSERT_TRUE(writeFile(f.home.file(QStringLiteral("Library/Application Support/Tallowmere/Corvantis")), "a file"));
-        fillIn(f);
+}
+
+TEST(ConfiguratorWindow, TheDestinationIsCheckedWhenSaving)
+{
+    WindowFixture f;
+    makeSupportFolders();
+    f.controller->awakeFromNib();
+    fillIn(f);
+    const QString file = f.home.file(QStringLiteral("notes.txt"));
+    ASSERT_TRUE(writeFile(file, "not a folder"));
+    const QString unplugged = f.home.file(QStringLiteral("unplugged"));
+    const struct {
+        QString typed;
+        bool saveAnyway;
+        QString saved; // null: refused or declined, nothing written
+        int questions;
+    } cases[] = {
+        {QStringLiteral("/"), true, {}, 0},
+        {QStringLiteral("//"), true, {}, 0},
+        {file, true, {}, 0},
+        {QStringLiteral("backups"), true, {}, 0},
+        {unplugged, false, {}, 1},
+        {unplugged, true, unplugged, 1},
+        {QStringLiteral("~/backups"), false, f.home.file(QStringLiteral("backups")), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(qPrintable(c.typed));
+        f.dialogs.alerts.clear();
+        f.dialogs.questions.clear();
+        f.dialogs.saveAnyway = c.saveAnyway;
+        f.destination()->setText(c.typed);
+        f.controller->setDestination(nullptr);
+        const QByteArray configBefore = readFile(cv::configFilePath());
         f.controller->save(nullptr);
-        ASSERT_EQ(f.dialogs.alerts.size(), 1);
-        EXPECT_TRUE(f.dialogs.alerts[0].startsWith(QStringLiteral("Configuration Error / ")));
-        EXPECT_TRUE(f.dialogs.alerts[0].contains(cv::configFilePath())) << qPrintable(f.dialogs.alerts[0]);
-        EXPECT_EQ(f.crontab(), QByteArray());
-        EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
-        EXPECT_TRUE(f.controller->isInSettingsChangedState());
+        EXPECT_EQ(f.dialogs.questions.size(), c.questions);
+        if (c.saved.isNull()) {
+            EXPECT_EQ(readFile(cv::configFilePath()), configBefore);
+            EXPECT_TRUE(f.controller->isInSettingsChangedState());
+            if (c.questions == 0) {
+                ASSERT_EQ(f.dialogs.alerts.size(), 1);
+                EXPECT_TRUE(f.dialogs.alerts[0].startsWith(QStringLiteral("Configuration Error / "))) << qPrintable(f.dialogs.alerts[0]);
+            }
+            continue;
+        }
+        EXPECT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+        EXPECT_EQ(f.destination()->text(), c.saved);
+        const auto config = cv::platform::readDictionaryFile(cv::configFilePath());
+        ASSERT_TRUE(config.has_value());
+        EXPECT_EQ(config->value(QStringLiteral("Destination")).toString(), c.saved);
+        EXPECT_EQ(storedDefaults().string(QStringLiteral("backupDestination")), c.saved);
     }
 }
 
@@ -246,6 +349,22 @@ TEST(ConfiguratorWindow, SourceDestinationAndBrowse)
     EXPECT_TRUE(c.isInSettingsChangedState());
     // Stored at once, without a save.
     EXPECT_EQ(storedDefaults().string(QStringLiteral("backupDestination")), f.home.path());
+
+    // Typing a letter and taking it back again is no edit; another edit in
+    // between still counts.
+    fillIn(f);
+    c.save(nullptr);
+    ASSERT_FALSE(c.isInSettingsChangedState());
+    QLineEdit *field = f.destination();
+    QTest::keyClick(field, Qt::Key_End);
+    QTest::keyClick(field, Qt::Key_X);
+    EXPECT_TRUE(c.isInSettingsChangedState());
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_FALSE(c.isInSettingsChangedState());
+    QTest::keyClick(field, Qt::Key_X);
+    f.find<QTimeEdit>("backupTime")->setTime(QTime(11, 0));
+    QTest::keyClick(field, Qt::Key_Backspace);
+    EXPECT_TRUE(c.isInSettingsChangedState());
 }
 
 TEST(ConfiguratorWindow, TheEnginesCompletionRefreshesTheLastBackup)
@@ -366,7 +485,8 @@ TEST(ConfiguratorStartup, RepairsTheCrontabAndNoticesALostSchedule)
     const QString configured = QStringLiteral("Corvantis is currently configured to backup Eudora 6 on Sunday at 01:00 AM");
     for (bool runNowOnly : {false, true}) {
         WindowFixture f;
-        f.setCrontab("1 2 * * * /home/x/corvantis.sh\n3 4 * * * mine\n");
+        f.setCrontab("1 2 * * * \"" + cv::supportFolder().toUtf8() + "corvantis.sh\"\n3 4 * * * mine corvantis.sh\n"
+                     "# 5 6 * * * \"" + cv::installedEngineExecutablePath().toUtf8() + "\"\n");
         {
             auto d = storedDefaults();
             d.setString(QStringLiteral("currentConfiguration"), configured);
@@ -375,10 +495,10 @@ TEST(ConfiguratorStartup, RepairsTheCrontabAndNoticesALostSchedule)
             ASSERT_TRUE(d.synchronize());
         }
         f.controller->awakeFromNib();
-        EXPECT_EQ(f.crontab(), QByteArray("\n3 4 * * * mine\n"));
+        EXPECT_EQ(f.crontab(), "\n3 4 * * * mine corvantis.sh\n# 5 6 * * * \"" + cv::installedEngineExecutablePath().toUtf8() + "\"\n");
         EXPECT_EQ(f.controller->crontab()->scriptName(), QStringLiteral("CVEngine.app"));
         EXPECT_EQ(status(f), runNowOnly ? configured : kNotConfigured);
-        EXPECT_EQ(f.controller->userDefaults().boolean(QStringLiteral("scheduled")), runNowOnly);
+        EXPECT_EQ(storedDefaults().boolean(QStringLiteral("scheduled")), runNowOnly);
         EXPECT_EQ(f.controller->isInSettingsChangedState(), !runNowOnly);
     }
 }
@@ -386,14 +506,23 @@ TEST(ConfiguratorStartup, RepairsTheCrontabAndNoticesALostSchedule)
 TEST(ConfiguratorStartup, RunNowStartsTheInstalledEngineOrSaysWhyNot)
 {
     WindowFixture f;
+    // After a removal and a restart nothing is configured: no Run Now.
+    ASSERT_TRUE(writeEngineSettings(kNotConfigured));
     f.controller->awakeFromNib();
+    EXPECT_FALSE(f.find<QAction>("runNowMenuItem")->isEnabled());
     f.window()->show();
     f.controller->runNow(nullptr);
     EXPECT_EQ(f.launcher.launched, QStringList{cv::installedEnginePath()});
     EXPECT_TRUE(f.window()->isMinimized());
     EXPECT_TRUE(f.dialogs.alerts.isEmpty());
 
+    // An engine that ends without a word still gives the window back.
     f.window()->showNormal();
+    f.launcher.command = {QStringLiteral("/bin/sleep"), QStringLiteral("0.3")};
+    f.controller->runNow(nullptr);
+    EXPECT_TRUE(f.window()->isMinimized());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !f.window()->isMinimized(); }, 5000));
+
     f.launcher.refusal = QStringLiteral("no such engine");
     f.controller->runNow(nullptr);
     EXPECT_FALSE(f.window()->isMinimized());
@@ -434,4 +563,38 @@ TEST(ConfiguratorWindow, PreferencesPrepareTheirKeysOnceAndTheDateFormatTakesEff
     emit popup->activated(dayFirst24); // as a person's choice arrives
     EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 14:05"));
     prefs->window()->close();
+}
+
+// A FIFO or a damaged file where the settings belong: start-up says so in the
+// log (not on the terminal), goes on at once, and the next save writes a file.
+TEST(ConfiguratorStartup, SettingsThatCannotBeReadAreLoggedAndNeverBlock)
+{
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "fifo" : "damaged");
+        WindowFixture f;
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(cv::defaultsFilePath()).absolutePath()));
+        if (fifo)
+            ASSERT_EQ(::mkfifo(QFile::encodeName(cv::defaultsFilePath()).constData(), 0600), 0);
+        else
+            ASSERT_TRUE(writeFile(cv::defaultsFilePath(), "<plist><dict><key>currentConfiguration</key>"));
+        f.services.redirectStandardError = true;
+        const int terminal = ::dup(STDERR_FILENO);
+        {
+            CapturedStderr terminalOutput;
+            f.rebuild();
+            f.controller->awakeFromNib();
+            ::fflush(stderr);
+            ::dup2(terminal, STDERR_FILENO);
+            EXPECT_EQ(terminalOutput.take(), QByteArray());
+        }
+        ::close(terminal);
+        const QByteArray log = readFile(cv::logFilePath());
+        EXPECT_TRUE(log.contains("Could not read the settings file '" + cv::defaultsFilePath().toUtf8())) << log.constData();
+        EXPECT_EQ(status(f), QStringLiteral("Corvantis Pro is currently not configured."));
+
+        fillIn(f);
+        f.controller->save(nullptr);
+        EXPECT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+        EXPECT_TRUE(storedDefaults().boolean(QStringLiteral("scheduled")));
+    }
 }

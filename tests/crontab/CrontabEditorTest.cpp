@@ -1,4 +1,5 @@
 #include "TMCrontabModifier.h"
+#include "CrontabLines.h"
 #include "Schedule.h"
 
 #include "Home.h"
@@ -155,22 +156,57 @@ protected:
 
 } // namespace
 
-TEST(CrontabFilter, RemovesEachStepOfTheProgramsLines)
+// E is the engine's command as the configurator writes it for home /h.
+TEST(CrontabFilter, OnlyLinesThatStartTheProgramAreItsOwn)
 {
-    const struct { const char *in, *out; } cases[] = {
-        {"1 * * * * a\n2 * * * * CVEngine.app\n3 * * * * c\n", "1 * * * * a\n3 * * * * c\n"},
-        {"1 * * * * a\n\n\n  2 * * * * CVEngine.app\n\n3 * * * * c\n", "1 * * * * a\n\n3 * * * * c\n"},
-        {"\n2 * * * * CVEngine.app\n1 * * * * a\n", "\n1 * * * * a\n"},
-        {"2 * * * * CVEngine.app\n", "\n"},
-        {"CVEngine.app at the start\n# mentions CVEngine.app\n", "CVEngine.app at the start\n"},
-        {"1 * * * * a\n2 * * * * CVEngine.app", "1 * * * * a"},
-        {"2 * * * * CVEngine.app\r\n1 * * * * a\r\n", "\n1 * * * * a\r\n"},
-        {"\r\n1 * * * * a\n2 * * * * CVEngine.app\n", "1 * * * * a\n"},
-        {"1 * * * * a\n\u00a02 CVEngine.app x\n", "1 * * * * a\n"},
+    const QString home = QStringLiteral("/h");
+    const QString support = QStringLiteral("/h/Library/Application Support/Tallowmere/Corvantis/");
+    const auto expand = [&](const char *text) {
+        return QString::fromUtf8(text).replace(QLatin1String("E"), QLatin1Char('"') + support + QStringLiteral("CVEngine.app/Contents/MacOS/CVEngine\""))
+            .replace(QLatin1String("S"), support);
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(TMCrontabModifier::filterCrontab(QString::fromUtf8(c.in), kMarker), QString::fromUtf8(c.out)) << c.in;
-    EXPECT_EQ(TMCrontabModifier::filterCrontab(QStringLiteral("x CVEngine.app\n"), QString()), QStringLiteral("x CVEngine.app\n"));
+    const struct { const char *line; bool engine, oldScript; } lines[] = {
+        {"5\t14\t*\t*\t1,2\tE", true, false},
+        {"  5 14 * * 1   E >/dev/null 2>&1", true, false},
+        {"0 1 * * * '/opt/x/CVEngine.app/Contents/MacOS/CVEngine'", true, false},
+        {"0 1 * * * /opt/my\\ apps/CVEngine.app/Contents/MacOS/CVEngine", true, false},
+        {"0 1 * * * /usr/bin/open \"/Users/a b/Library/Application Support/Tallowmere/Corvantis/CVEngine.app\"", true, false},
+        {"0 1 * * mon-fri open /x/CVEngine.app", true, false},
+        {"# 5 14 * * 1 E", false, false},                               // paused by the user
+        {"0 1 * * * rsync -a S/CVEngine.app /srv/apps/", false, false},  // names the engine
+        {"0 1 * * * /opt/x/MyCVEngine.app/Contents/MacOS/MyCVEngine", false, false},
+        {"0 1 * * * \"/opt/x/CVEngine.app/Contents/MacOS/CVEngine.old\"", false, false},
+        {"0 1 * * * echo E", false, false},
+        {"0 1 * * * %E", false, false},                                  // cron's % ends the command first
+        {"@daily E", false, false},
+        {"CV=E", false, false},
+        {"1 2 3 E", false, false},
+        {"0 1 * * * \"S/CVEngine.app/Contents/MacOS/CVEngine", false, false}, // an unfinished quote never runs
+        {"0 2 * * * \"Scorvantis.sh\"", false, true},
+        {"0 2 * * * S\\corvantis.sh  # old", false, true},
+        {"0 2 * * * Scorvantis.sh --now", false, false},
+        {"0 2 * * * /home/me/bin/archive-corvantis.sh", false, false},
+        {"0 2 * * * Scorvantis.sh; echo done", false, false},
+    };
+    for (const auto &l : lines) {
+        const QString line = expand(l.line);
+        EXPECT_EQ(cv::configurator::isProgramLine(line, kMarker, home), l.engine) << l.line;
+        EXPECT_EQ(cv::configurator::isProgramLine(line, QStringLiteral("corvantis.sh"), home), l.oldScript) << l.line;
+    }
+    EXPECT_FALSE(cv::configurator::isProgramLine(expand("5 14 * * 1 E"), QString(), home));
+
+    // The span of a removed line takes the blank lines before it along.
+    const struct { const char *in, *out; } texts[] = {
+        {"1 * * * * a\n2 * * * * E\n3 * * * * c\n", "1 * * * * a\n3 * * * * c\n"},
+        {"1 * * * * a\n\n\n  2 * * * * E\n\n3 * * * * c\n", "1 * * * * a\n\n3 * * * * c\n"},
+        {"\n2 * * * * E\n1 * * * * a\n", "\n1 * * * * a\n"},
+        {"2 * * * * E\n", "\n"},
+        {"1 * * * * a\n2 * * * * E", "1 * * * * a"},
+        {"2 * * * * E\r\n1 * * * * a\r\n", "\n1 * * * * a\r\n"},
+        {"\r\n1 * * * * a\n2 * * * * E\n", "1 * * * * a\n"},
+    };
+    for (const auto &t : texts)
+        EXPECT_EQ(TMCrontabModifier::filterCrontab(expand(t.in), kMarker, home), expand(t.out)) << t.in;
     EXPECT_EQ(TMCrontabModifier::collapseBlankLines(QStringLiteral("\na\n\n\n\n\nb\r\n\r\n")), QStringLiteral("\na\nb\r\n\r\n"));
 }
 
@@ -195,7 +231,7 @@ TEST_F(CrontabEditor, AddAndRemoveKeepTheUsersLines)
         // The "no crontab" message never lands in the new crontab.
         {none, job(), job(), {list, install}, {}},
         {"1 * * * * a\n# crontab: no crontab quoted\n\n# x CVEngine.app old\nCVEngine.app=1\n\n\n2 * * * * b\n" + job(9), job(),
-         job() + "1 * * * * a\n# crontab: no crontab quoted\nCVEngine.app=1\n2 * * * * b\n", {list, install}, {}},
+         job() + "1 * * * * a\n# crontab: no crontab quoted\n# x CVEngine.app old\nCVEngine.app=1\n2 * * * * b\n", {list, install}, {}},
         {"1 * * * * a\n" + job(9), QByteArray("99\t14\t*\t*\t1\t\"CVEngine.app\"\n"), // bad minute
          "1 * * * * a\n" + job(9), {list, install}, {kSaveFailed}},
         // A line handed over without its line feed never merges into the user's first line.
@@ -204,7 +240,7 @@ TEST_F(CrontabEditor, AddAndRemoveKeepTheUsersLines)
         {job(), std::nullopt, none, {list, remove}, {}}, // nothing left: the crontab goes
         // Blank lines stay except those right before a removed line.
         {job() + "1 * * * * a\n\n" + job(6) + "\n2 * * * * b\n# see CVEngine.app\n  CVEngine.app=3\n", std::nullopt,
-         "\n1 * * * * a\n\n2 * * * * b\n  CVEngine.app=3\n", {list, install}, {}},
+         "\n1 * * * * a\n\n2 * * * * b\n# see CVEngine.app\n  CVEngine.app=3\n", {list, install}, {}},
         {job(9) + mine, job(), job() + mine, {list, install}, {}},
         {job() + mine, std::nullopt, "\n" + mine, {list, install}, {}},
         {atLimit, job(), atLimit, {list, install}, {kSaveFailed}},
@@ -234,10 +270,45 @@ TEST_F(CrontabEditor, AddAndRemoveKeepTheUsersLines)
 TEST_F(CrontabEditor, CheckForJobLooksAtTheListingOnly)
 {
     EXPECT_FALSE(editor->checkForJob(kMarker));
-    backend->install("1 * * * * corvantis.sh\n");
+    backend->install("1 * * * * \"" + cv::supportFolder().toUtf8() + "corvantis.sh\"\n# " + job());
     EXPECT_TRUE(editor->checkForJob(QStringLiteral("corvantis.sh")));
     EXPECT_FALSE(editor->checkForJob(kMarker));
     EXPECT_EQ(calls, (QList<QStringList>{kListOnly, kListOnly, kListOnly}));
+}
+
+// What start-up, a save and a removal do to a crontab full of the user's own
+// lines that mention our names: exactly our line comes and goes.
+TEST_F(CrontabEditor, TheUsersLinesAroundOursStayByteForByte)
+{
+    const QByteArray oldScript = "15 3 * * 2 \"" + cv::supportFolder().toUtf8() + "corvantis.sh\"\n";
+    const QByteArray users = "# my jobs; CVEngine.app and corvantis.sh are mentioned here\n"
+                             "0 1 * * * rsync -a '" + cv::supportFolder().toUtf8() + "CVEngine.app' /srv/apps/\n"
+                             "\n"
+                             "30 2 * * * $HOME/bin/archive-corvantis.sh\t# keeps corvantis.sh logs\n"
+                             "# paused: " + job(45) +
+                             "MAILTO=me@example.org\n";
+    backend->install(users + oldScript + job(9));
+
+    // Start-up: the old script's line goes, the engine's line is seen.
+    ASSERT_TRUE(editor->checkForJob(QStringLiteral("corvantis.sh")));
+    editor->setScriptName(QStringLiteral("corvantis.sh"));
+    editor->removeCronJob();
+    EXPECT_EQ(backend->listing(), users + job(9));
+    editor->setScriptName(kMarker);
+    EXPECT_TRUE(editor->checkForJob(kMarker));
+
+    // A save puts our new line first and drops the old one; a save always
+    // collapses blank lines.
+    QByteArray collapsed = users;
+    collapsed.replace("\n\n", "\n");
+    editor->addCronJob(QString::fromUtf8(job()));
+    EXPECT_EQ(backend->listing(), job() + collapsed);
+
+    // Removal leaves the rest exactly.
+    editor->removeCronJob();
+    EXPECT_EQ(backend->listing(), "\n" + collapsed);
+    EXPECT_FALSE(editor->checkForJob(kMarker));
+    EXPECT_TRUE(alerts.isEmpty()) << qPrintable(alerts.join(QLatin1Char('\n')));
 }
 
 TEST_F(CrontabEditor, AnUntranslatedListingWithoutFinalLineFeedStillInstalls)
@@ -342,4 +413,8 @@ TEST_F(CrontabEditor, AnAwkwardHomeStillStartsExactlyTheInstalledEngine)
     const auto ran = cv::test::runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandAsCronRunsIt(line)});
     EXPECT_EQ(ran.exitCode, 0) << ran.err.constData();
     EXPECT_EQ(QString::fromUtf8(cv::test::readFile(QFileInfo(engine).absolutePath() + QStringLiteral("/ran"))), engine);
+
+    // And the line is still known as ours.
+    editor->removeCronJob();
+    EXPECT_EQ(backend->listing(), "<none>");
 }

@@ -218,3 +218,35 @@ TEST(EngineInstallerTest, AFailedCopyKeepsTheOldEngineAndTheNextStartRetries)
     EXPECT_EQ(log.size(), 2);
     EXPECT_FALSE(QFileInfo::exists(installed));
 }
+
+namespace {
+
+// Refuses to move the new engine into place, as a full disk or a folder that
+// turned read-only mid-way would.
+struct RefusingSwap : EngineInstaller {
+    using EngineInstaller::EngineInstaller;
+    std::error_code renameEntry(const QString &from, const QString &to) override
+    {
+        if (from.contains(QLatin1String(".incoming-")))
+            return std::make_error_code(std::errc::read_only_file_system);
+        return EngineInstaller::renameEntry(from, to);
+    }
+};
+
+} // namespace
+
+TEST(EngineInstallerTest, AFailedSwapPutsTheOldEngineBack)
+{
+    cv::test::ScopedHome home;
+    const QString shipped = home.file(QStringLiteral("shipped/CVEngine.app"));
+    const QString installed = cv::installedEnginePath();
+    makeBundle(installed, QStringLiteral("12"), "old");
+    makeBundle(shipped, QStringLiteral("13"), "new");
+    cv::test::CapturedStderr capture;
+    EXPECT_EQ(RefusingSwap(shipped, installed).checkBackupEngine(), Outcome::Failed);
+    const QStringList log = capture.takeMessages();
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_TRUE(log[1].startsWith(QStringLiteral("Could not install the Backup Engine"))) << qPrintable(log[1]);
+    EXPECT_EQ(whichEngine(installed), "old");
+    EXPECT_TRUE(siblingsOf(installed).isEmpty());
+}

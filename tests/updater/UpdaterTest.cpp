@@ -196,3 +196,14 @@ TEST_F(UpdaterTest, TheBuiltConfiguratorNamesItsFeed)
     EXPECT_GT(built.currentBuild, 0);
     EXPECT_EQ(check(Updater::readBundleSettings(QStringLiteral("/nonexistent")).feedUrl), failed("No update feed is configured."));
 }
+
+TEST_F(UpdaterTest, OnlyAWebAddressIsFetchedAsTheFeed)
+{
+    // A feed that would offer an update, were it ever read.
+    cv::test::ScopedHome home;
+    const QString local = home.file(QStringLiteral("appcast.xml"));
+    ASSERT_TRUE(cv::test::writeFile(local, feed(item("900", "9.0"))));
+    for (const QString &address : {QStringLiteral("file://localhost") + local, QStringLiteral("ftp://127.0.0.1/appcast.xml")}) {
+        EXPECT_EQ(check(QUrl(address)), failed(QStringLiteral("The update feed address \"%1\" is not a web address.").arg(QUrl(address).toString())));
+    }
+}
