@@ -71,8 +71,16 @@ bool SaveTransaction::putBack(const FileState &before)
     return false;
 }
 
+void SaveTransaction::commit()
+{
+    for (const QString &line : std::as_const(m_pendingLog))
+        platform::NSLog(line);
+    m_pendingLog.clear();
+}
+
 bool SaveTransaction::rollBack()
 {
+    m_pendingLog.clear();
     m_defaults.restore(m_settings);
     bool all = true;
     for (const FileState &file : m_files)

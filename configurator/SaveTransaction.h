@@ -25,6 +25,11 @@ public:
     // To be called right after each successful change of the crontab.
     void crontabChanged();
 
+    // Log lines that report the change; they are written by commit() and
+    // dropped by rollBack(), so the log never claims what was undone.
+    void logOnCommit(const QString &line) { m_pendingLog << line; }
+    void commit();
+
     // Puts back what changed since the start. False when something could
     // not be put back; that is logged.
     bool rollBack();
@@ -44,6 +49,7 @@ private:
     std::vector<FileState> m_files;
     bool m_crontabChanged = false;
     TMCrontabModifier::Snapshot m_crontabBefore;
+    QStringList m_pendingLog;
 };
 
 } // namespace cv::configurator

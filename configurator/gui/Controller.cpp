@@ -503,7 +503,7 @@ void Controller::saveAsRunNow(QObject *)
     const bool opened = openSave();
     const auto close = qScopeGuard([&] {
         if (opened)
-            m_saveTransaction.reset();
+            closeSave();
     });
     // A line that could not be removed would still run: saying "Run Now
     // only" then would be untrue.
@@ -521,7 +521,7 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
     const bool opened = openSave();
     const auto close = qScopeGuard([&] {
         if (opened)
-            m_saveTransaction.reset();
+            closeSave();
     });
     // A settings file that cannot be written would leave every later run
     // doing what the old settings say.
@@ -565,7 +565,7 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
         failSave();
         return SaveResult::Failed;
     }
-    platform::NSLog(success);
+    m_saveTransaction->logOnCommit(success);
     return SaveResult::Saved;
 }
 
@@ -610,6 +610,12 @@ bool Controller::openSave()
     return true;
 }
 
+void Controller::closeSave()
+{
+    m_saveTransaction->commit();
+    m_saveTransaction.reset();
+}
+
 void Controller::failSave()
 {
     if (!m_saveTransaction->rollBack())
@@ -643,7 +649,7 @@ bool Controller::removeSavedSchedule()
     const bool opened = openSave();
     const auto close = qScopeGuard([&] {
         if (opened)
-            m_saveTransaction.reset();
+            closeSave();
     });
     crontabModifier->removeCronJob();
     if (!crontabChanged(QStringLiteral("Unable to schedule backup."))) {
@@ -658,8 +664,8 @@ bool Controller::removeSavedSchedule()
         failSave();
         return false;
     }
-    platform::NSLog(QStringLiteral("Configuration removed."));
-    platform::NSLog(QString::fromUtf8(names::kNotConfigured));
+    m_saveTransaction->logOnCommit(QStringLiteral("Configuration removed."));
+    m_saveTransaction->logOnCommit(QString::fromUtf8(names::kNotConfigured));
     return true;
 }
 

@@ -136,6 +136,7 @@ private:
     bool acceptDestination();
     bool storeSettings();
     bool openSave();
+    void closeSave();
     void failSave();
     void destinationEdited();
     void connectActions();

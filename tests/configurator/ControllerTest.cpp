@@ -225,8 +225,8 @@ TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
     QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString saveFailed = QStringLiteral("Scheduling Error / Unable to save settings.");
     const QString removeFailed = QStringLiteral("Scheduling Error / Unable to schedule backup.");
-    const QString settingsFailed = QStringLiteral("Configuration Error / The settings could not be saved to \"%1\".");
-    const QString configFailed = QStringLiteral("Configuration Error / The configuration could not be saved to \"%1\".");
+    const QString settingsFailed = QStringLiteral("Configuration Error / The settings could not be saved to \"{settings}\".");
+    const QString configFailed = QStringLiteral("Configuration Error / The configuration could not be saved to \"{config}\".");
     const struct {
         const char *what;
         std::function<void(const WindowFixture &)> obstacle;
@@ -237,9 +237,9 @@ TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
         {"no scratch crontab file", [](const WindowFixture &) { folderInTheWay(cv::scratchCrontabPath()); },
          saveFailed, removeFailed, removeFailed},
         {"no settings file", [](const WindowFixture &) { folderInTheWay(cv::defaultsFilePath()); },
-         settingsFailed.arg(cv::defaultsFilePath()), settingsFailed.arg(cv::defaultsFilePath()), settingsFailed.arg(cv::defaultsFilePath())},
+         settingsFailed, settingsFailed, settingsFailed},
         {"no configuration file", [](const WindowFixture &) { folderInTheWay(cv::configFilePath()); },
-         configFailed.arg(cv::configFilePath()), configFailed.arg(cv::configFilePath()), QString()},
+         configFailed, configFailed, QString()},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -266,7 +266,9 @@ TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
             f.dialogs.alerts.clear();
             attempt();
             ASSERT_EQ(f.dialogs.alerts.size(), 1) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
-            EXPECT_TRUE(f.dialogs.alerts[0].startsWith(alert)) << qPrintable(f.dialogs.alerts[0]);
+            const QString expected = QString(alert).replace(QLatin1String("{settings}"), cv::defaultsFilePath())
+                                         .replace(QLatin1String("{config}"), cv::configFilePath());
+            EXPECT_TRUE(f.dialogs.alerts[0].startsWith(expected)) << qPrintable(f.dialogs.alerts[0]);
             EXPECT_TRUE(onDisk(f) == before);
             EXPECT_EQ(status(f), saved);
             EXPECT_TRUE(f.controller->isInSettingsChangedState());

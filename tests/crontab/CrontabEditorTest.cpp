@@ -162,48 +162,48 @@ TEST(CrontabFilter, OnlyLinesThatStartTheProgramAreItsOwn)
     const QString home = QStringLiteral("/h");
     const QString support = QStringLiteral("/h/Library/Application Support/Tallowmere/Corvantis/");
     const auto expand = [&](const char *text) {
-        return QString::fromUtf8(text).replace(QLatin1String("E"), QLatin1Char('"') + support + QStringLiteral("CVEngine.app/Contents/MacOS/CVEngine\""))
-            .replace(QLatin1String("S"), support);
+        return QString::fromUtf8(text).replace(QLatin1String("{E}"), QLatin1Char('"') + support + QStringLiteral("CVEngine.app/Contents/MacOS/CVEngine\""))
+            .replace(QLatin1String("{S}"), support);
     };
     const struct { const char *line; bool engine, oldScript; } lines[] = {
-        {"5\t14\t*\t*\t1,2\tE", true, false},
-        {"  5 14 * * 1   E >/dev/null 2>&1", true, false},
+        {"5\t14\t*\t*\t1,2\t{E}", true, false},
+        {"  5 14 * * 1   {E} >/dev/null 2>&1", true, false},
         {"0 1 * * * '/opt/x/CVEngine.app/Contents/MacOS/CVEngine'", true, false},
         {"0 1 * * * /opt/my\\ apps/CVEngine.app/Contents/MacOS/CVEngine", true, false},
         {"0 1 * * * /usr/bin/open \"/Users/a b/Library/Application Support/Tallowmere/Corvantis/CVEngine.app\"", true, false},
         {"0 1 * * mon-fri open /x/CVEngine.app", true, false},
-        {"# 5 14 * * 1 E", false, false},                               // paused by the user
-        {"0 1 * * * rsync -a S/CVEngine.app /srv/apps/", false, false},  // names the engine
+        {"# 5 14 * * 1 {E}", false, false},                               // paused by the user
+        {"0 1 * * * rsync -a {S}/CVEngine.app /srv/apps/", false, false},  // names the engine
         {"0 1 * * * /opt/x/MyCVEngine.app/Contents/MacOS/MyCVEngine", false, false},
         {"0 1 * * * \"/opt/x/CVEngine.app/Contents/MacOS/CVEngine.old\"", false, false},
-        {"0 1 * * * echo E", false, false},
-        {"0 1 * * * %E", false, false},                                  // cron's % ends the command first
-        {"@daily E", false, false},
-        {"CV=E", false, false},
-        {"1 2 3 E", false, false},
-        {"0 1 * * * \"S/CVEngine.app/Contents/MacOS/CVEngine", false, false}, // an unfinished quote never runs
-        {"0 2 * * * \"Scorvantis.sh\"", false, true},
-        {"0 2 * * * S\\corvantis.sh  # old", false, true},
-        {"0 2 * * * Scorvantis.sh --now", false, false},
+        {"0 1 * * * echo {E}", false, false},
+        {"0 1 * * * %{E}", false, false},                                  // cron's % ends the command first
+        {"@daily {E}", false, false},
+        {"CV={E}", false, false},
+        {"1 2 3 {E}", false, false},
+        {"0 1 * * * \"{S}/CVEngine.app/Contents/MacOS/CVEngine", false, false}, // an unfinished quote never runs
+        {"0 2 * * * \"{S}corvantis.sh\"", false, true},
+        {"0 2 * * * '{S}'\\corvantis.sh  # old", false, true},
+        {"0 2 * * * \"{S}corvantis.sh\" --now", false, false},
         {"0 2 * * * /home/me/bin/archive-corvantis.sh", false, false},
-        {"0 2 * * * Scorvantis.sh; echo done", false, false},
+        {"0 2 * * * \"{S}corvantis.sh\"; echo done", false, false},
     };
     for (const auto &l : lines) {
         const QString line = expand(l.line);
         EXPECT_EQ(cv::configurator::isProgramLine(line, kMarker, home), l.engine) << l.line;
         EXPECT_EQ(cv::configurator::isProgramLine(line, QStringLiteral("corvantis.sh"), home), l.oldScript) << l.line;
     }
-    EXPECT_FALSE(cv::configurator::isProgramLine(expand("5 14 * * 1 E"), QString(), home));
+    EXPECT_FALSE(cv::configurator::isProgramLine(expand("5 14 * * 1 {E}"), QString(), home));
 
     // The span of a removed line takes the blank lines before it along.
     const struct { const char *in, *out; } texts[] = {
-        {"1 * * * * a\n2 * * * * E\n3 * * * * c\n", "1 * * * * a\n3 * * * * c\n"},
-        {"1 * * * * a\n\n\n  2 * * * * E\n\n3 * * * * c\n", "1 * * * * a\n\n3 * * * * c\n"},
-        {"\n2 * * * * E\n1 * * * * a\n", "\n1 * * * * a\n"},
-        {"2 * * * * E\n", "\n"},
-        {"1 * * * * a\n2 * * * * E", "1 * * * * a"},
-        {"2 * * * * E\r\n1 * * * * a\r\n", "\n1 * * * * a\r\n"},
-        {"\r\n1 * * * * a\n2 * * * * E\n", "1 * * * * a\n"},
+        {"1 * * * * a\n2 * * * * {E}\n3 * * * * c\n", "1 * * * * a\n3 * * * * c\n"},
+        {"1 * * * * a\n\n\n  2 * * * * {E}\n\n3 * * * * c\n", "1 * * * * a\n\n3 * * * * c\n"},
+        {"\n2 * * * * {E}\n1 * * * * a\n", "\n1 * * * * a\n"},
+        {"2 * * * * {E}\n", "\n"},
+        {"1 * * * * a\n2 * * * * {E}", "1 * * * * a"},
+        {"2 * * * * {E}\r\n1 * * * * a\r\n", "\n1 * * * * a\r\n"},
+        {"\r\n1 * * * * a\n2 * * * * {E}\n", "1 * * * * a\n"},
     };
     for (const auto &t : texts)
         EXPECT_EQ(TMCrontabModifier::filterCrontab(expand(t.in), kMarker, home), expand(t.out)) << t.in;
