@@ -720,6 +720,8 @@ void Controller::showLastBackup()
 
 void Controller::executionComplete()
 {
+    // The engine spoke; its end no longer needs watching.
+    m_engineWatch->watch(0);
     if (mainWindow->isMinimized()) {
         mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
         mainWindow->showNormal();

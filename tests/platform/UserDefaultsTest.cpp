@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using cv::platform::UserDefaults;
@@ -176,3 +177,24 @@ TEST(UserDefaults, EveryRewrittenPropertyListKeepsWhatItCouldNotRead)
     EXPECT_TRUE(QFileInfo(folder).isDir());
 }
 
+
+TEST(UserDefaults, AFifoIsNeverWaitedOnAndAFailedWriteSaysWhy)
+{
+    cv::test::ScopedHome home;
+    const QString fifo = home.file(QStringLiteral("fifo.plist"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    UserDefaults d(fifo);
+    cv::test::CapturedStderr captured;
+    d.reload();
+    EXPECT_TRUE(captured.take().contains("Could not read the settings file"));
+    d.setString(QStringLiteral("k"), QStringLiteral("v"));
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(cv::platform::readDictionaryFile(fifo).value_or(QVariantMap()).value(QStringLiteral("k")), QStringLiteral("v"));
+
+    const QString folder = home.file(QStringLiteral("folder.plist"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    UserDefaults blocked(folder);
+    blocked.setString(QStringLiteral("k"), QStringLiteral("v"));
+    EXPECT_FALSE(blocked.synchronize());
+    EXPECT_FALSE(blocked.lastWriteProblem().isEmpty());
+}
