@@ -128,6 +128,7 @@ Ditto::~Ditto()
 {
     if (m_dstRootFd >= 0)
         close(m_dstRootFd);
+    closeVersions();
 }
 
 void Ditto::failSource(int err)

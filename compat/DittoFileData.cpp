@@ -69,6 +69,9 @@ bool Ditto::reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct s
     const bool sameOwner = existing.st_uid == st.st_uid && existing.st_gid == st.st_gid;
     if (sameOwner && (existing.st_mode & 07777) == (st.st_mode & 07777) && !attributesMayDiffer)
         return true;
+    // Changed in place, a file shared with a version would change it too.
+    if (existing.st_nlink > 1 && keepingVersions())
+        return false;
     if (attributesMayDiffer && srcFd < 0) {
         const struct stat seen = st;
         if (openSource(srcDirFd, srcName, srcFd, st) != 0 || st.st_ino != seen.st_ino
@@ -140,10 +143,15 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
         failDestination(errno);
         return;
     }
+    if (!aside)
+        recordCreated();
     const char *written = aside ? m_tempName.c_str() : name;
+    // Until it is complete, a signal that ends the copy takes it away.
+    markUnfinished(dstDirFd, written);
     if (!copyData(srcFd, out, st)) {
         close(out);
         unlinkat(dstDirFd, written, 0);
+        markFinished();
         return;
     }
     if (m_options.keepExtendedAttributes)
@@ -156,14 +164,24 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
     if (close(out) != 0) {
         failDestination(errno);
         unlinkat(dstDirFd, written, 0);
+        markFinished();
+        return;
+    }
+    // The entry replaced is kept first, so that an end at any point loses
+    // nothing of it.
+    if (aside && keepingVersions() && !keepVersion(dstDirFd, name)) {
+        unlinkat(dstDirFd, written, 0);
+        markFinished();
         return;
     }
     if (aside && renameat(dstDirFd, written, dstDirFd, name) != 0) {
         const int err = errno;
         unlinkat(dstDirFd, written, 0);
+        markFinished();
         failDestination(err);
         return;
     }
+    markFinished();
     if (st.st_nlink > 1)
         rememberCopy(st);
 }

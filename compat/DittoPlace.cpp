@@ -16,6 +16,23 @@ using namespace detail;
 bool Ditto::moveAside(int dstDirFd, const char *name, const struct stat &existing,
                       const struct stat &incoming)
 {
+    if (keepingVersions()) {
+        // The earlier entry, a folder with all it holds, goes whole into
+        // the run's versions; the mirror keeps only the new one.
+        std::string keptAt;
+        if (moveIntoVersions(dstDirFd, name, keptAt)) {
+            const std::string line = "ditto: " + printablePath(m_dst) + ": now a " + kindOf(incoming.st_mode)
+                + "; the " + kindOf(existing.st_mode) + " that was here was kept in " + printablePath(keptAt)
+                + "\n";
+            std::fwrite(line.data(), 1, line.size(), m_errors);
+            std::fflush(m_errors);
+            return true;
+        }
+        if (errno != EEXIST) {
+            fail(keptAt.empty() ? m_dst : keptAt, std::strerror(errno));
+            return false;
+        }
+    }
     const time_t now = m_clock().tv_sec;
     tm local{};
     localtime_r(&now, &local);
@@ -60,8 +77,10 @@ Ditto::Placed Ditto::placeEntry(int dstDirFd, const char *name, const struct sta
                                 Reuse reuse)
 {
     int err = make(name);
-    if (err == 0)
+    if (err == 0) {
+        recordCreated();
         return Placed::New;
+    }
     if (err != EEXIST) {
         failDestination(err);
         return Placed::Failed;
@@ -93,6 +112,10 @@ Ditto::Placed Ditto::placeEntry(int dstDirFd, const char *name, const struct sta
     }
     if (err != 0) {
         failDestination(err);
+        return Placed::Failed;
+    }
+    if (keepingVersions() && !keepVersion(dstDirFd, name)) {
+        unlinkat(dstDirFd, m_tempName.c_str(), 0);
         return Placed::Failed;
     }
     if (renameat(dstDirFd, m_tempName.c_str(), dstDirFd, name) != 0) {
@@ -143,6 +166,11 @@ void Ditto::copyLink(int srcDirFd, const char *srcName, const struct stat &st, i
         if (readlinkat(dstDirFd, name, m_dstLinkTarget.data(), m_dstLinkTarget.size()) != n
             || std::memcmp(m_dstLinkTarget.data(), target, size_t(n)) != 0
             || !linkCountFits(st, existing))
+            return false;
+        const bool changes = existing.st_uid != st.st_uid || existing.st_gid != st.st_gid
+            || !sameTime(existing.st_mtim, st.st_mtim);
+        // Changed in place, a link shared with a version would change it too.
+        if (changes && existing.st_nlink > 1 && keepingVersions())
             return false;
         if (existing.st_uid != st.st_uid || existing.st_gid != st.st_gid)
             fchownat(dstDirFd, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
@@ -195,6 +223,9 @@ void Ditto::copySpecial(const struct stat &st, int dstDirFd, const char *name)
             if ((existing.st_mode & S_IFMT) != type || existing.st_rdev != st.st_rdev
                 || !linkCountFits(st, existing))
                 return false;
+            if (existing.st_nlink > 1 && keepingVersions())
+                return false; // see copyLink
+
             setMetadata(&existing);
             return true;
         });
@@ -214,8 +245,10 @@ bool Ditto::linkToEarlierCopy(const struct stat &st, int dstDirFd, const char *n
     if (found == m_linked.end())
         return false;
     const char *first = found->second.c_str();
-    if (linkat(m_dstRootFd, first, dstDirFd, name, 0) == 0)
+    if (linkat(m_dstRootFd, first, dstDirFd, name, 0) == 0) {
+        recordCreated();
         return true;
+    }
     if (errno == EEXIST) {
         // An earlier run may have made this very link already.
         struct stat existing, target;

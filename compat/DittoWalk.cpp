@@ -63,13 +63,17 @@ bool Ditto::copy(const std::string &source, const std::string &destination)
 
 int Ditto::makeFolders(const std::string &path)
 {
+    m_operandFolderMade = false;
+    m_operandFolderMode.reset();
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
         if (path[i - 1] == '/')
             continue;
         const std::string prefix = path.substr(0, i);
-        if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (mkdir(prefix.c_str(), 0777) == 0) {
+            m_operandFolderMade = i >= path.size() || path.find_first_not_of('/', i) == std::string::npos;
+        } else if (errno != EEXIST) {
             fail(prefix, std::strerror(errno));
             return -1;
         }
@@ -81,12 +85,22 @@ int Ditto::makeFolders(const std::string &path)
     }
     // A folder left without owner access (say by an earlier copy of a
     // read-only folder) must still take new entries; the final mode is set
-    // after the contents.
+    // after the contents, or the folder's own mode given back.
     struct stat st;
     if (fstat(fd, &st) == 0 && (st.st_mode & 0700) != 0700
-        && faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        fchmod(fd, (st.st_mode & 07777) | 0700);
+        && faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0
+        && fchmod(fd, (st.st_mode & 07777) | 0700) == 0)
+        m_operandFolderMode = st.st_mode & 07777;
     return fd;
+}
+
+void Ditto::leaveOperandFolderAsItWas(int fd)
+{
+    // The folder the user chose keeps its owner and mode (a shared folder
+    // of a group, say): only what is inside it mirrors the source.
+    if (m_operandFolderMode && fchmod(fd, *m_operandFolderMode) != 0)
+        fail(m_dst.substr(0, m_dstRootLength), std::strerror(errno));
+    m_operandFolderMode.reset();
 }
 
 void Ditto::copyFolderOperand(int srcFd, const struct stat &st, const std::string &destination)
@@ -111,7 +125,10 @@ void Ditto::copyFolderOperand(int srcFd, const struct stat &st, const std::strin
     m_dstRoot = {dst.st_dev, dst.st_ino};
     m_ancestors.assign(1, InodeKey{st.st_dev, st.st_ino});
     copyFolderContents(srcFd, dstFd, 0, false);
-    finishFolder(srcFd, dstFd, st, false);
+    if (m_operandFolderMade)
+        finishFolder(srcFd, dstFd, st, false);
+    else
+        leaveOperandFolderAsItWas(dstFd);
     m_dstRootFd = -1;
     close(dstFd);
 }
@@ -132,7 +149,9 @@ void Ditto::copyOtherOperand(const std::string &source, const struct stat &opera
     if (dirFd < 0)
         return;
     m_src = source;
-    m_dst = withoutTrailingSlashes(folder) + "/" + name;
+    m_dst = withoutTrailingSlashes(folder);
+    m_dstRootLength = m_dst.size();
+    m_dst += "/" + name;
 
     if (S_ISREG(operand.st_mode)) {
         const int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -150,6 +169,7 @@ void Ditto::copyOtherOperand(const std::string &source, const struct stat &opera
     } else {
         copySpecial(operand, dirFd, name.c_str());
     }
+    leaveOperandFolderAsItWas(dirFd);
     close(dirFd);
 }
 
@@ -193,8 +213,21 @@ void Ditto::copyFolderContents(int srcDirFd, int dstDirFd, unsigned depth, bool 
     Level &level = m_levels[depth];
     if (!readFolder(srcDirFd, level))
         return;
-    for (const Entry &entry : level.entries)
-        copyEntry(srcDirFd, dstDirFd, level.names.data() + entry.nameOffset, entry.type, depth, fresh);
+    if (!fresh)
+        removeLeftovers(dstDirFd);
+    for (const Entry &entry : level.entries) {
+        const char *name = level.names.data() + entry.nameOffset;
+        if (depth == 0 && keepingVersions() && isVersionsFolderName(name)) {
+            // Copying into it would mix the source's entry with the
+            // destination's own history.
+            const std::string line = "ditto: " + printablePath(m_src + "/" + name)
+                + ": not copied; the destination keeps its earlier versions under this name\n";
+            std::fwrite(line.data(), 1, line.size(), m_errors);
+            std::fflush(m_errors);
+            continue;
+        }
+        copyEntry(srcDirFd, dstDirFd, name, entry.type, depth, fresh);
+    }
 }
 
 void Ditto::copyEntry(int srcDirFd, int dstDirFd, const char *name, unsigned char type,
@@ -285,6 +318,12 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
                        unsigned depth)
 {
     bool fresh = mkdirat(dstDirFd, name, 0700) == 0;
+    // Made where nothing stood: recorded alone, its contents come with it.
+    // A folder that took the place of another entry is not new; what goes
+    // into it is.
+    const bool created = fresh;
+    if (created)
+        recordCreated();
     if (!fresh) {
         if (errno != EEXIST) {
             failDestination(errno);
@@ -298,6 +337,8 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
         if (S_ISLNK(existing.st_mode)) {
             // A link where the folder belongs is replaced, never followed:
             // following it would write outside the destination.
+            if (keepingVersions() && !keepVersion(dstDirFd, name))
+                return;
             if (unlinkat(dstDirFd, name, 0) != 0 || mkdirat(dstDirFd, name, 0700) != 0) {
                 failDestination(errno);
                 return;
@@ -325,7 +366,10 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
         return;
     }
     m_ancestors.push_back({st.st_dev, st.st_ino});
+    const bool outerIsNew = m_inNewFolder;
+    m_inNewFolder = outerIsNew || created;
     copyFolderContents(srcFd, dstFd, depth + 1, fresh);
+    m_inNewFolder = outerIsNew;
     m_ancestors.pop_back();
     finishFolder(srcFd, dstFd, st, fresh);
     close(dstFd);
