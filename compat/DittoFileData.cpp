@@ -143,7 +143,7 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
         failDestination(errno);
         return;
     }
-    if (!aside)
+    if (!aside && !exists)
         recordCreated();
     const char *written = aside ? m_tempName.c_str() : name;
     // Until it is complete, a signal that ends the copy takes it away.
