@@ -202,6 +202,7 @@ private:
 
     int m_versionsFd = -1;
     int m_createdFd = -1;
+    bool m_versionsUnusable = false;
     std::string m_versionParent; // made last in the version folder
     // Inside a folder this run created and recorded: its contents are new
     // with it and are not listed one by one.

@@ -28,10 +28,13 @@ bool Ditto::moveAside(int dstDirFd, const char *name, const struct stat &existin
             std::fflush(m_errors);
             return true;
         }
+        if (keptAt.empty())
+            return false; // the version folder could not be made; said so
         if (errno != EEXIST) {
-            fail(keptAt.empty() ? m_dst : keptAt, std::strerror(errno));
+            fail(keptAt, std::strerror(errno));
             return false;
         }
+        // Kept there already by this run: aside in the mirror, as without versions.
     }
     const time_t now = m_clock().tv_sec;
     tm local{};

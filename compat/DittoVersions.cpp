@@ -38,6 +38,8 @@ int Ditto::versionFolder()
 {
     if (m_versionsFd >= 0)
         return m_versionsFd;
+    if (m_versionsUnusable)
+        return -1; // said once; every entry it would have kept stays as it is
     // Its folders are private: the mail in them is the user's alone.
     const std::string &path = m_options.versionsFolder;
     for (size_t i = 1; i <= path.size(); ++i) {
@@ -46,12 +48,15 @@ int Ditto::versionFolder()
         const std::string prefix = path.substr(0, i);
         if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
             fail(prefix, std::strerror(errno));
+            m_versionsUnusable = true;
             return -1;
         }
     }
     m_versionsFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_versionsFd < 0)
+    if (m_versionsFd < 0) {
         fail(path, std::strerror(errno));
+        m_versionsUnusable = true;
+    }
     return m_versionsFd;
 }
 
@@ -134,6 +139,7 @@ bool Ditto::copyVersion(int dstDirFd, const char *name, const struct stat &exist
 bool Ditto::moveIntoVersions(int dstDirFd, const char *name, std::string &keptAt)
 {
     const std::string relative = relativePath();
+    keptAt.clear();
     if (versionFolder() < 0 || !makeVersionParents(relative))
         return false;
     keptAt = m_options.versionsFolder + "/" + relative;
