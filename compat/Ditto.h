@@ -31,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace cv::compat {
@@ -203,7 +204,7 @@ private:
     int m_versionsFd = -1;
     int m_createdFd = -1;
     bool m_versionsUnusable = false;
-    std::string m_versionParent; // made last in the version folder
+    std::unordered_set<std::string> m_versionParents; // folders made in it
     // Inside a folder this run created and recorded: its contents are new
     // with it and are not listed one by one.
     bool m_inNewFolder = false;

@@ -65,21 +65,22 @@ bool Ditto::makeVersionParents(const std::string &relative)
     const size_t slash = relative.rfind('/');
     if (slash == std::string::npos)
         return true;
+    // Each folder is made once a run, however many entries it takes.
     const std::string parent = relative.substr(0, slash);
-    // Entries of one folder come together: made once for all of them.
-    if (m_versionParent.size() >= parent.size() && m_versionParent.compare(0, parent.size(), parent) == 0
-        && (m_versionParent.size() == parent.size() || m_versionParent[parent.size()] == '/'))
+    if (m_versionParents.count(parent))
         return true;
     for (size_t i = 1; i <= parent.size(); ++i) {
         if (i < parent.size() && parent[i] != '/')
             continue;
-        const std::string prefix = parent.substr(0, i);
+        std::string prefix = parent.substr(0, i);
+        if (m_versionParents.count(prefix))
+            continue;
         if (mkdirat(m_versionsFd, prefix.c_str(), 0700) != 0 && errno != EEXIST) {
             fail(m_options.versionsFolder + "/" + prefix, std::strerror(errno));
             return false;
         }
+        m_versionParents.insert(std::move(prefix));
     }
-    m_versionParent = parent;
     return true;
 }
 
