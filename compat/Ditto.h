@@ -13,6 +13,12 @@
 // gets only its metadata. Where the type of an entry changed (a file became a
 // folder or the other way round), the old destination entry is moved aside to
 // "<name>.replaced-<YYYYMMDD-HHMMSS>", never deleted, with one line saying so.
+// The destination folder itself, when it was there before, keeps its own
+// owner, mode and attributes: what is inside it mirrors the source.
+//
+// With a versions folder, every entry the copy replaces, or moves aside, is
+// kept there first at its path relative to DST, and the paths it newly
+// creates are listed in its ".corvantis-created", each ended by a NUL byte.
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -25,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace cv::compat {
@@ -32,7 +39,18 @@ namespace cv::compat {
 struct DittoOptions {
     // -rsrc: extended attributes stand in for resource forks.
     bool keepExtendedAttributes = false;
+    // Where this run keeps what it replaces; empty: nothing is kept.
+    std::string versionsFolder;
 };
+
+// The name, at the top of DST, of the folder that holds the earlier
+// versions: never copied into, compared or kept.
+inline constexpr char kVersionsFolderName[] = ".corvantis-versions";
+bool isVersionsFolderName(const char *name);
+
+// From here on, SIGTERM, SIGINT and SIGHUP first remove the file a Ditto
+// was writing, then end the process as they would have.
+void removeUnfinishedCopyOnSignals();
 
 struct DittoCommand {
     DittoOptions options;
@@ -87,6 +105,7 @@ private:
     };
 
     int makeFolders(const std::string &path);
+    void leaveOperandFolderAsItWas(int fd);
     void copyFolderOperand(int srcFd, const struct stat &st, const std::string &destination);
     void copyOtherOperand(const std::string &source, const struct stat &operand,
                           const std::string &destination);
@@ -126,6 +145,26 @@ private:
     void failDestination(int err);
     void fail(const std::string &path, const char *reason);
 
+    // Unfinished copies (DittoLeftovers.cpp).
+    void markUnfinished(int dirFd, const char *name);
+    void markFinished();
+    void removeLeftovers(int dstDirFd);
+
+    // Earlier versions (DittoVersions.cpp).
+    bool keepingVersions() const { return !m_options.versionsFolder.empty(); }
+    std::string relativePath() const;
+    int versionFolder();
+    bool makeVersionParents(const std::string &relative);
+    // Before the entry is replaced: false when it could not be kept, and
+    // then it must not be replaced.
+    bool keepVersion(int dstDirFd, const char *name);
+    bool copyVersion(int dstDirFd, const char *name, const struct stat &existing,
+                     const std::string &relative);
+    bool moveIntoVersions(int dstDirFd, const char *name, std::string &keptAt);
+    // After the entry was made where nothing stood.
+    void recordCreated();
+    void closeVersions();
+
     DittoOptions m_options;
     std::FILE *m_errors;
     int m_failures = 0;
@@ -156,6 +195,19 @@ private:
     std::vector<char> m_dstLinkTarget;
     std::string m_tempName;
     unsigned m_tempCounter = 0;
+    std::vector<char> m_sweepBuffer;
+    // The folder a copy goes into: made by this run, or the mode it had
+    // before it was opened up for writing.
+    bool m_operandFolderMade = false;
+    std::optional<mode_t> m_operandFolderMode;
+
+    int m_versionsFd = -1;
+    int m_createdFd = -1;
+    bool m_versionsUnusable = false;
+    std::unordered_set<std::string> m_versionParents; // folders made in it
+    // Inside a folder this run created and recorded: its contents are new
+    // with it and are not listed one by one.
+    bool m_inNewFolder = false;
 };
 
 } // namespace cv::compat

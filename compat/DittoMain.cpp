@@ -4,6 +4,7 @@
 #include "Ditto.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char **argv)
 {
@@ -14,6 +15,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "ditto: %s (usage: ditto [-rsrc] SRC DST)\n", error.c_str());
         return 2;
     }
-    cv::compat::Ditto ditto(command->options);
+    cv::compat::DittoOptions options = command->options;
+    // Set by the engine when earlier versions are kept.
+    if (const char *versions = std::getenv("CORVANTIS_VERSIONS_DIR"); versions && *versions)
+        options.versionsFolder = versions;
+    cv::compat::removeUnfinishedCopyOnSignals();
+    cv::compat::Ditto ditto(options);
     return ditto.copy(command->source, command->destination) ? 0 : 1;
 }

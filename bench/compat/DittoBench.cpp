@@ -2,9 +2,17 @@
 // plus five files of 100 MB) and prints wall time and peak memory of:
 //   - the first copy into an empty destination: our ditto against `cp -a`;
 //   - a repeat onto the last copy with nothing changed: ours against `rsync -a`;
-//   - a repeat after 1 % of the files changed: ours against `rsync -a`.
+//   - a repeat after 1 % of the files changed: ours against `rsync -a`, and
+//     ours keeping earlier versions against ours without them.
 // Each pair runs alternately in this process. Everything is removed afterwards.
 //   cv_bench_ditto [FOLDER]   (default: $TMPDIR or /tmp)
+//
+// For timing each case as a whole process with an outside tool (A and B run
+// in turn, each step changing 1 % of its own source before it copies):
+//   cv_bench_ditto --prepare WORK              sources and first copies
+//   cv_bench_ditto --step WORK versions|plain|rsync|first-ditto|first-cp
+//   cv_bench_ditto --clean WORK
+// e.g. /usr/bin/time -v cv_bench_ditto --step WORK versions
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,6 +26,8 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -88,18 +98,38 @@ bool generate(const std::string &root)
     return true;
 }
 
-Measure run(const std::vector<std::string> &argv)
+// The process environment with `extra` ("NAME=value") added.
+std::vector<char *> environmentWith(const std::string &extra)
+{
+    std::vector<char *> env;
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
+    if (!extra.empty())
+        env.push_back(const_cast<char *>(extra.c_str()));
+    env.push_back(nullptr);
+    return env;
+}
+
+std::string versionsSetting(const std::string &mirror, int round)
+{
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "2026-01-01-%06d", round);
+    return "CORVANTIS_VERSIONS_DIR=" + mirror + "/.corvantis-versions/" + stamp;
+}
+
+Measure run(const std::vector<std::string> &argv, const std::string &environment = {})
 {
     std::vector<char *> args;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    std::vector<char *> env = environmentWith(environment);
     sync(); // start every run with nothing left to write back
     Measure m;
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        execv(args[0], args.data());
+        execve(args[0], args.data(), env.data());
         _exit(127);
     }
     rusage usage{};
@@ -141,8 +171,92 @@ double median(std::vector<double> v)
 
 } // namespace
 
+// One whole-process case for an outside timer: first changes 1 % of this
+// case's own source (a different hundredth each step), then becomes the copy.
+int step(const std::string &work, const std::string &mode)
+{
+    const std::string counter = work + "/step-" + mode;
+    int round = 0;
+    if (FILE *f = std::fopen(counter.c_str(), "r")) {
+        if (std::fscanf(f, "%d", &round) != 1)
+            round = 0;
+        std::fclose(f);
+    }
+    ++round;
+    if (FILE *f = std::fopen(counter.c_str(), "w")) {
+        std::fprintf(f, "%d\n", round);
+        std::fclose(f);
+    }
+    std::vector<std::string> argv;
+    std::string environment;
+    if (mode == "first-ditto" || mode == "first-cp") {
+        // Out of the way at the cost of a rename; --clean removes them.
+        const std::string copy = work + "/" + mode;
+        fs::create_directories(work + "/trash");
+        std::error_code ec;
+        fs::rename(copy, work + "/trash/" + mode + "-" + std::to_string(round), ec);
+        if (mode == "first-ditto")
+            argv = {CV_DITTO, "-rsrc", work + "/src-plain", copy};
+        else
+            argv = {"/bin/cp", "-a", work + "/src-plain", copy};
+    } else if (mode == "versions" || mode == "plain" || mode == "rsync") {
+        const std::string src = work + "/src-" + mode, dst = work + "/dst-" + mode;
+        if (!changeOnePercent(src, round)) {
+            std::perror("change");
+            return 1;
+        }
+        if (mode == "rsync")
+            argv = {kRsync, "-a", src + "/", dst + "/"};
+        else
+            argv = {CV_DITTO, "-rsrc", src, dst};
+        if (mode == "versions")
+            environment = versionsSetting(dst, round);
+    } else {
+        std::fprintf(stderr, "unknown step %s\n", mode.c_str());
+        return 2;
+    }
+    std::vector<char *> args;
+    for (const auto &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char *> env = environmentWith(environment);
+    execve(args[0], args.data(), env.data());
+    std::perror(args[0]);
+    return 127;
+}
+
+int prepare(const std::string &work)
+{
+    fs::create_directories(work);
+    for (const char *mode : {"versions", "plain", "rsync"}) {
+        const std::string src = work + "/src-" + mode, dst = work + "/dst-" + mode;
+        if (!generate(src)) {
+            std::perror("generate");
+            return 1;
+        }
+        const Measure m = std::string(mode) == "rsync" ? run({kRsync, "-a", src + "/", dst + "/"})
+                                                        : run({CV_DITTO, "-rsrc", src, dst});
+        if (m.status != 0) {
+            std::printf("the first copy for %s failed\n", mode);
+            return 1;
+        }
+    }
+    std::printf("prepared %s\n", work.c_str());
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "--prepare")
+        return prepare(args[1]);
+    if (args.size() == 3 && args[0] == "--step")
+        return step(args[1], args[2]);
+    if (args.size() == 2 && args[0] == "--clean") {
+        std::error_code ec;
+        fs::remove_all(args[1], ec);
+        return ec ? 1 : 0;
+    }
     const char *tmp = std::getenv("TMPDIR");
     std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
     std::string pattern = base + "/cv-bench-XXXXXX";
@@ -158,7 +272,7 @@ int main(int argc, char **argv)
                 kBigSize >> 20, work.c_str());
     std::fflush(stdout);
     int result = 0;
-    double firstRatio = 0, sameRatio = 0, changedRatio = 0;
+    double firstRatio = 0, sameRatio = 0, changedRatio = 0, versionsRatio = 0, versionsRsyncRatio = 0;
     if (!generate(src)) {
         std::perror("generate");
         result = 1;
@@ -205,52 +319,69 @@ int main(int argc, char **argv)
         if (result == 0 && !haveRsync)
             std::printf("no %s here: the repeat cases are skipped (apt-get install rsync)\n", kRsync);
         if (result == 0 && haveRsync) {
-            // Each tool repeats onto its own earlier copy, as a daily backup does.
-            const std::string ours = work + "/ours", theirs = work + "/theirs";
-            if (run({CV_DITTO, "-rsrc", src, ours}).status != 0
+            // Each tool repeats onto its own earlier copy, as a daily backup
+            // does; ours twice, with and without earlier versions.
+            const std::string ours = work + "/ours", kept = work + "/ours-versions", theirs = work + "/theirs";
+            if (run({CV_DITTO, "-rsrc", src, ours}).status != 0 || run({CV_DITTO, "-rsrc", src, kept}).status != 0
                 || run({kRsync, "-a", src + "/", theirs + "/"}).status != 0) {
                 std::printf("the copies to repeat onto failed\n");
                 result = 1;
             }
+            int versionRound = 0;
             for (int changed = 0; changed < 2 && result == 0; ++changed) {
                 const char *label = changed ? "repeat, 1 % changed" : "repeat, nothing changed";
-                std::vector<double> ourTimes, theirTimes;
+                std::vector<double> ourTimes, keptTimes, theirTimes;
                 for (int round = 1; round <= kRepeatRounds && result == 0; ++round) {
                     if (changed && !changeOnePercent(src, round)) {
                         std::perror("change");
                         result = 1;
                         break;
                     }
-                    Measure d, r;
-                    for (int turn = 0; turn < 2; ++turn) {
-                        if ((turn == 0) == (round % 2 == 1))
+                    Measure d, v, r;
+                    for (int turn = 0; turn < 3; ++turn) {
+                        switch ((round + turn) % 3) {
+                        case 0:
                             d = run({CV_DITTO, "-rsrc", src, ours});
-                        else
+                            break;
+                        case 1:
+                            v = run({CV_DITTO, "-rsrc", src, kept}, versionsSetting(kept, ++versionRound));
+                            break;
+                        default:
                             r = run({kRsync, "-a", src + "/", theirs + "/"});
+                        }
                     }
-                    std::printf("%s %d: ditto %.3f s, %ld KB   rsync -a %.3f s, %ld KB\n", label, round,
-                                d.seconds, d.peakKb, r.seconds, r.peakKb);
+                    std::printf("%s %d: ditto %.3f s, %ld KB   with versions %.3f s, %ld KB   rsync -a %.3f s, "
+                                "%ld KB\n", label, round, d.seconds, d.peakKb, v.seconds, v.peakKb, r.seconds,
+                                r.peakKb);
                     std::fflush(stdout);
-                    if (d.status != 0 || r.status != 0) {
-                        std::printf("a repeat failed (ditto status %d, rsync status %d)\n", d.status,
-                                    r.status);
+                    if (d.status != 0 || v.status != 0 || r.status != 0) {
+                        std::printf("a repeat failed (ditto status %d, with versions %d, rsync status %d)\n",
+                                    d.status, v.status, r.status);
                         result = 1;
                     }
                     ourTimes.push_back(d.seconds);
+                    keptTimes.push_back(v.seconds);
                     theirTimes.push_back(r.seconds);
                 }
                 if (result == 0) {
-                    const double dm = median(ourTimes), rm = median(theirTimes);
+                    const double dm = median(ourTimes), vm = median(keptTimes), rm = median(theirTimes);
                     (changed ? changedRatio : sameRatio) = dm / rm;
-                    std::printf("%s, median wall time: ditto %.3f s, rsync -a %.3f s, ratio %.2f%s\n", label,
-                                dm, rm, dm / rm, changed ? "" : " (aim <= 1.00)");
+                    if (changed) {
+                        versionsRatio = vm / dm;
+                        versionsRsyncRatio = vm / rm;
+                    }
+                    std::printf("%s, median wall time: ditto %.3f s, with versions %.3f s, rsync -a %.3f s; "
+                                "ditto/rsync -a %.2f%s, with versions/without %.2f (aim <= 1.05), "
+                                "with versions/rsync -a %.2f (aim <= 1.00)\n",
+                                label, dm, vm, rm, dm / rm, changed ? "" : " (aim <= 1.00)", vm / dm, vm / rm);
                 }
             }
         }
         if (result == 0)
             std::printf("ratios: first copy ditto/cp -a %.2f; repeat, nothing changed ditto/rsync -a %.2f; "
-                        "repeat, 1 %% changed ditto/rsync -a %.2f\n",
-                        firstRatio, sameRatio, changedRatio);
+                        "repeat, 1 %% changed ditto/rsync -a %.2f, with versions/without %.2f, "
+                        "with versions/rsync -a %.2f\n",
+                        firstRatio, sameRatio, changedRatio, versionsRatio, versionsRsyncRatio);
     }
     std::error_code ec;
     fs::remove_all(work, ec);
