@@ -57,6 +57,9 @@ void MyPrefsWindowController::setController(PreferencesClient *client)
 void MyPrefsWindowController::setupToolbar()
 {
     refreshControls();
+    // The pane is as large as its content needs at the current font, so
+    // nothing in it is clipped, and the window takes its size from it.
+    m_generalPrefsView->resize(m_generalPrefsView->size().expandedTo(m_generalPrefsView->sizeHint()));
     addView(m_generalPrefsView, QStringLiteral("General"));
 }
 
