@@ -38,8 +38,13 @@ MyPrefsWindowController *MyPrefsWindowController::sharedPrefsWindowController()
 {
     // Parented to the application object so the window goes before it does.
     static QPointer<MyPrefsWindowController> shared;
-    if (!shared)
+    if (!shared) {
         shared = new MyPrefsWindowController(QCoreApplication::instance());
+        // Widgets must go while the application still runs: as its child
+        // the window would be destroyed after its teardown.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, shared,
+                         [] { delete shared.data(); });
+    }
     return shared;
 }
 

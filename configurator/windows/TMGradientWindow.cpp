@@ -125,8 +125,9 @@ void TMGradientWindow::applyMinSize()
     QSize content;
     if (layout())
         content = layout()->totalMinimumSize();
-    setMinimumSize(qMax(qCeil(m_requestedMinSize.width()), content.width()),
-                   qMax(qCeil(m_requestedMinSize.height()), content.height()));
+    m_appliedMinSize = QSize(qMax(qCeil(m_requestedMinSize.width()), content.width()),
+                             qMax(qCeil(m_requestedMinSize.height()), content.height()));
+    setMinimumSize(m_appliedMinSize);
 }
 
 QRectF TMGradientWindow::frame() const
@@ -191,6 +192,9 @@ void TMGradientWindow::resizeEvent(QResizeEvent *event)
 
 void TMGradientWindow::showEvent(QShowEvent *event)
 {
+    // setupUi may have set a minimum of its own, smaller than 150 perhaps.
+    if (minimumSize() != m_appliedMinSize)
+        m_requestedMinSize = gradientMinSize(QSizeF(minimumSize()));
     applyMinSize();
     QMainWindow::showEvent(event);
 }

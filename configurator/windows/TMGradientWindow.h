@@ -80,6 +80,7 @@ private:
     unsigned m_styleMask = 0;
     qreal m_screenHeight = -1;
     QSizeF m_requestedMinSize;
+    QSize m_appliedMinSize;
     QPropertyAnimation *m_frameAnimation = nullptr;
 };
 
