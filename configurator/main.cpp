@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QImage>
+#include <QPixmap>
 #include <QMainWindow>
 
 namespace {
@@ -29,8 +31,15 @@ void identifyToTheDesktop()
     const QString contents = cv::configurator::windows::bundleContentsFolder();
     const auto info = cv::platform::readDictionaryFile(contents + QStringLiteral("/Info.plist"));
     const QString iconFile = info ? info->value(QStringLiteral("CFBundleIconFile")).toString() : QString();
-    if (!iconFile.isEmpty())
-        QApplication::setWindowIcon(QIcon(contents + QStringLiteral("/Resources/") + iconFile));
+    const QImage picture(contents + QStringLiteral("/Resources/") + iconFile);
+    if (iconFile.isEmpty() || picture.isNull())
+        return;
+    // The sizes title bars and task switchers ask for. The full picture alone
+    // makes a window property too large for the X server to take.
+    QIcon icon;
+    for (const int side : {16, 24, 32, 48, 64, 128})
+        icon.addPixmap(QPixmap::fromImage(picture.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    QApplication::setWindowIcon(icon);
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 //   cv_atspi_probe labelled APP LABEL
 //       The name of the object that the showing object called LABEL is the
 //       label for, as a screen reader reads a value beside its label.
+//   cv_atspi_probe dump APP
+//       The tree, one "role: name" line per object, for a person to read.
 //   cv_atspi_probe grab X Y WIDTH HEIGHT FILE
 //       Saves that part of the screen as a PNG file.
 #include <QCoreApplication>
@@ -242,6 +244,28 @@ int labelled(const QStringList &args)
     return 1;
 }
 
+void dumpTree(const Tree &tree, const ObjectRef &o, int depth)
+{
+    if (depth > 30)
+        return;
+    std::printf("%*s%s: %s%s\n", depth * 2, "", qPrintable(tree.roleName(o)), qPrintable(tree.name(o)),
+                tree.showing(o) ? "" : " (not showing)");
+    for (const ObjectRef &child : tree.children(o))
+        dumpTree(tree, child, depth + 1);
+}
+
+int dump(const QStringList &args)
+{
+    const auto bus = accessibilityBus();
+    if (!bus)
+        return 2;
+    const Tree tree(*bus);
+    const QList<ObjectRef> apps = tree.applications(args[0]);
+    for (const ObjectRef &app : apps)
+        dumpTree(tree, app, 0);
+    return apps.isEmpty() ? 1 : 0;
+}
+
 int grab(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
@@ -268,6 +292,8 @@ int main(int argc, char **argv)
         return find(args);
     if (command == QLatin1String("labelled") && args.size() == 2)
         return labelled(args);
-    std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | labelled APP LABEL | grab X Y WIDTH HEIGHT FILE\n");
+    if (command == QLatin1String("dump") && args.size() == 1)
+        return dump(args);
+    std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | labelled APP LABEL | dump APP | grab X Y WIDTH HEIGHT FILE\n");
     return 2;
 }
