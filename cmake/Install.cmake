@@ -6,6 +6,7 @@
 #   <prefix>/share/metainfo/com.tallowmere.Corvantis.metainfo.xml
 #   <prefix>/share/man/man1/corvantis.1.gz
 #   <prefix>/share/doc/corvantis/{copyright, changelog.Debian.gz}
+#   <prefix>/share/lintian/overrides/corvantis
 set(CV_APP_ID com.tallowmere.Corvantis)
 set(CV_INSTALL_DIR ${CMAKE_CURRENT_LIST_DIR}/install)
 
@@ -36,6 +37,7 @@ add_custom_target(cv_theme_icons ALL DEPENDS ${cv_theme_icons})
 # compressed the way Debian wants them (maximum compression, no time stamp).
 install(FILES ${CV_INSTALL_DIR}/${CV_APP_ID}.metainfo.xml DESTINATION share/metainfo)
 install(FILES ${CV_INSTALL_DIR}/copyright DESTINATION share/doc/corvantis)
+install(FILES ${CV_INSTALL_DIR}/lintian-overrides DESTINATION share/lintian/overrides RENAME corvantis)
 set(cv_compressed)
 foreach(pair IN ITEMS corvantis.1:man/man1/corvantis.1 changelog:doc/corvantis/changelog.Debian)
   string(REPLACE ":" ";" pair ${pair})
