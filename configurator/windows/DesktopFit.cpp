@@ -63,8 +63,8 @@ void setFixedTextColours(QWidget *widget, const QColor &text, const QColor &disa
 void fitMainWindow(QWidget *bubbleView, QLabel *bubbleText, QLabel *lastBackupLabel, QLabel *lastBackup,
                    QLineEdit *destination)
 {
-    // The value reads as itself; the label beside it says what it is.
-    lastBackup->setAccessibleName(QString());
+    // The value reads as itself (a label's name is its text); the label
+    // beside it says what it is.
     lastBackupLabel->setBuddy(lastBackup);
 
     static const bool factoryInstalled = [] {
