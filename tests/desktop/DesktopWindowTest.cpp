@@ -216,6 +216,11 @@ TEST(DesktopWindows, FirstStartInAHomeWithOnlyThunderbird)
     f.controller->save(nullptr);
     ASSERT_EQ(f.dialogs.alerts.size(), 1);
     EXPECT_TRUE(f.dialogs.alerts.first().startsWith(QStringLiteral("Configuration Error")));
+
+    // A path longer than the field shows whole in its tooltip.
+    const QString deep = f.home.file(QStringLiteral("Backups/Mail/").repeated(12));
+    f.destination()->setText(deep);
+    EXPECT_EQ(f.destination()->toolTip(), deep);
 }
 
 TEST(DesktopWindows, EveryTextReadableUnderALightAndADarkPalette)
