@@ -3,6 +3,10 @@
 #   <prefix>/bin/corvantis                     launcher
 #   <prefix>/share/applications/com.tallowmere.Corvantis.desktop
 #   <prefix>/share/icons/hicolor/<size>/apps/com.tallowmere.Corvantis.png
+#   <prefix>/share/metainfo/com.tallowmere.Corvantis.metainfo.xml
+#   <prefix>/share/man/man1/corvantis.1.gz
+#   <prefix>/share/doc/corvantis/{copyright, changelog.Debian.gz}
+#   <prefix>/share/lintian/overrides/corvantis
 set(CV_APP_ID com.tallowmere.Corvantis)
 set(CV_INSTALL_DIR ${CMAKE_CURRENT_LIST_DIR}/install)
 
@@ -28,6 +32,28 @@ foreach(size IN LISTS CV_ICON_SIZES)
 endforeach()
 add_custom_target(cv_theme_icons ALL DEPENDS ${cv_theme_icons})
 
+# What software centres, man and Debian's tools read: the AppStream metadata,
+# the manual page, the copyright file and the changelog, the last two
+# compressed the way Debian wants them (maximum compression, no time stamp).
+install(FILES ${CV_INSTALL_DIR}/${CV_APP_ID}.metainfo.xml DESTINATION share/metainfo)
+install(FILES ${CV_INSTALL_DIR}/copyright DESTINATION share/doc/corvantis)
+install(FILES ${CV_INSTALL_DIR}/lintian-overrides DESTINATION share/lintian/overrides RENAME corvantis)
+set(cv_compressed)
+foreach(pair IN ITEMS corvantis.1:man/man1/corvantis.1 changelog:doc/corvantis/changelog.Debian)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 source)
+  list(GET pair 1 target)
+  set(plain ${CMAKE_BINARY_DIR}/share/${target})
+  add_custom_command(OUTPUT ${plain}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${CV_INSTALL_DIR}/${source} ${plain}
+    COMMAND gzip -9nf ${plain}
+    DEPENDS ${CV_INSTALL_DIR}/${source} VERBATIM)
+  get_filename_component(folder ${target} DIRECTORY)
+  install(FILES ${plain}.gz DESTINATION share/${folder})
+  list(APPEND cv_compressed ${plain}.gz)
+endforeach()
+add_custom_target(cv_package_docs ALL DEPENDS ${cv_compressed})
+
 install(CODE "
   set(CV_DESKTOP_TEMPLATE \"${CV_INSTALL_DIR}/${CV_APP_ID}.desktop.in\")
   set(CV_DESKTOP_STAGING \"${CMAKE_BINARY_DIR}/desktop-entry\")")
@@ -43,14 +69,18 @@ set(CPACK_PACKAGE_VENDOR Tallowmere)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Scheduled backups of a desktop email client's data")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Corvantis keeps one line of its own in your crontab and, on the days and at the time you\n"
-  "choose, copies your email client's data folder to a destination folder.")
+  "Corvantis keeps one line of its own in your crontab and, on the days and\n"
+  "at the time you choose, copies your email client's data folder to a\n"
+  "destination folder.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The programs go stripped into the package; their debug symbols go into a
+# corvantis-dbgsym package beside it, found by build id.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tallowmere <corvantis@tallowmere.invalid>")

@@ -60,6 +60,8 @@ public:
     void checkQuietlyAtStartup();
 
     bool isChecking() const { return m_busy; }
+    // Whether this build names an update feed at all.
+    bool hasFeed() const { return !m_feedUrl.isEmpty(); }
 
 signals:
     // After every check, whatever its outcome and whether it showed anything.

@@ -1,13 +1,54 @@
 // The configurator: one window in which the backup schedule is edited.
 #include "Controller.h"
+#include "PropertyList.h"
+#include "ScreenFrame.h"
 
 #include <QApplication>
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
 #include <QMainWindow>
+
+namespace {
+
+// Top-level windows cannot place themselves on Wayland, and the bubbles must
+// sit beside what they point at. Where the session also offers an X display
+// (XWayland), run there, unless the user chose a platform.
+void preferXUnderWayland()
+{
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    if (wayland && !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+// The desktop knows the program by its entry (com.tallowmere.Corvantis.desktop,
+// whose StartupWMClass is the window class "Corvantis") and shows its icon.
+void identifyToTheDesktop()
+{
+    QApplication::setApplicationName(QStringLiteral("Corvantis"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tallowmere.Corvantis"));
+    const QString contents = cv::configurator::windows::bundleContentsFolder();
+    const auto info = cv::platform::readDictionaryFile(contents + QStringLiteral("/Info.plist"));
+    const QString iconFile = info ? info->value(QStringLiteral("CFBundleIconFile")).toString() : QString();
+    const QImage picture(contents + QStringLiteral("/Resources/") + iconFile);
+    if (iconFile.isEmpty() || picture.isNull())
+        return;
+    // The sizes title bars and task switchers ask for. The full picture alone
+    // makes a window property too large for the X server to take.
+    QIcon icon;
+    for (const int side : {16, 24, 32, 48, 64, 128})
+        icon.addPixmap(QPixmap::fromImage(picture.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    QApplication::setWindowIcon(icon);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    preferXUnderWayland();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Corvantis"));
+    identifyToTheDesktop();
     QApplication::setQuitOnLastWindowClosed(false);
     cv::configurator::Controller controller;
     controller.awakeFromNib();

@@ -11,8 +11,8 @@ PACKAGES=(
   libgtest-dev googletest
   cron dbus dbus-x11 xvfb xauth xdotool
   openbox x11-utils at-spi2-core
-  attr procps
-  desktop-file-utils
+  attr procps file
+  desktop-file-utils lintian appstream
   rsync
 )
 

@@ -13,7 +13,10 @@ source scripts/build-owner.sh
 cv_check_build_dir
 trap cv_give_back_build_dir EXIT
 bash scripts/install-deps.sh
-bash scripts/build.sh
+# Only what runs here: the configurator, with the engine and its commands
+# inside its bundle (the demonstration uses that copy too). The tests and
+# benchmarks are built by scripts/test.sh.
+bash scripts/build.sh Corvantis cv_embed_engine
 cv_give_back_build_dir
 CONFIGURATOR="$(realpath "$BUILD_DIR")/Corvantis.app/Contents/MacOS/Corvantis"
 

@@ -1,4 +1,7 @@
 #include "Controller.h"
+#include "ClientFolders.h"
+#include "ClientPopUp.h"
+#include "DesktopFit.h"
 
 #include "ui_DayBubbleView.h"
 #include "ui_MainWindow.h"
@@ -128,6 +131,8 @@ Controller::Controller(ControllerServices services, QObject *parent)
     ui->destinationTextField->installEventFilter(this);
     ui->destinationTextField->setAcceptDrops(true);
     connectActions();
+    windows::fitMainWindow(attachedNotificationView, bubbleUi->notificationTextField, ui->lastBackupLabel, ui->lastBackup,
+                           ui->destinationTextField);
 }
 
 Controller::~Controller()
@@ -204,6 +209,8 @@ void Controller::awakeFromNib()
     // What other processes stored since this one started counts.
     defaults->reload();
     loadPreferences();
+    windows::markMissingClients(ui->sourcePopUpButton,
+                                [](const QString &client) { return clientDataFound(client, cv::homeDirectory()); });
     setDestination(this);
     setSource(this);
 
@@ -244,7 +251,7 @@ void Controller::awakeFromNib()
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
 
     // Only with the user's consent, given in the preferences.
-    if (defaults->boolean(kL(keys::kCheckAtStartup)))
+    if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
         _SUUpdater->checkQuietlyAtStartup();
 
     platform::NSLog(QStringLiteral("Corvantis launched"));
@@ -413,6 +420,7 @@ void Controller::toggleNotificationWindow(bool show)
     // A bubble that was hidden before handed the view back hidden.
     attachedNotificationView->show();
     attachedWindow->orderFrontRegardless();
+    windows::announceAlert(attachedNotificationView);
 }
 
 void Controller::setSaveItems(SaveItems state)
@@ -688,7 +696,8 @@ void Controller::savePreferences()
 
 void Controller::loadPreferences()
 {
-    const WindowSettings s = configurator::loadPreferences(*defaults);
+    WindowSettings s = configurator::loadPreferences(*defaults);
+    applyFirstStartDefaults(s, *defaults, cv::homeDirectory());
     // Restoring is not an edit: no control may report a change.
     const QSignalBlocker blockTime(ui->backupTime);
     if (const int index = ui->sourcePopUpButton->findText(s.client); index >= 0)
@@ -713,9 +722,6 @@ void Controller::showLastBackup()
 {
     const QString text = lastBackupText(cv::markerFilePath(), getDateFormat());
     ui->lastBackup->setText(text);
-    // A label with a name of its own gives assistive tools only that name;
-    // the date itself has to be its description for them to read it.
-    ui->lastBackup->setAccessibleDescription(text);
 }
 
 void Controller::executionComplete()

@@ -38,8 +38,13 @@ MyPrefsWindowController *MyPrefsWindowController::sharedPrefsWindowController()
 {
     // Parented to the application object so the window goes before it does.
     static QPointer<MyPrefsWindowController> shared;
-    if (!shared)
+    if (!shared) {
         shared = new MyPrefsWindowController(QCoreApplication::instance());
+        // Widgets must go while the application still runs: as its child
+        // the window would be destroyed after its teardown.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, shared,
+                         [] { delete shared.data(); });
+    }
     return shared;
 }
 
@@ -57,6 +62,9 @@ void MyPrefsWindowController::setController(PreferencesClient *client)
 void MyPrefsWindowController::setupToolbar()
 {
     refreshControls();
+    // The pane is as large as its content needs at the current font, so
+    // nothing in it is clipped, and the window takes its size from it.
+    m_generalPrefsView->resize(m_generalPrefsView->size().expandedTo(m_generalPrefsView->sizeHint()));
     addView(m_generalPrefsView, QStringLiteral("General"));
 }
 

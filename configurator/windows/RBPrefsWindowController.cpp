@@ -1,5 +1,6 @@
 #include "RBPrefsWindowController.h"
 
+#include "DesktopFit.h"
 #include "Log.h"
 #include "ScreenFrame.h"
 #include "WindowMath.h"
@@ -15,6 +16,7 @@
 #include <QParallelAnimationGroup>
 #include <QPropertyAnimation>
 #include <QScreen>
+#include <QTimer>
 #include <QToolBar>
 
 namespace cv::configurator::windows {
@@ -153,6 +155,7 @@ void RBPrefsWindowController::windowDidLoad()
     m_contentSubview->setGeometry(0, 0, 1000, 1000);
     new ContentViewWatcher(contentView, m_contentSubview);
     m_window = window;
+    addCloseShortcuts(window, [window] { window->close(); });
 }
 
 QList<QWidget *> RBPrefsWindowController::contentSubviews() const
@@ -204,15 +207,25 @@ void RBPrefsWindowController::showWindow(QObject *)
     displayViewForIdentifier(first, false);
 
     // Centre on the screen, then bring it to the front as the key window.
+    centre();
+    window->show();
+    window->raise();
+    window->activateWindow();
+    // The window system adds its frame only once the window is shown.
+    QTimer::singleShot(0, this, &RBPrefsWindowController::centre);
+}
+
+void RBPrefsWindowController::centre()
+{
+    QMainWindow *window = m_window;
+    if (!window)
+        return;
     if (const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
         const QRect available = screen->availableGeometry();
         QRect frame = window->frameGeometry();
         frame.moveCenter(available.center());
         window->move(frame.topLeft());
     }
-    window->show();
-    window->raise();
-    window->activateWindow();
 }
 
 void RBPrefsWindowController::toggleActivePreferenceView(QAction *toolbarItem)
@@ -290,8 +303,14 @@ QRectF RBPrefsWindowController::windowFrame() const
 
 void RBPrefsWindowController::setWindowFrame(const QRectF &frame)
 {
-    if (m_window)
-        windows::setWindowFrame(m_window, frame, screenHeight());
+    if (!m_window)
+        return;
+    // The window has the size of its pane and no other: the user cannot
+    // resize it, only a pane switch does.
+    m_window->setMinimumSize(0, 0);
+    m_window->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    windows::setWindowFrame(m_window, frame, screenHeight());
+    m_window->setFixedSize(m_window->size());
 }
 
 QRectF RBPrefsWindowController::frameForView(QWidget *view)

@@ -85,6 +85,8 @@ protected:
 
 private:
     void windowDidLoad();
+    // Centres the window, frame included, on its screen.
+    void centre();
     void removeSubview(QWidget *view);
     void clearToolbarItems();
     qreal screenHeight() const;

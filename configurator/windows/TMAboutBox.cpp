@@ -1,5 +1,6 @@
 #include "TMAboutBox.h"
 
+#include "DesktopFit.h"
 #include "PropertyList.h"
 #include "ScreenFrame.h"
 
@@ -37,6 +38,9 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
     nameFont.setPixelSize(12);
     nameFont.setBold(true);
     m_appNameTextField->setFont(nameFont);
+    // The background is a fixed light picture: the texts keep their own
+    // colours whatever the desktop palette is.
+    setFixedTextColours(m_appNameTextField, Qt::black, Qt::black);
     m_appNameTextField->setText(m_infoPlist.value(QStringLiteral("CFBundleName")).toString());
 
     m_aboutContent = addTextField(179, 94, 198, 111);
@@ -44,9 +48,10 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
     QFont smallFont = m_aboutContent->font();
     smallFont.setPixelSize(11);
     m_aboutContent->setFont(smallFont);
-    QPalette grey = m_aboutContent->palette();
-    grey.setColor(QPalette::WindowText, QColor::fromRgbF(0.5f, 0.5f, 0.5f));
-    m_aboutContent->setPalette(grey);
+    // Grey, a third of the way to white: the standard 50 % grey reads at
+    // only about 3:1 on this light background.
+    const QColor grey = QColor::fromRgbF(0.33f, 0.33f, 0.33f);
+    setFixedTextColours(m_aboutContent, grey, grey);
     m_aboutContent->setWordWrap(true);
     m_aboutContent->setText(QString());
 
@@ -57,6 +62,7 @@ TMAboutBox::TMAboutBox(const QString &bundleContents, QObject *parent)
     m_statusTimer->setTimerType(Qt::PreciseTimer);
     m_statusTimer->setInterval(m_closeInterval);
     connect(m_statusTimer, &QTimer::timeout, this, [this] { closeWindow(m_statusTimer); });
+    addCloseShortcuts(m_aboutWindow, [this] { closeWindow(nullptr); });
 }
 
 TMAboutBox::~TMAboutBox()
@@ -143,6 +149,8 @@ void TMAboutBox::displayWindow(QObject *)
         m_aboutWindow->show();
     }
     m_aboutWindow->raise();
+    // Active, so that Escape and Ctrl+W reach it.
+    m_aboutWindow->activateWindow();
 
     if (m_timerInUse == 1 && m_statusTimer->isActive())
         m_statusTimer->stop();

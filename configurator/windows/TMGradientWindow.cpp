@@ -1,9 +1,12 @@
 #include "TMGradientWindow.h"
 
+#include "DesktopFit.h"
 #include "ScreenFrame.h"
 #include "WindowMath.h"
 
 #include <QChildEvent>
+#include <QLayout>
+#include <QMenuBar>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QPropertyAnimation>
@@ -18,6 +21,22 @@ namespace {
 constexpr unsigned kStandardStyle =
     kTitledWindowMask | kClosableWindowMask | kMiniaturizableWindowMask | kResizableWindowMask;
 constexpr int kFrameAnimationMs = 200;
+
+// Text on the fixed grey: black, and a dark grey when disabled; both keep at
+// least 4.5:1 against the darkest grey (0.7) under any desktop palette.
+const QColor kText(0, 0, 0);
+const QColor kDisabledText(0x3c, 0x3c, 0x3c);
+
+// Menu bars and toolbars show the window's background and draw their items'
+// text in the button text colour, which follows the desktop otherwise.
+void fixBarText(QWidget *bar)
+{
+    setFixedTextColours(bar, kText, kDisabledText);
+    QPalette palette = bar->palette();
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setColor(group, QPalette::ButtonText, group == QPalette::Disabled ? kDisabledText : kText);
+    bar->setPalette(palette);
+}
 } // namespace
 
 TMGradientWindow::TMGradientWindow(QWidget *parent)
@@ -66,6 +85,7 @@ void TMGradientWindow::initialise(const QRectF &contentRect, unsigned styleMask)
     QPalette palette = this->palette();
     palette.setBrush(QPalette::Window, gradientWindow());
     setPalette(palette);
+    setFixedTextColours(this, kText, kDisabledText);
 }
 
 qreal TMGradientWindow::screenHeight() const
@@ -89,12 +109,25 @@ void TMGradientWindow::hideBaseline(QToolBar *toolbar)
     // unpanelled toolbar lets the window background show through instead.
     toolbar->setProperty("showsBaselineSeparator", false);
     toolbar->setStyleSheet(QStringLiteral("QToolBar { border: none; background: transparent; }"));
+    fixBarText(toolbar);
 }
 
 void TMGradientWindow::setMinSize(const QSizeF &size)
 {
-    const QSizeF clamped = gradientMinSize(size);
-    setMinimumSize(qCeil(clamped.width()), qCeil(clamped.height()));
+    m_requestedMinSize = gradientMinSize(size);
+    applyMinSize();
+}
+
+void TMGradientWindow::applyMinSize()
+{
+    // Never smaller than what the content needs at the current font and
+    // style: an explicit minimum would otherwise let the layout clip text.
+    QSize content;
+    if (layout())
+        content = layout()->totalMinimumSize();
+    m_appliedMinSize = QSize(qMax(qCeil(m_requestedMinSize.width()), content.width()),
+                             qMax(qCeil(m_requestedMinSize.height()), content.height()));
+    setMinimumSize(m_appliedMinSize);
 }
 
 QRectF TMGradientWindow::frame() const
@@ -159,8 +192,10 @@ void TMGradientWindow::resizeEvent(QResizeEvent *event)
 
 void TMGradientWindow::showEvent(QShowEvent *event)
 {
-    // setupUi may have set a smaller minimum size of its own.
-    setMinSize(minimumSize());
+    // setupUi may have set a minimum of its own, smaller than 150 perhaps.
+    if (minimumSize() != m_appliedMinSize)
+        m_requestedMinSize = gradientMinSize(QSizeF(minimumSize()));
+    applyMinSize();
     QMainWindow::showEvent(event);
 }
 
@@ -169,11 +204,19 @@ bool TMGradientWindow::event(QEvent *event)
     // Toolbars added by an interface file come through addToolBar, not
     // setToolbar; they lose their baseline here.
     if (event->type() == QEvent::ChildPolished) {
-        auto *toolbar = qobject_cast<QToolBar *>(static_cast<QChildEvent *>(event)->child());
+        QObject *child = static_cast<QChildEvent *>(event)->child();
+        auto *toolbar = qobject_cast<QToolBar *>(child);
         if (toolbar && !toolbar->property("showsBaselineSeparator").isValid())
             hideBaseline(toolbar);
+        if (auto *menuBar = qobject_cast<QMenuBar *>(child))
+            fixBarText(menuBar);
     }
-    return QMainWindow::event(event);
+    const bool handled = QMainWindow::event(event);
+    // A new font or style changes what the content needs.
+    if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::FontChange
+        || event->type() == QEvent::StyleChange)
+        applyMinSize();
+    return handled;
 }
 
 } // namespace cv::configurator::windows

@@ -72,11 +72,15 @@ private:
     // The one place where a bottom-left frame becomes Qt geometry.
     void applyFrame(const QRectF &frame);
     static void hideBaseline(QToolBar *toolbar);
+    // The requested minimum, raised to what the layout needs.
+    void applyMinSize();
 
     bool _flat = false;
     bool forceDisplay = false;
     unsigned m_styleMask = 0;
     qreal m_screenHeight = -1;
+    QSizeF m_requestedMinSize;
+    QSize m_appliedMinSize;
     QPropertyAnimation *m_frameAnimation = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include "Workspace.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -10,6 +11,10 @@ namespace {
 
 QMessageBox *makeBox(QWidget *parent, QMessageBox::Icon icon, const QString &text, const QString &informative)
 {
+    // In front of the window the user asked from (the preferences, say),
+    // not of the main window, which the window system would raise with it.
+    if (QWidget *active = QApplication::activeWindow(); active && active->isVisible())
+        parent = active;
     auto *box = new QMessageBox(icon, QStringLiteral("Corvantis"), text, QMessageBox::NoButton, parent);
     box->setInformativeText(informative);
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -7,6 +7,11 @@
 //       "push button") in the program whose application object is called APP:
 //       prints "x y width height<TAB>description<TAB>text" in screen
 //       coordinates. Exit status 1 when there is none.
+//   cv_atspi_probe labelled APP LABEL
+//       The name of the object that the showing object called LABEL is the
+//       label for, as a screen reader reads a value beside its label.
+//   cv_atspi_probe dump APP
+//       The tree, one "role: name" line per object, for a person to read.
 //   cv_atspi_probe grab X Y WIDTH HEIGHT FILE
 //       Saves that part of the screen as a PNG file.
 #include <QCoreApplication>
@@ -58,6 +63,7 @@ const QString kAccessible = QStringLiteral("org.a11y.atspi.Accessible");
 const QString kRootPath = QStringLiteral("/org/a11y/atspi/accessible/root");
 // AT-SPI state bits (index into the state set).
 constexpr int kStateShowing = 25;
+constexpr uint kRelationLabelFor = 1;
 constexpr int kMaxObjects = 5000;
 
 class Tree
@@ -133,6 +139,28 @@ public:
             : QString();
     }
 
+    // The objects `o` is the label for.
+    QList<ObjectRef> labelFor(const ObjectRef &o) const
+    {
+        const QDBusMessage reply = call(o, kAccessible, QStringLiteral("GetRelationSet"));
+        QList<ObjectRef> out;
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return out;
+        const QDBusArgument a = reply.arguments().constFirst().value<QDBusArgument>();
+        a.beginArray();
+        while (!a.atEnd()) {
+            uint type = 0;
+            QList<ObjectRef> targets;
+            a.beginStructure();
+            a >> type >> targets;
+            a.endStructure();
+            if (type == kRelationLabelFor)
+                out << targets;
+        }
+        a.endArray();
+        return out;
+    }
+
     // The application roots on the bus whose name is appName.
     QList<ObjectRef> applications(const QString &appName) const
     {
@@ -199,6 +227,45 @@ int find(const QStringList &args)
     return 1;
 }
 
+int labelled(const QStringList &args)
+{
+    const auto bus = accessibilityBus();
+    if (!bus)
+        return 2;
+    const Tree tree(*bus);
+    for (const ObjectRef &app : tree.applications(args[0])) {
+        if (const auto label = tree.find(app, args[1], {})) {
+            for (const ObjectRef &target : tree.labelFor(*label)) {
+                std::printf("%s\n", qPrintable(tree.name(target)));
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+void dumpTree(const Tree &tree, const ObjectRef &o, int depth)
+{
+    if (depth > 30)
+        return;
+    std::printf("%*s%s: %s%s\n", depth * 2, "", qPrintable(tree.roleName(o)), qPrintable(tree.name(o)),
+                tree.showing(o) ? "" : " (not showing)");
+    for (const ObjectRef &child : tree.children(o))
+        dumpTree(tree, child, depth + 1);
+}
+
+int dump(const QStringList &args)
+{
+    const auto bus = accessibilityBus();
+    if (!bus)
+        return 2;
+    const Tree tree(*bus);
+    const QList<ObjectRef> apps = tree.applications(args[0]);
+    for (const ObjectRef &app : apps)
+        dumpTree(tree, app, 0);
+    return apps.isEmpty() ? 1 : 0;
+}
+
 int grab(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
@@ -223,6 +290,10 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments().mid(2);
     if (command == QLatin1String("find") && (args.size() == 2 || args.size() == 3))
         return find(args);
-    std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | grab X Y WIDTH HEIGHT FILE\n");
+    if (command == QLatin1String("labelled") && args.size() == 2)
+        return labelled(args);
+    if (command == QLatin1String("dump") && args.size() == 1)
+        return dump(args);
+    std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | labelled APP LABEL | dump APP | grab X Y WIDTH HEIGHT FILE\n");
     return 2;
 }

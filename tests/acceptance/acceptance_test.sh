@@ -157,9 +157,15 @@ wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
 wait_for 10 wm_ready ||
   { fail "the window manager started"; cat "$WORK/openbox.log"; finish; }
 
-# The configurator's text of the "Last backup" line as a screen reader reads it.
+# The configurator's "Last backup" value as a screen reader reads it: the
+# name of what the label "Last backup:" labels.
 last_backup() {
-  "$PROBE" find Corvantis "Last backup" | cut -f2
+  "$PROBE" labelled Corvantis "Last backup:"
+}
+# Extents of the last-backup value, for a photograph of it.
+last_backup_extents() {
+  local value
+  value="$(last_backup)" && "$PROBE" find Corvantis "$value" label | cut -f1
 }
 main_window() {
   xdotool search --onlyvisible --name '^Corvantis$' 2>/dev/null | head -n 1
@@ -187,9 +193,23 @@ check "the session file holds the display" grep -qxF "DISPLAY=$DISPLAY" "$SESSIO
 check "the session file holds the bus" grep -qxF "DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS" "$SESSION_FILE"
 check "the start is logged" grep -q "Corvantis launched" "$LOG"
 check "a first start leaves the crontab alone" cmp -s "$SEED" <(crontab -l)
-wait_for 10 "$PROBE" find Corvantis "Last backup" || fail "the window is in the accessibility tree"
+wait_for 10 last_backup || fail "the window is in the accessibility tree"
 BEFORE="$(last_backup)"
 check "no backup is known yet ($BEFORE)" test "$BEFORE" = Unknown
+
+# What the desktop and a screen reader know of the window.
+wm_class="$(xprop -id "$WINDOW" WM_CLASS | sed -n 's/.*= //p')"
+check "the window class is the desktop entry's StartupWMClass ($wm_class)" \
+  test "$wm_class" = '"Corvantis", "Corvantis"'
+check "the window carries the application's icon" sh -c "xprop -id '$WINDOW' _NET_WM_ICON | grep -q 'Icon ('"
+check "Thunderbird, whose data is here, is offered" "$PROBE" find Corvantis Thunderbird "combo box"
+check "the days are a group called Days" "$PROBE" find Corvantis Days
+for day in Sunday Monday Tuesday Wednesday Thursday Friday Saturday; do
+  check "the $day box is called $day" "$PROBE" find Corvantis "$day" "check box"
+done
+check "the info button has a name" "$PROBE" find Corvantis "Check the days" "push button"
+check "the client picture has a name" "$PROBE" find Corvantis "Client picture"
+check "the destination picture has a name" "$PROBE" find Corvantis "Destination folder picture"
 
 # 2. Choose, then save with Ctrl+S -------------------------------------------
 echo "== choose and save"
@@ -204,6 +224,33 @@ key Home t                      # Thunderbird, by its first letter
 key alt+d ctrl+a
 xdotool type --delay 20 "$DEST"
 key Tab
+# A day ticked and unticked again: the bubble asks for one, as an alert.
+# A mnemonic clicks with a short animation that swallows a second click.
+key alt+m; sleep 0.3; key alt+m
+BUBBLE_TEXT="Please choose at least one day for the backup."
+wait_for 10 "$PROBE" find Corvantis "$BUBBLE_TEXT" "alert message"
+check "the day bubble is announced as an alert" "$PROBE" find Corvantis "$BUBBLE_TEXT" "alert message"
+# Other windows of the program stay above it: the preferences, opened over it.
+key ctrl+comma
+prefs_window() { xdotool search --onlyvisible --name '^General$' 2>/dev/null | head -n 1; }
+wait_for 10 prefs_window
+PREFS="$(prefs_window)"
+stacking() { xprop -root _NET_CLIENT_LIST_STACKING | sed -n 's/.*# //p' | tr -d ' ' | tr ',' '\n'; }
+read -r bx by bw bh _ <<<"$("$PROBE" find Corvantis "$BUBBLE_TEXT" "alert message" | cut -f1)"
+bubble_window="$(xdotool search --onlyvisible --class Corvantis 2>/dev/null | while read -r id; do
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  [ "$X" -le "$bx" ] && [ "$Y" -le "$by" ] && [ $((X + WIDTH)) -ge $((bx + bw)) ] &&
+    [ "$WIDTH" -lt 400 ] && printf '0x%x\n' "$id"
+done | head -n 1)"
+prefs_hex="$(printf '0x%x' "$PREFS")"
+position() { stacking | grep -nx "$1" | cut -d: -f1; }
+echo "   stacking: $(stacking | tr '\n' ' ') (bubble $bubble_window, preferences $prefs_hex)"
+check "the bubble stays under the preferences" \
+  test "$(position "${bubble_window:-none}")" -lt "$(position "$prefs_hex")"
+key Escape
+wait_for 5 sh -c '[ -z "$(xdotool search --onlyvisible --name "^General$" 2>/dev/null)" ]'
+check "Escape closes the preferences" test -z "$(prefs_window)"
+xdotool windowactivate --sync "$WINDOW" 2>/dev/null || xdotool windowfocus --sync "$WINDOW"
 key alt+m alt+w alt+f           # Monday, Wednesday, Friday
 key alt+i
 # Each section takes its digits and moves on; "P" alone is not yet "PM".
@@ -241,7 +288,7 @@ cron_command() {
   printf '%s' "$out"
 }
 before_shot="$WORK/before.png"
-read -r x y w h _ <<<"$("$PROBE" find Corvantis "Last backup")"
+read -r x y w h <<<"$(last_backup_extents)"
 "$PROBE" grab "$x" "$y" "$w" "$h" "$before_shot" || fail "the last backup line can be photographed"
 env -i HOME="$HOME" LOGNAME="$LOGNAME" SHELL=/bin/sh PATH=/usr/bin:/bin \
   timeout 60 /bin/sh -c "$(cron_command "$command")" >"$WORK/cron.out" 2>&1
@@ -253,8 +300,9 @@ check "the marker is touched" test -f "$MARKER"
 check "the success is logged" grep -q "Backup completed successfully" "$LOG"
 line_changed() { [ "$(last_backup)" != "$BEFORE" ]; }
 wait_for 10 line_changed
-# The date format of a fresh home: day first, 12-hour clock.
-MARKER_TIME="$(LC_ALL=C date -r "$MARKER" '+%d/%m/%Y at %I:%M %p')"
+# The format the preferences store when they are first opened, as above:
+# month first, 24-hour clock.
+MARKER_TIME="$(LC_ALL=C date -r "$MARKER" '+%m/%d/%Y at %H:%M')"
 check "the window's last backup line shows the marker's time ($(last_backup))" \
   test "$(last_backup)" = "$MARKER_TIME"
 # The window paints the new text a moment after it has it.

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # cpack -G DEB from the built tree, inspected with dpkg-deb as apt would meet
 # it: the files under /usr with their modes and owners, a desktop entry that
-# names /usr/bin/corvantis, and a Depends line that covers every shared
-# library the programs link and names only packages that exist.
+# names /usr/bin/corvantis, a Depends line that covers every shared library
+# the programs link and names only packages that exist, stripped programs
+# whose debug symbols come in a package of their own, and nothing lintian or
+# appstreamcli objects to.
 source "$(dirname "$0")/common.sh"
 need dpkg-deb
 need desktop-file-validate
+need lintian
+need appstreamcli
 
 OUT="$SCRATCH/out"
 if ! (cd "$BUILD_DIR" && cpack -G DEB -B "$OUT") >"$SCRATCH/cpack.log" 2>&1; then
@@ -36,6 +40,39 @@ check "nothing outside /usr" test -z "$(awk '$6 != "./" && $6 !~ /^\.\/usr\//' "
 ROOT="$SCRATCH/root"
 dpkg-deb -x "$DEB" "$ROOT"
 check_entry_and_icons "$ROOT/usr" /usr/bin/corvantis
+check "the entry's StartupWMClass is the window class" \
+  test "$(entry_value "$ROOT/usr/share/applications/$APP_ID.desktop" StartupWMClass)" = Corvantis
+
+# What Debian's own tools say. Tags of the levels error and warning fail;
+# lintian's exit status alone would also fail on its own internal notes.
+lintian --tag-display-limit 0 "$DEB" >"$SCRATCH/lintian" 2>&1
+lintian_status=$?
+check "lintian ran on the package ($lintian_status)" test "$lintian_status" -le 1
+check "lintian reports no error and no warning" test -z "$(grep -E '^[EW]: ' "$SCRATCH/lintian")"
+grep -E '^[EW]: ' "$SCRATCH/lintian"
+METAINFO="$ROOT/usr/share/metainfo/$APP_ID.metainfo.xml"
+check "AppStream metadata is installed" test -f "$METAINFO"
+check "appstreamcli validate accepts the metadata" appstreamcli validate --no-net "$METAINFO"
+check "the metadata launches the desktop entry" \
+  grep -qF "<launchable type=\"desktop-id\">$APP_ID.desktop</launchable>" "$METAINFO"
+check "a manual page for corvantis" sh -c "zcat '$ROOT/usr/share/man/man1/corvantis.1.gz' | grep -q '^\.TH CORVANTIS 1'"
+check "a machine-readable copyright file" \
+  grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/' "$ROOT/usr/share/doc/corvantis/copyright"
+check "a changelog for this version" sh -c \
+  "zcat '$ROOT/usr/share/doc/corvantis/changelog.Debian.gz' | head -1 | grep -qF '($(dpkg-deb -f "$DEB" Version))'"
+
+# Stripped programs; their symbols are in the dbgsym package, by build id.
+dbgsyms=("$OUT"/corvantis-dbgsym_*.ddeb)
+check "a debug symbols package beside it" test "${#dbgsyms[@]}" -eq 1
+DBG="$SCRATCH/dbg"
+[ "${#dbgsyms[@]}" -eq 1 ] && dpkg-deb -x "${dbgsyms[0]}" "$DBG"
+for f in "${EXECUTABLES[@]:1}"; do
+  bin="$ROOT/usr/$f"
+  check "$(basename "$f") is stripped" sh -c "file -L '$bin' | grep -q ', stripped'"
+  id="$(readelf -n "$bin" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')"
+  check "$(basename "$f") has its debug symbols in the dbgsym package" \
+    test -s "$DBG/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+done
 check "no path of the build machine in the installed text files" \
   test -z "$(grep -rlF -e "$BUILD_DIR" -e "$SCRATCH" "$ROOT/usr/share" "$ROOT/usr/bin")"
 

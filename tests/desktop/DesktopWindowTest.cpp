@@ -1,0 +1,323 @@
+// The configurator's windows on a real X server as a Linux user meets them:
+// the first start in a home that only has Thunderbird, text that stays
+// readable under a light and a dark palette (measured on screenshots), no
+// text cut off at the smallest window size or with a larger font, and the
+// keys and dialogs of the secondary windows.
+#include "ConfiguratorTestSupport.h"
+
+#include "ClientPopUp.h"
+#include "MyPrefsWindowController.h"
+#include "Names.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTest>
+#include <QTimeEdit>
+
+#include <cmath>
+#include <map>
+
+#include <gtest/gtest.h>
+
+using namespace cv::test;
+using cv::configurator::windows::MyPrefsWindowController;
+
+namespace {
+
+const QString kShots = QStringLiteral(CV_SCREENSHOT_DIR "/");
+
+// WCAG relative luminance and contrast ratio.
+double luminance(QRgb c)
+{
+    auto lin = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * lin(qRed(c)) + 0.7152 * lin(qGreen(c)) + 0.0722 * lin(qBlue(c));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The contrast of the text in `area` of `shot`: between the area's most
+// frequent colour, its background, and the pixel that stands out most from
+// it, the core of a glyph.
+double textContrast(const QImage &shot, const QRect &area)
+{
+    std::map<QRgb, int> counts;
+    const QRect r = area.intersected(shot.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            ++counts[shot.pixel(x, y) | 0xff000000u];
+    if (counts.empty())
+        return 0;
+    const QRgb background =
+        std::max_element(counts.begin(), counts.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
+    double best = 1;
+    for (const auto &[colour, n] : counts)
+        best = std::max(best, contrast(colour, background));
+    return best;
+}
+
+QImage grabWindow(QWidget *window)
+{
+    QTest::qWait(300);
+    const QRect frame = window->frameGeometry();
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+// Where each enabled, visible text of `window` is drawn, in the coordinates
+// of a grab of its frame, with what it says.
+std::vector<std::pair<QString, QRect>> textAreas(QWidget *window)
+{
+    std::vector<std::pair<QString, QRect>> out;
+    const QPoint origin = window->frameGeometry().topLeft();
+    auto add = [&](QWidget *w, const QString &text, QRect local) {
+        if (text.isEmpty() || !w->isVisible() || !w->isEnabled() || local.isEmpty())
+            return;
+        out.emplace_back(text, QRect(w->mapToGlobal(local.topLeft()) - origin, local.size()));
+    };
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (w->window() != window)
+            continue;
+        if (auto *label = qobject_cast<QLabel *>(w)) {
+            add(w, label->text(), label->contentsRect());
+        } else if (auto *box = qobject_cast<QCheckBox *>(w)) {
+            QStyleOptionButton option;
+            option.initFrom(box);
+            option.text = box->text();
+            add(w, box->text(), box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box));
+        } else if (auto *button = qobject_cast<QPushButton *>(w)) {
+            add(w, button->text(), button->rect().adjusted(4, 4, -4, -4));
+        } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
+            add(w, combo->currentText(), combo->rect().adjusted(4, 4, -24, -4));
+        } else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            add(w, edit->text().isEmpty() ? edit->placeholderText() : edit->text(), edit->rect().adjusted(3, 3, -3, -3));
+        } else if (auto *bar = qobject_cast<QMenuBar *>(w)) {
+            for (QAction *menu : bar->actions())
+                add(w, menu->text(), bar->actionGeometry(menu));
+        }
+    }
+    return out;
+}
+
+void expectReadable(QWidget *window, const QString &shotName, const char *what)
+{
+    const QImage shot = grabWindow(window);
+    if (!shotName.isEmpty()) {
+        EXPECT_TRUE(shot.save(kShots + shotName));
+    }
+    const auto areas = textAreas(window);
+    EXPECT_FALSE(areas.empty()) << what;
+    for (const auto &[text, rect] : areas)
+        EXPECT_GE(textContrast(shot, rect), 4.5) << what << ": \"" << qPrintable(text) << "\"";
+}
+
+QPalette darkPalette()
+{
+    QPalette p(QColor(0x3a, 0x3a, 0x3a), QColor(0x2b, 0x2b, 0x2b));
+    p.setColor(QPalette::Highlight, QColor(0x3d, 0x7a, 0xc8));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    return p;
+}
+
+// Every text of `window` gets at least the room its size hint asks for.
+void expectNothingClipped(QWidget *window, const char *what)
+{
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (!w->isVisible() || w->window() != window)
+            continue;
+        const QString name = w->objectName();
+        if (auto *label = qobject_cast<QLabel *>(w); label && label->text().isEmpty())
+            continue; // a picture
+        if (auto *label = qobject_cast<QLabel *>(w); label && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what << ": " << qPrintable(name);
+        } else if (qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w) || qobject_cast<QTimeEdit *>(w)) {
+            const QSize hint = w->sizeHint();
+            EXPECT_GE(w->width(), hint.width()) << what << ": " << qPrintable(name);
+            EXPECT_GE(w->height(), hint.height()) << what << ": " << qPrintable(name);
+        }
+    }
+}
+
+QWidget *preferencesWindow() { return MyPrefsWindowController::sharedPrefsWindowController()->window(); }
+
+QWidget *aboutWindow(WindowFixture &f)
+{
+    f.find<QAction>("aboutAction")->trigger();
+    return f.window()->findChild<QWidget *>(QStringLiteral("aboutWindow"));
+}
+
+// The shared preferences window goes before the application object.
+class PreferencesTeardown : public ::testing::Environment
+{
+public:
+    void TearDown() override { delete MyPrefsWindowController::sharedPrefsWindowController(); }
+};
+const auto *const kTeardown = ::testing::AddGlobalTestEnvironment(new PreferencesTeardown);
+
+} // namespace
+
+TEST(DesktopWindows, FirstStartInAHomeWithOnlyThunderbird)
+{
+    WindowFixture f;
+    ASSERT_TRUE(QDir().mkpath(f.home.file(QStringLiteral(".thunderbird/k3x9.default-release"))));
+    f.controller->awakeFromNib();
+    f.window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+
+    auto *popUp = f.find<QComboBox>("sourcePopUpButton");
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Thunderbird"));
+    EXPECT_EQ(f.destination()->text(), QString());
+    EXPECT_FALSE(f.destination()->placeholderText().isEmpty());
+    // The others are marked, keep their exact titles and stay selectable.
+    for (int i = 0; i < popUp->count(); ++i) {
+        const QString title = popUp->itemText(i);
+        const bool found = title == QLatin1String("Thunderbird");
+        EXPECT_EQ(popUp->itemData(i, cv::configurator::windows::kClientMissingRole).toBool(), !found) << qPrintable(title);
+        EXPECT_EQ(popUp->itemData(i, Qt::ToolTipRole).toString(),
+                  found ? QString() : QStringLiteral("not found on this computer"));
+        EXPECT_TRUE(cv::names::clientNames().contains(title));
+    }
+    EXPECT_TRUE(grabWindow(f.window()).save(kShots + QStringLiteral("main_window_first_start.png")));
+
+    popUp->showPopup();
+    QWidget *list = popUp->view()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list));
+    QTest::qWait(300);
+    const QRect both = f.window()->frameGeometry().united(list->frameGeometry());
+    EXPECT_TRUE(QGuiApplication::primaryScreen()
+                    ->grabWindow(0, both.x(), both.y(), both.width(), both.height())
+                    .save(kShots + QStringLiteral("client_pop_up.png")));
+    // The mark is drawn beside the title, not over it.
+    const QModelIndex mail = popUp->model()->index(0, 0);
+    EXPECT_GT(popUp->view()->itemDelegate()->sizeHint(QStyleOptionViewItem(), mail).width(),
+              popUp->view()->itemDelegate()->sizeHint(QStyleOptionViewItem(), popUp->model()->index(5, 0)).width());
+    popUp->hidePopup();
+
+    // Saving now asks for a destination instead of backing up into "/".
+    f.day("mondayButton")->setChecked(true);
+    f.controller->save(nullptr);
+    ASSERT_EQ(f.dialogs.alerts.size(), 1);
+    EXPECT_TRUE(f.dialogs.alerts.first().startsWith(QStringLiteral("Configuration Error")));
+
+    // A path longer than the field shows whole in its tooltip.
+    const QString deep = f.home.file(QStringLiteral("Backups/Mail/").repeated(12));
+    f.destination()->setText(deep);
+    EXPECT_EQ(f.destination()->toolTip(), deep);
+}
+
+TEST(DesktopWindows, EveryTextReadableUnderALightAndADarkPalette)
+{
+    const QPalette original = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark palette" : "light palette");
+        QApplication::setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+        const QString suffix = dark ? QStringLiteral("_dark.png") : QString();
+        WindowFixture f;
+        f.controller->awakeFromNib();
+        f.destination()->setText(f.home.path());
+        f.window()->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+        expectReadable(f.window(), dark ? QStringLiteral("main_window_dark.png") : QString(), "main window");
+
+        f.controller->showPreferenceWindow(nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(preferencesWindow()));
+        expectReadable(preferencesWindow(), dark ? QStringLiteral("preferences_dark.png") : QString(), "preferences");
+        preferencesWindow()->close();
+
+        QWidget *about = aboutWindow(f);
+        ASSERT_NE(about, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(about));
+        expectReadable(about, dark ? QStringLiteral("about_box_dark.png") : QString(), "about box");
+        about->hide();
+    }
+    QApplication::setPalette(original);
+}
+
+TEST(DesktopWindows, NoTextClippedAtTheSmallestSizeOrWithALargerFont)
+{
+    const QFont original = QApplication::font();
+    for (const int larger : {0, 1}) {
+        SCOPED_TRACE(larger ? "font one size larger" : "default font");
+        QFont font = original;
+        font.setPointSizeF(original.pointSizeF() + larger);
+        QApplication::setFont(font);
+        WindowFixture f;
+        f.controller->awakeFromNib();
+        f.window()->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+        f.window()->resize(f.window()->minimumSize());
+        QTest::qWait(200);
+        EXPECT_EQ(f.window()->size(), f.window()->minimumSize());
+        expectNothingClipped(f.window(), "main window at its minimum size");
+
+        f.controller->showPreferenceWindow(nullptr);
+        QWidget *preferences = preferencesWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(preferences));
+        QTest::qWait(200);
+        expectNothingClipped(preferences, "preferences");
+        // A fixed size, from the content, centred on the screen.
+        EXPECT_EQ(preferences->minimumSize(), preferences->maximumSize());
+        const QPoint centre = preferences->screen()->availableGeometry().center();
+        EXPECT_LE((preferences->frameGeometry().center() - centre).manhattanLength(), 4);
+        preferences->close();
+    }
+    QApplication::setFont(original);
+}
+
+TEST(DesktopWindows, SecondaryWindowsCloseWithTheirKeysAndKeepTheirDialogsInFront)
+{
+    WindowFixture f;
+    f.controller->awakeFromNib();
+    f.window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+
+    for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(QStringLiteral("Ctrl+W"))}) {
+        f.controller->showPreferenceWindow(nullptr);
+        QWidget *preferences = preferencesWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(preferences));
+        QTest::keySequence(preferences, keys);
+        EXPECT_FALSE(preferences->isVisible()) << qPrintable(keys.toString());
+
+        QWidget *about = aboutWindow(f);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(about));
+        QTest::keySequence(about, keys);
+        EXPECT_FALSE(about->isVisible()) << qPrintable(keys.toString());
+    }
+
+    // "Check Now" without an update feed: the answer comes at once, in
+    // front of the preferences.
+    f.controller->showPreferenceWindow(nullptr);
+    QWidget *preferences = preferencesWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(preferences));
+    preferences->findChild<QPushButton *>(QStringLiteral("checkNowButton"))->click();
+    QMessageBox *answer = nullptr;
+    for (int i = 0; i < 50 && !answer; ++i) {
+        QTest::qWait(20);
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                answer = box;
+    }
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->parentWidget(), preferences);
+    EXPECT_TRUE(answer->informativeText().contains(QStringLiteral("No update feed")));
+    answer->close();
+    preferences->close();
+}
