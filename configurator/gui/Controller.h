@@ -52,6 +52,7 @@ struct ControllerServices {
 };
 
 namespace windows {
+class RestoreWindow;
 class TMAboutBox;
 }
 
@@ -100,6 +101,9 @@ public:
     void sendBugReport(QObject *sender);
     void checkForUpdates(QObject *sender) override;
     void showPreferenceWindow(QObject *sender);
+    // Earlier versions: the Restore window, and the backup in the file manager.
+    void showRestoreWindow(QObject *sender);
+    void openBackupFolder(QObject *sender);
 
     // Quitting.
     bool windowShouldClose(QWidget *window);
@@ -156,6 +160,7 @@ private:
     QString currentSource;
     QString currentDestination;
     bool m_quitting = false;
+    std::unique_ptr<windows::RestoreWindow> m_restoreWindow;
 };
 
 } // namespace cv::configurator
