@@ -28,9 +28,20 @@ EntryKind kindOf(mode_t mode)
     return EntryKind::Other;
 }
 
-// Walks one open folder; fds are closed on return. Raw readdir and fstatat:
-// a point over a hundred thousand entries must list in well under a second.
-void walk(int dirFd, const QString &prefix, const QString &root, const QString &skipTopLevel, QList<Entry> &out)
+EntryKind kindOfDirent(unsigned char type)
+{
+    switch (type) {
+    case DT_REG: return EntryKind::File;
+    case DT_DIR: return EntryKind::Folder;
+    case DT_LNK: return EntryKind::Link;
+    default: return EntryKind::Other;
+    }
+}
+
+// Walks one open folder; fds are closed on return. Raw readdir, and fstatat
+// only where it is needed: a point over a hundred thousand entries must list
+// in well under a second, and the kind comes with the folder's listing.
+void walk(int dirFd, const QString &prefix, const QString &skipTopLevel, ScanDetail detail, QList<Entry> &out)
 {
     DIR *dir = fdopendir(dirFd);
     if (!dir) {
@@ -44,22 +55,26 @@ void walk(int dirFd, const QString &prefix, const QString &root, const QString &
         const QString name = QFile::decodeName(raw);
         if (prefix.isEmpty() && !skipTopLevel.isEmpty() && name == skipTopLevel)
             continue;
-        struct stat st;
-        if (fstatat(dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
         Entry entry;
+        entry.kind = d->d_type == DT_UNKNOWN ? EntryKind::Other : kindOfDirent(d->d_type);
+        const bool needStat = d->d_type == DT_UNKNOWN || detail == ScanDetail::All
+            || (detail == ScanDetail::FileSizes && entry.kind == EntryKind::File);
+        if (needStat) {
+            struct stat st;
+            if (fstatat(dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            entry.kind = kindOf(st.st_mode);
+            entry.size = entry.kind == EntryKind::Folder ? 0 : qint64(st.st_size);
+            entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        }
         entry.path = prefix.isEmpty() ? name : prefix + QLatin1Char('/') + name;
-        entry.diskPath = root + QLatin1Char('/') + entry.path;
-        entry.kind = kindOf(st.st_mode);
-        entry.size = entry.kind == EntryKind::Folder ? 0 : qint64(st.st_size);
-        entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
         const bool folder = entry.kind == EntryKind::Folder;
         const QString path = entry.path;
         out.append(std::move(entry));
         if (folder) {
             const int child = openat(dirfd(dir), raw, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
-                walk(child, path, root, skipTopLevel, out);
+                walk(child, path, skipTopLevel, detail, out);
         }
     }
     closedir(dir);
@@ -95,13 +110,28 @@ void lowerTo(QHash<QString, int> &map, const QString &key, int value)
 
 } // namespace
 
-QList<Entry> scanTree(const QString &root, const QString &skipTopLevel)
+QList<Entry> scanTree(const QString &root, const QString &skipTopLevel, ScanDetail detail, bool withDiskPaths)
 {
     QList<Entry> out;
     const int fd = open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
-        walk(fd, QString(), root, skipTopLevel, out);
+        walk(fd, QString(), skipTopLevel, detail, out);
+    if (withDiskPaths)
+        for (Entry &e : out)
+            e.diskPath = root + QLatin1Char('/') + e.path;
     return out;
+}
+
+bool fillDetails(Entry &entry)
+{
+    if (entry.size >= 0)
+        return true;
+    struct stat st;
+    if (lstat(QFile::encodeName(entry.diskPath).constData(), &st) != 0)
+        return false;
+    entry.size = S_ISDIR(st.st_mode) ? 0 : qint64(st.st_size);
+    entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    return true;
 }
 
 QStringList readCreatedRecord(const QString &versionFolder)
@@ -147,6 +177,16 @@ QStringList BackupHistory::stamps() const
     return stamps;
 }
 
+const QList<Entry> &BackupHistory::keptBy(const QString &stamp) const
+{
+    auto it = m_kept.find(stamp);
+    if (it == m_kept.end()) {
+        const QString folder = versionsRoot(m_destination) + QLatin1Char('/') + stamp;
+        it = m_kept.insert(stamp, scanTree(folder, QString::fromLatin1(kCreatedRecordName), ScanDetail::FileSizes, false));
+    }
+    return *it;
+}
+
 QList<Point> BackupHistory::points(const QDateTime &latestTime) const
 {
     QList<Point> points;
@@ -159,8 +199,7 @@ QList<Point> BackupHistory::points(const QDateTime &latestTime) const
         point.stamp = *it;
         point.time = *timeOfStamp(*it);
         bool keptAnything = false;
-        const QString folder = versionsRoot(m_destination) + QLatin1Char('/') + *it;
-        for (const Entry &entry : scanTree(folder, QString::fromLatin1(kCreatedRecordName))) {
+        for (const Entry &entry : keptBy(*it)) {
             keptAnything = true;
             if (entry.kind == EntryKind::Folder)
                 continue;
@@ -177,8 +216,9 @@ QList<Point> BackupHistory::points(const QDateTime &latestTime) const
 QList<Entry> BackupHistory::treeAt(const QString &stamp) const
 {
     const QString skip = QString::fromLatin1(kVersionsFolderName);
-    QList<Entry> mirror = scanTree(m_destination, skip);
-    if (stamp.isEmpty()) {
+    const bool latest = stamp.isEmpty();
+    QList<Entry> mirror = scanTree(m_destination, skip, ScanDetail::KindsOnly, latest);
+    if (latest) {
         std::sort(mirror.begin(), mirror.end(), [](const Entry &a, const Entry &b) { return a.path < b.path; });
         return mirror;
     }
@@ -195,7 +235,7 @@ QList<Entry> BackupHistory::treeAt(const QString &stamp) const
     QHash<QString, int> replacedByOther;       // path -> first run that kept it as a non-folder
     for (int k = 0; k < later.size(); ++k) {
         const QString folder = versionsRoot(m_destination) + QLatin1Char('/') + later.at(k);
-        kept.append(scanTree(folder, QString::fromLatin1(kCreatedRecordName)));
+        kept.append(keptBy(later.at(k)));
         const QList<Entry> &entries = kept.constLast();
         for (int i = 0; i < entries.size(); ++i) {
             const Entry &e = entries.at(i);
@@ -238,13 +278,14 @@ QList<Entry> BackupHistory::treeAt(const QString &stamp) const
         Entry entry;
         if (keptRun != kNever && keptRun <= gone) {
             const auto [run, index] = firstKept.value(path);
-            entry = kept.at(run).at(index);
+            entry = std::move(kept[run][index]);
             entry.keptBy = later.at(run);
             entry.diskPath = versionsRoot(m_destination) + QLatin1Char('/') + later.at(run) + QLatin1Char('/') + path;
         } else if (gone != kNever || !inMirror.contains(path)) {
             continue;
         } else {
-            entry = mirror.at(inMirror.value(path));
+            entry = std::move(mirror[inMirror.value(path)]);
+            entry.diskPath = m_destination + QLatin1Char('/') + path;
         }
         if (entry.kind == EntryKind::Folder) {
             const int below = std::min({gone, created.value(path, kNever), replacedByOther.value(path, kNever)});
@@ -262,7 +303,9 @@ std::optional<Entry> BackupHistory::entryAt(const QString &path, const QString &
                                      [](const Entry &e, const QString &p) { return e.path < p; });
     if (it == tree.cend() || it->path != path)
         return std::nullopt;
-    return *it;
+    Entry entry = *it;
+    fillDetails(entry);
+    return entry;
 }
 
 QList<Entry> BackupHistory::filtered(const QList<Entry> &tree, const QString &text)

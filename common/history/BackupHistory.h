@@ -10,6 +10,7 @@
 #include "HistoryNames.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -23,13 +24,17 @@ struct Entry {
     QString path;     // relative to the destination, "/" between names
     QString diskPath; // where this state of the entry lies now
     EntryKind kind = EntryKind::Other;
-    qint64 size = 0;        // bytes of a file or link, 0 for a folder
-    qint64 modifiedMs = 0;  // modification time, ms since the epoch
+    qint64 size = -1;       // bytes of a file or link, 0 for a folder; -1 not read yet
+    qint64 modifiedMs = 0;  // modification time, ms since the epoch, once read
     QString keptBy;         // stamp of the version folder holding it; empty: the mirror
 
     QString name() const { return path.section(QLatin1Char('/'), -1); }
     QDateTime modified() const { return QDateTime::fromMSecsSinceEpoch(modifiedMs); }
 };
+
+} // namespace cv::history
+Q_DECLARE_TYPEINFO(cv::history::Entry, Q_RELOCATABLE_TYPE);
+namespace cv::history {
 
 // One point to look at: the latest backup, or the moment before a run.
 struct Point {
@@ -55,7 +60,8 @@ public:
     QList<Point> points(const QDateTime &latestTime = {}) const;
 
     // The whole backup at a point (empty stamp: the latest), sorted by path,
-    // so a folder comes before what it holds.
+    // so a folder comes before what it holds. Names and kinds only: sizes and
+    // times are read for the entries shown (fillDetails).
     QList<Entry> treeAt(const QString &stamp) const;
 
     // One path at a point; no value when it did not exist then.
@@ -69,12 +75,24 @@ public:
     static QList<Entry> subtree(const QList<Entry> &tree, const QString &path);
 
 private:
+    // What a run kept, read once: a finished run's folder never changes.
+    const QList<Entry> &keptBy(const QString &stamp) const;
+
     QString m_destination;
+    mutable QHash<QString, QList<Entry>> m_kept;
 };
 
+enum class ScanDetail { KindsOnly, FileSizes, All };
+
 // Every entry below `root`, relative and unsorted; `skipTopLevel` names a
-// top-level entry to leave out. Symbolic links are not followed.
-QList<Entry> scanTree(const QString &root, const QString &skipTopLevel = {});
+// top-level entry to leave out. Symbolic links are not followed. Sizes and
+// times are read as `detail` asks.
+QList<Entry> scanTree(const QString &root, const QString &skipTopLevel = {}, ScanDetail detail = ScanDetail::All,
+                      bool withDiskPaths = true);
+
+// Reads an entry's size and time when they are not known yet; false when it
+// has gone.
+bool fillDetails(Entry &entry);
 
 // The paths a run's record lists: complete entries only, relative, never
 // leaving the destination.

@@ -50,8 +50,8 @@ void totals(const QList<Entry> &tree, const QStringList &top, qint64 &bytes, int
     bytes = 0;
     files = 0;
     for (const QString &path : top)
-        for (const Entry &e : BackupHistory::subtree(tree, path)) {
-            if (e.kind == EntryKind::File)
+        for (Entry e : BackupHistory::subtree(tree, path)) {
+            if (e.kind == EntryKind::File && fillDetails(e))
                 bytes += e.size;
             if (e.kind != EntryKind::Folder)
                 ++files;
@@ -88,6 +88,14 @@ void finish(EntryCopier &copier, RestoreResult &result)
 }
 
 } // namespace
+
+qint64 bytesToRestore(const QList<Entry> &tree, const QStringList &selected)
+{
+    qint64 bytes;
+    int files;
+    totals(tree, topSelections(tree, selected), bytes, files);
+    return bytes;
+}
 
 QString unusedNameIn(const QString &folder, const QString &name, bool isFolder)
 {

@@ -30,6 +30,9 @@ struct RestoreResult {
 // else "name (restored 2)", … A file's extension stays at the end.
 QString unusedNameIn(const QString &folder, const QString &name, bool isFolder);
 
+// The bytes of the files the selected paths hold at the point.
+qint64 bytesToRestore(const QList<Entry> &tree, const QStringList &selected);
+
 // The folder offered for "Restore To": "~/Restored Mail <date>".
 QString defaultRestoreFolder(const QDateTime &now);
 

@@ -155,6 +155,7 @@ RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &works
     connect(m_ui->pointsList, &QListWidget::currentRowChanged, this, &RestoreWindow::pointChosen);
     connect(m_ui->searchField, &QLineEdit::textChanged, this, &RestoreWindow::searchChanged);
     connect(m_ui->backupTree, &QTreeWidget::itemSelectionChanged, this, &RestoreWindow::selectionChanged);
+    connect(m_ui->backupTree, &QTreeWidget::itemExpanded, this, &RestoreWindow::itemExpanded);
     connect(m_ui->restoreToButton, &QPushButton::clicked, this, [this] { restoreTo(m_ui->restoreToButton); });
     connect(m_ui->restoreOriginalButton, &QPushButton::clicked, this,
             [this] { restoreToOriginalPlace(m_ui->restoreOriginalButton); });
@@ -207,49 +208,87 @@ void RestoreWindow::searchChanged(const QString &)
     showTree();
 }
 
+QTreeWidgetItem *RestoreWindow::makeItem(const Entry &shown, QTreeWidgetItem *parent)
+{
+    // Sizes and times are read for the rows made, not for the whole backup.
+    Entry e = shown;
+    history::fillDetails(e);
+    auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem;
+    item->setText(0, e.name());
+    item->setData(0, PathRole, e.path);
+    const bool folder = e.kind == EntryKind::Folder;
+    const QStyle::StandardPixmap icon = folder                       ? QStyle::SP_DirIcon
+                                        : e.kind == EntryKind::Link ? QStyle::SP_FileLinkIcon
+                                                                    : QStyle::SP_FileIcon;
+    item->setIcon(0, m_window->style()->standardIcon(icon));
+    item->setText(1, folder || e.size < 0 ? QString() : formatSize(e.size));
+    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    if (e.size >= 0)
+        item->setText(2, QLocale().toString(e.modified(), QStringLiteral("yyyy-MM-dd HH:mm")));
+    if (folder)
+        item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+    return item;
+}
+
+void RestoreWindow::itemExpanded(QTreeWidgetItem *item)
+{
+    if (item->childCount() > 0 || m_searching)
+        return;
+    // What a folder holds is made when it is first opened.
+    const QString path = item->data(0, PathRole).toString();
+    const QList<Entry> below = history::BackupHistory::subtree(m_tree, path);
+    for (qsizetype i = 1; i < below.size(); ++i)
+        if (below.at(i).path.indexOf(QLatin1Char('/'), path.size() + 1) < 0)
+            makeItem(below.at(i), item);
+    if (item->childCount() == 0)
+        item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
 void RestoreWindow::showTree()
 {
-    const QString search = m_ui->searchField->text();
-    const QList<Entry> shown = history::BackupHistory::filtered(m_tree, search);
+    const QString search = m_ui->searchField->text().trimmed();
+    m_searching = !search.isEmpty();
     QTreeWidget *tree = m_ui->backupTree;
     tree->setUpdatesEnabled(false);
     tree->clear();
-    const QIcon folderIcon = m_window->style()->standardIcon(QStyle::SP_DirIcon);
-    const QIcon fileIcon = m_window->style()->standardIcon(QStyle::SP_FileIcon);
-    const QIcon linkIcon = m_window->style()->standardIcon(QStyle::SP_FileLinkIcon);
-    QHash<QString, QTreeWidgetItem *> items;
-    items.reserve(shown.size());
     QList<QTreeWidgetItem *> topLevel;
-    for (const Entry &e : shown) {
-        const qsizetype slash = e.path.lastIndexOf(QLatin1Char('/'));
-        QTreeWidgetItem *parent = slash < 0 ? nullptr : items.value(e.path.left(slash));
-        auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem;
-        if (!parent)
-            topLevel.append(item);
-        item->setText(0, e.name());
-        item->setData(0, PathRole, e.path);
-        const bool folder = e.kind == EntryKind::Folder;
-        item->setIcon(0, folder ? folderIcon : e.kind == EntryKind::Link ? linkIcon : fileIcon);
-        item->setText(1, folder ? QString() : formatSize(e.size));
-        item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-        item->setText(2, QLocale().toString(e.modified(), QStringLiteral("yyyy-MM-dd HH:mm")));
-        if (folder)
-            items.insert(e.path, item);
+    if (!m_searching) {
+        for (const Entry &e : std::as_const(m_tree))
+            if (!e.path.contains(QLatin1Char('/')))
+                topLevel.append(makeItem(e, nullptr));
+        m_shownCount = m_tree.size();
+    } else {
+        QList<Entry> shown = history::BackupHistory::filtered(m_tree, search);
+        m_shownCount = shown.size();
+        // Parents sort before what they hold, so the first rows are whole.
+        if (shown.size() > kMaxSearchRows)
+            shown.resize(kMaxSearchRows);
+        QHash<QString, QTreeWidgetItem *> folders;
+        for (const Entry &e : std::as_const(shown)) {
+            const qsizetype slash = e.path.lastIndexOf(QLatin1Char('/'));
+            QTreeWidgetItem *parent = slash < 0 ? nullptr : folders.value(e.path.left(slash));
+            QTreeWidgetItem *item = makeItem(e, parent);
+            if (!parent)
+                topLevel.append(item);
+            if (e.kind == EntryKind::Folder)
+                folders.insert(e.path, item);
+        }
     }
     tree->addTopLevelItems(topLevel);
-    if (!search.trimmed().isEmpty())
+    if (m_searching)
         tree->expandAll();
     tree->setUpdatesEnabled(true);
-    m_shownCount = shown.size();
     showCount();
     selectionChanged();
 }
 
 void RestoreWindow::showCount()
 {
-    m_ui->statusLabel->setText(m_ui->searchField->text().trimmed().isEmpty()
-                                   ? QStringLiteral("%1 items").arg(m_tree.size())
-                                   : QStringLiteral("%1 of %2 items match").arg(m_shownCount).arg(m_tree.size()));
+    QString text = !m_searching ? QStringLiteral("%1 items").arg(m_tree.size())
+                                : QStringLiteral("%1 of %2 items match").arg(m_shownCount).arg(m_tree.size());
+    if (m_searching && m_shownCount > kMaxSearchRows)
+        text += QStringLiteral(" (the first %1 are shown)").arg(kMaxSearchRows);
+    m_ui->statusLabel->setText(text);
 }
 
 QStringList RestoreWindow::listedPaths() const
@@ -334,12 +373,9 @@ void RestoreWindow::restoreTo(QObject *)
     const QString folder = m_dialogs.chooseRestoreFolder(m_window, history::defaultRestoreFolder(QDateTime::currentDateTime()));
     if (folder.isEmpty())
         return;
-    qint64 total = 0;
-    for (const QString &path : selected)
-        for (const Entry &e : history::BackupHistory::subtree(m_tree, path))
-            total += e.kind == EntryKind::File ? e.size : 0;
     setBusy(true);
-    const history::RestoreResult result = history::restoreTo(m_tree, selected, folder, progressFor(total));
+    const history::RestoreResult result =
+        history::restoreTo(m_tree, selected, folder, progressFor(history::bytesToRestore(m_tree, selected)));
     setBusy(false);
     if (!result.failure.isEmpty()) {
         m_dialogs.showProblem(m_window, QStringLiteral("Restore To"), result.failure);

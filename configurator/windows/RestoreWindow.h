@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class QTreeWidgetItem;
 class QWidget;
 
 namespace cv::platform {
@@ -83,6 +84,8 @@ public:
 
     // Entries restores above this size show the progress bar at once.
     static constexpr qint64 kLargeRestoreBytes = 64 * 1024 * 1024;
+    // A search shows at most this many rows; the status line says so.
+    static constexpr qsizetype kMaxSearchRows = 5000;
 
     // For the window's tests: the paths now listed and selected.
     QStringList listedPaths() const;
@@ -92,6 +95,8 @@ public:
 private:
     void showTree();
     void showCount();
+    QTreeWidgetItem *makeItem(const history::Entry &entry, QTreeWidgetItem *parent);
+    void itemExpanded(QTreeWidgetItem *item);
     void selectionChanged();
     void setBusy(bool busy);
     history::ProgressCallback progressFor(qint64 totalBytes);
@@ -111,6 +116,7 @@ private:
     bool m_cancelRequested = false;
     bool m_busy = false;
     qsizetype m_shownCount = 0;
+    bool m_searching = false;
 };
 
 // The backup the saved configuration names (else `fallbackDestination`), its

@@ -100,12 +100,14 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     ASSERT_EQ(ui->pointsList->count(), 3);
     EXPECT_TRUE(ui->pointsList->item(0)->text().startsWith(QLatin1String("Latest backup\n")));
     EXPECT_TRUE(ui->pointsList->item(2)->text().endsWith(QLatin1String("1 file, 14 bytes kept")));
-    EXPECT_TRUE(window.listedPaths().contains(QStringLiteral("Local Folders/Inbox-Later")));
+    EXPECT_EQ(window.listedPaths(), (QStringList{QStringLiteral("Local Folders"), QStringLiteral("prefs.js")}));
+    ui->backupTree->expandItem(ui->backupTree->topLevelItem(0)); // made when opened
+    EXPECT_EQ(window.listedPaths().size(), 5);
     EXPECT_FALSE(ui->restoreToButton->isEnabled());
 
-    clickRow(ui->pointsList, ui->pointsList->model()->index(2, 0)); // before the first run
-    EXPECT_FALSE(window.listedPaths().contains(QStringLiteral("Local Folders/Inbox-Later")));
     QTest::keyClicks(ui->searchField, QStringLiteral("INBOX"));
+    EXPECT_TRUE(window.listedPaths().contains(QStringLiteral("Local Folders/Inbox-Later")));
+    clickRow(ui->pointsList, ui->pointsList->model()->index(2, 0)); // before the first run
     EXPECT_EQ(window.listedPaths(), (QStringList{QStringLiteral("Local Folders"), QStringLiteral("Local Folders/Inbox")}));
     clickRow(ui->backupTree, indexOfPath(ui->backupTree, QStringLiteral("Local Folders/Inbox")));
     EXPECT_EQ(window.selectedPaths(), QStringList{QStringLiteral("Local Folders/Inbox")});
