@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QMainWindow>
 #include <QTest>
 
 using namespace cv::configurator::windows;
@@ -149,6 +150,7 @@ TEST(RestoreWindow, HistoryPaneStoresHowLongAndWhether)
     ASSERT_TRUE(popUp && box);
     EXPECT_EQ(popUp->currentText(), QStringLiteral("one month")); // nothing stored yet
     EXPECT_TRUE(box->isChecked());
+    EXPECT_TRUE(prefs.window()->grab().save(QStringLiteral(CV_BUILD_DIR "/history_pane.png")));
 
     const std::pair<int, qlonglong> choices[] = {{2, 92}, {4, 0}, {0, 7}};
     for (const auto &[index, days] : choices) {
