@@ -9,6 +9,7 @@
 #include "TerminationSignals.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -111,6 +112,10 @@ void AppController::runBackupNow()
         enterErrorsState();
         return;
     }
+    m_versions = cv::history::RunVersions::forRun(cv::platform::readDictionaryFile(cv::configFilePath()),
+                                                  cv::platform::readDictionaryFile(cv::defaultsFilePath()),
+                                                  QDateTime::currentDateTime());
+    m_versions->exportToEnvironment();
     if (m_presenter)
         m_presenter->showRunStarted();
     executeShellScriptAtPath(cv::scriptFilePath());
@@ -242,6 +247,8 @@ void AppController::processFinished()
     }
     if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
         m_outcome = Outcome::Success;
+        if (m_versions)
+            m_versions->finishSuccessfulRun(QDateTime::currentDateTime(), [](const QString &line) { NSLog(line); });
         if (m_presenter)
             m_presenter->showSuccess();
         terminate(0);

@@ -4,6 +4,7 @@
 // the run. Nothing here needs a window; the progress bubble is reached through
 // RunPresenter.
 
+#include "Retention.h"
 #include "RunLock.h"
 #include "RunPresenter.h"
 #include "TaskWrapper.h"
@@ -129,6 +130,8 @@ private:
     QString m_waitingFor;  // the client of the quit wait in progress
     StopReason m_stopReason = StopReason::None;
     int m_signal = 0;
+    // Where this run keeps earlier versions; pruned after a successful run.
+    std::optional<cv::history::RunVersions> m_versions;
 };
 
 } // namespace cv::engine

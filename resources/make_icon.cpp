@@ -210,11 +210,40 @@ QImage generalIcon()
     return image;
 }
 
+// The "History" pane's toolbar picture: a clock face with an arrow turning back.
+QImage historyIcon()
+{
+    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF c(16, 16);
+    p.setPen(QPen(QColor(0x3a, 0x40, 0x48), 1));
+    p.setBrush(QColor(0xf4, 0xf1, 0xe8));
+    p.drawEllipse(c, 10.5, 10.5);
+    p.setPen(QPen(QColor(0x3a, 0x40, 0x48), 2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(c, c + QPointF(0, -7));
+    p.drawLine(c, c + QPointF(5, 3));
+    // The arrow around the face, open at the upper left, pointing back.
+    p.setPen(QPen(QColor(0x2f, 0x7d, 0xc4), 2.5, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(2.5, 2.5, 27, 27), 150 * 16, -300 * 16);
+    QPainterPath head;
+    head.moveTo(1.5, 6.5);
+    head.lineTo(9.5, 7.5);
+    head.lineTo(3.5, 13.5);
+    head.closeSubpath();
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x2f, 0x7d, 0xc4));
+    p.drawPath(head);
+    return image;
+}
+
 int usage()
 {
     std::fprintf(stderr,
                  "usage: make_icon corvantis|engine OUT.png [SIZE]\n"
-                 "       make_icon splash|badge|general OUT.png\n"
+                 "       make_icon splash|badge|general|history OUT.png\n"
                  "       make_icon client 0..6 OUT.png\n");
     return 2;
 }
@@ -252,6 +281,8 @@ int main(int argc, char **argv)
         image = badge();
     } else if (kind == "general") {
         image = generalIcon();
+    } else if (kind == "history") {
+        image = historyIcon();
     } else {
         return usage();
     }

@@ -9,6 +9,7 @@
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
 #include "DestinationCheck.h"
+#include "RestoreWindow.h"
 #include "EngineInstaller.h"
 #include "EngineWatch.h"
 #include "Home.h"
@@ -165,6 +166,8 @@ void Controller::connectActions()
     connect(ui->bugReportAction, &QAction::triggered, this, [this] { sendBugReport(ui->bugReportAction); });
     connect(ui->checkForUpdatesAction, &QAction::triggered, this, [this] { checkForUpdates(ui->checkForUpdatesAction); });
     connect(ui->preferencesAction, &QAction::triggered, this, [this] { showPreferenceWindow(ui->preferencesAction); });
+    connect(ui->restoreAction, &QAction::triggered, this, [this] { showRestoreWindow(ui->restoreAction); });
+    connect(ui->openBackupFolderAction, &QAction::triggered, this, [this] { openBackupFolder(ui->openBackupFolderAction); });
     connect(ui->aboutAction, &QAction::triggered, this, [this] { aboutBoxController->displayWindow(ui->aboutAction); });
     connect(ui->quitAction, &QAction::triggered, this, [this] {
         m_quitting = true;
@@ -332,6 +335,30 @@ void Controller::showPreferenceWindow(QObject *)
     preferences->setDefaults(defaults.get());
     preferences->setController(this);
     preferences->showWindow(nullptr);
+}
+
+void Controller::showRestoreWindow(QObject *)
+{
+    const auto source = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
+                                                  ui->destinationTextField->text());
+    if (!QFileInfo(source.destination).isDir()) {
+        m_dialogs->showAlert(QStringLiteral("No Backup Found"),
+                             QStringLiteral("The backup folder '%1' is not available.").arg(source.destination));
+        return;
+    }
+    if (!m_restoreWindow)
+        m_restoreWindow = std::make_unique<windows::RestoreWindow>(*m_workspace);
+    m_restoreWindow->setSource(source);
+    m_restoreWindow->showWindow();
+}
+
+void Controller::openBackupFolder(QObject *)
+{
+    const QString destination = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
+                                                          ui->destinationTextField->text()).destination;
+    if (!QFileInfo(destination).isDir() || !m_workspace->openFile(destination))
+        m_dialogs->showAlert(QStringLiteral("No Backup Found"),
+                             QStringLiteral("The backup folder '%1' could not be opened.").arg(destination));
 }
 
 // Schedule ------------------------------------------------------------------

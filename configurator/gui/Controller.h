@@ -53,6 +53,7 @@ struct ControllerServices {
 };
 
 namespace windows {
+class RestoreWindow;
 class TMAboutBox;
 }
 class EngineWatch;
@@ -103,6 +104,9 @@ public:
     void sendBugReport(QObject *sender);
     void checkForUpdates(QObject *sender) override;
     void showPreferenceWindow(QObject *sender);
+    // Earlier versions: the Restore window, and the backup in the file manager.
+    void showRestoreWindow(QObject *sender);
+    void openBackupFolder(QObject *sender);
 
     // Quitting.
     bool windowShouldClose(QWidget *window);
@@ -178,6 +182,7 @@ private:
     // that edit is the only change since.
     std::optional<SaveItems> m_itemsBeforeDestinationEdit;
     EngineWatch *m_engineWatch = nullptr;
+    std::unique_ptr<windows::RestoreWindow> m_restoreWindow;
 };
 
 } // namespace cv::configurator

@@ -1,5 +1,6 @@
 #include "MyPrefsWindowController.h"
 
+#include "HistoryPane.h"
 #include "Log.h"
 #include "PreferencesClient.h"
 #include "UserDefaults.h"
@@ -24,6 +25,7 @@ MyPrefsWindowController::MyPrefsWindowController(QObject *parent)
             &MyPrefsWindowController::checkAtStartupToggled);
     connect(m_ui->checkNowButton, &QPushButton::clicked, this,
             [this] { updateCheck(m_ui->checkNowButton); });
+    m_historyPane = new HistoryPane(this);
 }
 
 MyPrefsWindowController::~MyPrefsWindowController()
@@ -52,6 +54,7 @@ void MyPrefsWindowController::setDefaults(cv::platform::UserDefaults *defaults)
 {
     m_defaults = defaults;
     refreshControls();
+    m_historyPane->setDefaults(defaults);
 }
 
 void MyPrefsWindowController::setController(PreferencesClient *client)
@@ -66,6 +69,8 @@ void MyPrefsWindowController::setupToolbar()
     // nothing in it is clipped, and the window takes its size from it.
     m_generalPrefsView->resize(m_generalPrefsView->size().expandedTo(m_generalPrefsView->sizeHint()));
     addView(m_generalPrefsView, QStringLiteral("General"));
+    m_historyPane->refreshControls();
+    addView(m_historyPane->view(), QStringLiteral("History"));
 }
 
 void MyPrefsWindowController::refreshControls()

@@ -18,6 +18,7 @@ class Preferences;
 
 namespace cv::configurator::windows {
 
+class HistoryPane;
 class PreferencesClient;
 
 inline constexpr const char *kDateFormatKey = "DateFormat";
@@ -46,6 +47,7 @@ public:
     void setDateFormat(QObject *sender);
 
     QWidget *generalPrefsView() const { return m_generalPrefsView; }
+    HistoryPane *historyPane() const { return m_historyPane; }
 
 signals:
     // The local com.tallowmere.CorvantisPro.DateFormatChange notification.
@@ -64,6 +66,7 @@ private:
     Ui::Preferences *m_ui = nullptr;
     PreferencesClient *m_controller = nullptr;
     cv::platform::UserDefaults *m_defaults = nullptr;
+    HistoryPane *m_historyPane = nullptr;
 };
 
 } // namespace cv::configurator::windows

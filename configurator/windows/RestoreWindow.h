@@ -1,0 +1,129 @@
+#pragma once
+// The Restore window: the points in time of the backup on the left, the
+// backup as it was at the chosen point on the right, and the two ways to get
+// entries back. The logic lives in the history library; this binds widgets.
+
+#include "BackupHistory.h"
+#include "Restore.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QVariantMap>
+
+#include <memory>
+#include <optional>
+
+class QTreeWidgetItem;
+class QWidget;
+
+namespace cv::platform {
+class Workspace;
+}
+
+namespace Ui {
+class RestoreWindow;
+}
+
+namespace cv::configurator::windows {
+
+// The window's questions and panels; tests substitute scripted answers.
+class RestoreDialogs
+{
+public:
+    virtual ~RestoreDialogs() = default;
+    // A folder to restore into, starting at `offered` (which may not exist
+    // yet); empty when the user cancelled.
+    virtual QString chooseRestoreFolder(QWidget *parent, const QString &offered) = 0;
+    // True for "Restore", false for "Cancel".
+    virtual bool confirmOriginalPlace(QWidget *parent, const QString &message) = 0;
+    // The summary; true when the user asked to see the folder.
+    virtual bool showSummary(QWidget *parent, const QString &message, bool offerShowInFolder) = 0;
+    virtual void showProblem(QWidget *parent, const QString &title, const QString &message) = 0;
+};
+
+class WidgetRestoreDialogs : public RestoreDialogs
+{
+public:
+    QString chooseRestoreFolder(QWidget *parent, const QString &offered) override;
+    bool confirmOriginalPlace(QWidget *parent, const QString &message) override;
+    bool showSummary(QWidget *parent, const QString &message, bool offerShowInFolder) override;
+    void showProblem(QWidget *parent, const QString &title, const QString &message) override;
+};
+
+// What the window shows and restores to.
+struct RestoreSource {
+    QString destination;                      // the backup folder
+    QDateTime lastBackup;                     // the latest run's time, if known
+    std::optional<history::ClientPlace> place; // the client's own place, if known
+};
+
+class RestoreWindow : public QObject
+{
+    Q_OBJECT
+public:
+    // `quitter` quits the client before Restore to Original Place (not owned).
+    RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &workspace, history::ClientQuitter &quitter,
+                  QObject *parent = nullptr);
+    // With message boxes and our osascript, as the configurator uses it.
+    explicit RestoreWindow(platform::Workspace &workspace, QObject *parent = nullptr);
+    ~RestoreWindow() override;
+
+    // Reads the backup's points and shows the latest.
+    void setSource(const RestoreSource &source);
+    void showWindow();
+    QWidget *window() const { return m_window; }
+    Ui::RestoreWindow *controls() const { return m_ui.get(); }
+
+    // Actions.
+    void pointChosen(int row);
+    void searchChanged(const QString &text);
+    void restoreTo(QObject *sender);
+    void restoreToOriginalPlace(QObject *sender);
+    void openBackupFolder(QObject *sender);
+
+    // Entries restores above this size show the progress bar at once.
+    static constexpr qint64 kLargeRestoreBytes = 64 * 1024 * 1024;
+    // A search shows at most this many rows; the status line says so.
+    static constexpr qsizetype kMaxSearchRows = 5000;
+
+    // For the window's tests: the paths now listed and selected.
+    QStringList listedPaths() const;
+    QStringList selectedPaths() const;
+    const QList<history::Point> &points() const { return m_points; }
+
+private:
+    void showTree();
+    void showCount();
+    QTreeWidgetItem *makeItem(const history::Entry &entry, QTreeWidgetItem *parent);
+    void itemExpanded(QTreeWidgetItem *item);
+    void selectionChanged();
+    void setBusy(bool busy);
+    history::ProgressCallback progressFor(qint64 totalBytes);
+    QString describeResult(const history::RestoreResult &result, const QString &where) const;
+
+    std::unique_ptr<RestoreDialogs> m_ownDialogs;
+    std::unique_ptr<history::ClientQuitter> m_ownQuitter;
+    RestoreDialogs &m_dialogs;
+    platform::Workspace &m_workspace;
+    history::ClientQuitter &m_quitter;
+    QPointer<QWidget> m_window;
+    std::unique_ptr<Ui::RestoreWindow> m_ui;
+    RestoreSource m_source;
+    std::unique_ptr<history::BackupHistory> m_history;
+    QList<history::Point> m_points;
+    QList<history::Entry> m_tree; // the whole backup at the chosen point
+    bool m_cancelRequested = false;
+    bool m_busy = false;
+    qsizetype m_shownCount = 0;
+    bool m_searching = false;
+};
+
+// The backup the saved configuration names (else `fallbackDestination`), its
+// client's place and the time of the last backup.
+RestoreSource restoreSourceFor(const std::optional<QVariantMap> &configuration, const QString &fallbackDestination);
+
+// Sizes as the window lists them: "512 bytes", "1.2 KB", "3.4 MB".
+QString formatSize(qint64 bytes);
+
+} // namespace cv::configurator::windows

@@ -1,0 +1,86 @@
+// Removing old versions after a successful run, the low-space warning and
+// what a run tells the copy command.
+#include "HistoryTestSupport.h"
+#include "BackupHistory.h"
+#include "Retention.h"
+
+#include <gtest/gtest.h>
+
+using namespace cv::history;
+using cv::test::BackupOnDisk;
+
+TEST(Retention, OldFoldersGoOldestFirstWhileTheNewestTheMirrorAndStrangersStay)
+{
+    const QDateTime now(QDate(2026, 12, 7), QTime(21, 0));
+    auto stampDaysAgo = [&](int days) { return stampForTime(now.addDays(-days)); };
+    struct Case { int keepDays; QList<int> ages; QList<int> left; };
+    const Case cases[] = {
+        {7, {40, 20, 6, 1}, {6, 1}},
+        {31, {400, 100, 40, 20, 6}, {20, 6}},
+        {0, {4000, 400, 1}, {4000, 400, 1}},   // always
+        {7, {90, 60}, {60}},                   // the newest stays, however old
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keepDays);
+        cv::test::ScopedHome home;
+        BackupOnDisk disk(home.file(QStringLiteral("Backup")));
+        disk.put(QStringLiteral("Mail/INBOX"), "now");
+        for (int age : c.ages) {
+            disk.replace(stampDaysAgo(age), QStringLiteral("Mail/INBOX"), "now");
+            // A read-only kept folder must not stop the removal.
+            QDir().mkpath(disk.run(stampDaysAgo(age)) + QStringLiteral("/Locked/inner"));
+            chmod(QFile::encodeName(disk.run(stampDaysAgo(age)) + QStringLiteral("/Locked")).constData(), 0500);
+        }
+        cv::test::writeFile(disk.run(QStringLiteral("2000-01-01-00000x")), "not ours");
+
+        QStringList lines;
+        const QStringList removed =
+            pruneVersions(disk.mirror({}), c.keepDays, now, [&](const QString &line) { lines.append(line); });
+        EXPECT_EQ(removed.size(), c.ages.size() - c.left.size());
+        EXPECT_EQ(lines.size(), removed.size());
+        for (qsizetype i = 1; i < removed.size(); ++i)
+            EXPECT_LT(removed[i - 1], removed[i]); // oldest first
+        QStringList expected;
+        for (int age : c.left)
+            expected.append(stampDaysAgo(age));
+        EXPECT_EQ(BackupHistory(disk.mirror({})).stamps(), expected);
+        EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
+        EXPECT_TRUE(QFileInfo::exists(disk.run(QStringLiteral("2000-01-01-00000x"))));
+    }
+}
+
+TEST(Retention, LowSpaceWarnsBelowATenthOnly)
+{
+    QStringList lines;
+    const LogSink log = [&](const QString &line) { lines.append(line); };
+    EXPECT_FALSE(warnIfLowOnSpace(QStringLiteral("/backup"), log, 0.10));
+    EXPECT_TRUE(warnIfLowOnSpace(QStringLiteral("/backup"), log, 0.042));
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0], QStringLiteral("Warning: only 4.2 % of the disk holding '/backup' is free after this backup."));
+    EXPECT_TRUE(freeShare(QDir::tempPath()).has_value());
+    EXPECT_FALSE(freeShare(QStringLiteral("/no/such/folder")).has_value());
+}
+
+TEST(Retention, TheRunsFolderFollowsTheSettingsAndTheDestination)
+{
+    const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7));
+    const QVariantMap config{{QStringLiteral("Destination"), QStringLiteral("/Volumes/Backup/")}};
+    struct Case { QVariantMap defaults; QString folder; };
+    const QString folder = QStringLiteral("/Volumes/Backup/.corvantis-versions/2026-03-04-050607");
+    const Case cases[] = {
+        {{}, folder},
+        {{{QStringLiteral("versionsEnabled"), true}, {QStringLiteral("keepVersions"), 7LL}}, folder},
+        {{{QStringLiteral("versionsEnabled"), false}}, {}},
+        {{{QStringLiteral("versionsEnabled"), QStringLiteral("no")}}, folder}, // damage reads as the default
+    };
+    for (const Case &c : cases) {
+        const RunVersions run = RunVersions::forRun(config, c.defaults, start);
+        EXPECT_EQ(run.versionsFolder(), c.folder);
+        run.exportToEnvironment();
+        EXPECT_EQ(qEnvironmentVariable(kVersionsDirVariable), c.folder);
+    }
+    EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt, start).enabled());
+    EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), -3LL}}).keepDays, kDefaultKeepDays);
+    EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), 0LL}}).keepDays, 0);
+    qunsetenv(kVersionsDirVariable);
+}
