@@ -149,7 +149,13 @@ void AppController::runBackupNow()
 
 bool AppController::generateShellScript()
 {
-    const ScriptBuild build = buildShellScript(cv::platform::readDictionaryFile(cv::configFilePath()));
+    QString problem;
+    const auto configuration = cv::platform::readDictionaryFile(cv::configFilePath(), &problem);
+    if (!configuration) {
+        NSLog(QStringLiteral("No backup made: the configuration file \"%1\" %2.").arg(cv::configFilePath(), problem));
+        return false;
+    }
+    const ScriptBuild build = buildShellScript(configuration);
     if (!build.ok()) {
         NSLog(build.problem);
         return false;
