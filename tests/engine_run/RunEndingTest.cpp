@@ -401,3 +401,22 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
         EXPECT_TRUE(observer.readAll().contains("received"));
     }
 }
+
+// A script written but not made executable: said once, as what it is, and
+// the run ends in errors without a script left behind.
+TEST_F(RunEnding, AScriptThatCannotBeMadeExecutableIsLoggedOnce)
+{
+    AppController controller;
+    std::optional<int> exitStatus;
+    controller.setTerminateHandler([&](int status) { exitStatus = status; });
+    controller.setChmodProgram(QStringLiteral("/bin/false"));
+    cv::test::CapturedStderr captured;
+    controller.runBackupNow();
+    const QStringList messages = captured.takeMessages();
+    EXPECT_EQ(controller.outcome(), AppController::Outcome::Errors);
+    EXPECT_EQ(exitStatus, 1);
+    EXPECT_EQ(messages.filter(QStringLiteral("script")).size() + messages.filter(QStringLiteral("Executable")).size(), 1)
+        << messages.join(u'|').toStdString();
+    EXPECT_TRUE(messages.contains(QStringLiteral("Make task Executable: Unsuccessful")));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+}
