@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <utility>
 
 namespace cv::engine {
 

@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
