@@ -163,20 +163,3 @@ TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(third.tryAcquire(path), Acquire::Acquired);
 }
-
-// A lock file that cannot be used is not someone else's lock, and a FIFO in
-// its place is not waited on.
-TEST(RunLock, UnusableFileIsToldApartFromABusyOne)
-{
-    cv::test::ScopedHome home;
-    const QString folder = home.file(QStringLiteral("folder.lock"));
-    const QString fifo = home.file(QStringLiteral("fifo.lock"));
-    ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    for (const QString &path : {folder, fifo}) {
-        RunLock lock;
-        EXPECT_EQ(lock.tryAcquire(path), RunLock::Acquire::Unusable) << path.toStdString();
-        EXPECT_TRUE(lock.error().contains(path)) << lock.error().toStdString();
-        EXPECT_FALSE(lock.held());
-    }
-}
