@@ -60,6 +60,9 @@ void RunLock::release()
 {
     if (m_fd < 0)
         return;
+    // Unlocked for every holder, not just closed: something the script
+    // started outside its group (a relaunched client) keeps its copy of the
+    // descriptor, and must not keep later runs out.
     ::flock(m_fd, LOCK_UN);
     ::close(m_fd);
     m_fd = -1;
