@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "DistributedNotificationCenter.h"
+#include "ErrorsHandOver.h"
 #include "Home.h"
 #include "Log.h"
 #include "Names.h"
@@ -16,6 +17,9 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
+
+#include <csignal>
+#include <utility>
 
 namespace cv::engine {
 
@@ -34,15 +38,21 @@ QString describeDuration(std::chrono::milliseconds duration)
     return QStringLiteral("%1 seconds").arg(double(ms) / 1000.0, 0, 'g', 4);
 }
 
+// How long a new run waits for an engine that shows an older run's errors
+// to end.
+constexpr std::chrono::milliseconds kHandOverWait{3000};
+
 } // namespace
 
 AppController::AppController(QObject *parent)
     : QObject(parent)
     , m_notifications(new cv::platform::DistributedNotificationCenter(this))
+    , m_handOver(new ErrorsHandOver(this))
     , m_quitWait(new QTimer(this))
 {
     m_quitWait->setSingleShot(true);
     connect(m_quitWait, &QTimer::timeout, this, &AppController::giveUpWaiting);
+    connect(m_handOver, &ErrorsHandOver::endRequested, this, &AppController::endForNewerRun);
 }
 
 AppController::~AppController()
@@ -78,36 +88,58 @@ void AppController::putCompatibilityCommandsOnPath()
 
 bool AppController::checkRunNowStatus() const
 {
-    const auto defaults = cv::platform::readDictionaryFile(cv::defaultsFilePath());
+    return notConfiguredReason().isEmpty();
+}
+
+QString AppController::notConfiguredReason() const
+{
+    QString problem;
+    const auto defaults = cv::platform::readDictionaryFile(cv::defaultsFilePath(), &problem);
     if (!defaults)
-        return false;
-    const QVariant value = defaults->value(QString::fromUtf8(names::kCurrentConfigurationKey));
+        return QStringLiteral("the settings file '%1' %2").arg(cv::defaultsFilePath(), problem);
+    const QString key = QString::fromUtf8(names::kCurrentConfigurationKey);
+    if (!defaults->contains(key))
+        return QStringLiteral("the settings hold no %1").arg(key);
+    const QVariant value = defaults->value(key);
     // Only the configurator writes this key, always as text; anything else is
     // damage, not a schedule.
     if (value.typeId() != QMetaType::QString)
-        return false;
-    return !names::isNotConfiguredSentence(value.toString());
+        return QStringLiteral("the settings' %1 is not text").arg(key);
+    if (names::isNotConfiguredSentence(value.toString()))
+        return QStringLiteral("the settings say \"%1\"").arg(value.toString());
+    return {};
 }
 
 void AppController::runBackupNow()
 {
     if (m_outcome != Outcome::None)
         return; // one run per process, and none after an interruption
-    if (!checkRunNowStatus()) {
+    if (const QString reason = notConfiguredReason(); !reason.isEmpty()) {
         // Nothing to do. Exiting (rather than idling without a window) keeps
-        // every cron tick from leaving a process behind.
+        // every cron tick from leaving a process behind; the notification
+        // still tells a configurator that waits on its Run Now.
+        NSLog(QStringLiteral("No backup made: Corvantis is not configured (%1).").arg(reason));
         m_outcome = Outcome::NotConfigured;
         terminate(0);
         return;
     }
-    if (!m_runLock.tryAcquire(cv::runLockPath())) {
+    // At most one errors bubble: an older run's, still shown, goes first.
+    m_handOver->endEarlierEngine(kHandOverWait);
+    switch (m_runLock.tryAcquire(cv::runLockPath())) {
+    case cv::platform::RunLock::Acquire::Acquired:
+        break;
+    case cv::platform::RunLock::Acquire::Busy:
         NSLog(QStringLiteral("Another backup is already running; this run was skipped."));
         m_outcome = Outcome::AlreadyRunning;
         terminate(0);
         return;
+    case cv::platform::RunLock::Acquire::Unusable:
+        // Without the lock nothing keeps two runs apart: no backup.
+        NSLog(QStringLiteral("No backup made: %1.").arg(m_runLock.error()));
+        enterErrorsState();
+        return;
     }
     if (!generateShellScript()) {
-        postCompletion();
         QFile::remove(cv::scriptFilePath());
         enterErrorsState();
         return;
@@ -123,26 +155,35 @@ void AppController::runBackupNow()
 
 bool AppController::generateShellScript()
 {
-    const ScriptBuild build = buildShellScript(cv::platform::readDictionaryFile(cv::configFilePath()));
+    QString problem;
+    const auto configuration = cv::platform::readDictionaryFile(cv::configFilePath(), &problem);
+    if (!configuration) {
+        NSLog(QStringLiteral("No backup made: the configuration file \"%1\" %2.").arg(cv::configFilePath(), problem));
+        return false;
+    }
+    const ScriptBuild build = buildShellScript(configuration);
     if (!build.ok()) {
         NSLog(build.problem);
         return false;
     }
+    if (!build.notice.isEmpty())
+        NSLog(build.notice);
     shellScript_ = build.script;
     QDir().mkpath(cv::supportFolder());
-    if (!TMShellScriptGenerator::generateShellScriptFromCommand(shellScript_, QString::fromUtf8(names::kScriptFileName),
-                                                                cv::supportFolder())) {
-        NSLog(QStringLiteral("The backup script could not be written to '%1'; no backup was made.")
-                  .arg(cv::scriptFilePath()));
-        return false;
-    }
-    return true;
+    // A failure has been logged by the writer.
+    return TMShellScriptGenerator::generateShellScriptFromCommand(shellScript_, QString::fromUtf8(names::kScriptFileName),
+                                                                  cv::supportFolder(), m_chmod)
+        == TMShellScriptGenerator::Result::Ready;
 }
 
 void AppController::executeShellScriptAtPath(const QString &path)
 {
     backupTask.reset();
     backupTask = std::make_unique<TaskWrapper>(this, QStringList{path});
+    // The script and everything it starts share the run lock: were the
+    // engine killed outright, the lock would still be held until the last of
+    // them has gone, so no second run copies beside them.
+    backupTask->setInheritedDescriptor(m_runLock.descriptor());
     backupTask->startProcess();
 }
 
@@ -158,28 +199,21 @@ void AppController::appendOutput(const QString &output)
 void AppController::updateDisplayWithStatus(const QString &status)
 {
     m_latestChunk = status;
+    // Chunks are not aligned to lines: the lines are followed across them,
+    // for the quit wait and for the success test.
+    m_lines.append(status);
     if (m_presenter)
         m_presenter->showStatus(status);
     NSLog(status);
-    watchForQuitWait(status);
+    watchForQuitWait();
 }
 
-void AppController::watchForQuitWait(const QString &output)
+void AppController::watchForQuitWait()
 {
-    // Chunks are not aligned to lines: follow the last complete line across
-    // them. A long partial line is never a waiting line, so only its end is kept.
-    QString text = m_partialLine + output;
-    const qsizetype last = text.lastIndexOf(QLatin1Char('\n'));
-    if (last >= 0) {
-        const qsizetype previous = last > 0 ? text.lastIndexOf(QLatin1Char('\n'), last - 1) : -1;
-        m_lastLine = text.mid(previous + 1, last - previous - 1);
-        text.remove(0, last + 1);
-    }
-    m_partialLine = text.size() > 256 ? text.right(256) : text;
-
     static const QRegularExpression waiting(QStringLiteral("^Waiting for (.+) to quit$"));
-    const QRegularExpressionMatch match = waiting.match(m_lastLine);
-    if (!m_partialLine.isEmpty() || !match.hasMatch() || m_stopReason != StopReason::None) {
+    const QRegularExpressionMatch match = waiting.match(m_lines.lastLine());
+    if (!m_lines.partialLine().isEmpty() || m_lines.lastLineTruncated() || !match.hasMatch()
+        || m_stopReason != StopReason::None) {
         m_quitWait->stop();
         return;
     }
@@ -221,8 +255,37 @@ void AppController::interrupt(int signalNumber)
     terminate(128 + signalNumber);
 }
 
+void AppController::endBeforeExit()
+{
+    // No window and no event loop is left to serve.
+    m_presenter = nullptr;
+    m_terminate = nullptr;
+    m_quitWait->stop();
+    if (backupTask && (running() || backupTask->isStopping())) {
+        if (m_stopReason == StopReason::None || m_stopReason == StopReason::GaveUp)
+            m_stopReason = StopReason::DisplayLost;
+        NSLog(QStringLiteral("The display went away; the backup's script is being stopped."));
+        backupTask->stopProcessAndWait(); // processFinished has run when it returns
+        return;
+    }
+    if (m_outcome == Outcome::Errors)
+        NSLog(QStringLiteral("The display went away while the errors of the run were shown."));
+    postCompletion();
+}
+
+void AppController::endForNewerRun()
+{
+    if (m_outcome != Outcome::Errors)
+        return;
+    // As if the log button had not been pressed: the log stays closed.
+    NSLog(QStringLiteral("A newer run has started; this engine no longer shows the errors of its run."));
+    terminate(1);
+}
+
 void AppController::postCompletion()
 {
+    if (std::exchange(m_posted, true))
+        return;
     m_notifications->postNotificationName(QString::fromUtf8(names::kExecutionCompleteNotification));
 }
 
@@ -234,18 +297,20 @@ void AppController::processFinished()
     m_quitWait->stop();
     postCompletion();
     QFile::remove(cv::scriptFilePath());
-    if (m_stopReason == StopReason::Interrupted) {
+    if (m_stopReason == StopReason::Interrupted || m_stopReason == StopReason::DisplayLost) {
         // The session is ending: no errors bubble to wait on.
         m_outcome = Outcome::Interrupted;
         m_runLock.release();
-        terminate(128 + m_signal);
+        terminate(m_stopReason == StopReason::Interrupted ? 128 + m_signal : 128 + SIGHUP);
         return;
     }
     if (m_stopReason == StopReason::GaveUp) {
         enterErrorsState();
         return;
     }
-    if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
+    // The script's last word counts, not a file name with the same words
+    // in an error message before it.
+    if (OutputLines::isSuccessLine(m_lines.lastNonBlankLine())) {
         m_outcome = Outcome::Success;
         if (m_versions)
             m_versions->finishSuccessfulRun(QDateTime::currentDateTime(), [](const QString &line) { NSLog(line); });
@@ -260,17 +325,24 @@ void AppController::processFinished()
 void AppController::enterErrorsState()
 {
     m_outcome = Outcome::Errors;
+    postCompletion();
     // The other engine may start as soon as this run's copying is over,
     // even while this one still shows its errors.
     m_runLock.release();
-    if (m_presenter && m_presenter->showErrors())
-        return; // the log button ends the process
+    if (m_presenter && m_presenter->showErrors()) {
+        // The log button ends the process, or a newer run does.
+        m_handOver->listen();
+        return;
+    }
     NSLog(QStringLiteral("Backup had errors; see the lines above in this log."));
     terminate(1);
 }
 
 void AppController::terminate(int status)
 {
+    // Every way out announces the end, so a configurator waiting on its Run
+    // Now always hears of it.
+    postCompletion();
     if (m_terminate)
         m_terminate(status);
 }

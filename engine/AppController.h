@@ -4,6 +4,7 @@
 // the run. Nothing here needs a window; the progress bubble is reached through
 // RunPresenter.
 
+#include "OutputLines.h"
 #include "Retention.h"
 #include "RunLock.h"
 #include "RunPresenter.h"
@@ -24,6 +25,8 @@ class QTimer;
 namespace cv::platform { class DistributedNotificationCenter; }
 
 namespace cv::engine {
+
+class ErrorsHandOver;
 
 class AppController : public QObject, public TaskWrapperController
 {
@@ -46,16 +49,27 @@ public:
     void setTerminateHandler(std::function<void(int)> handler) { m_terminate = std::move(handler); }
     // For tests: a shorter quit-wait limit.
     void setQuitWaitLimit(std::chrono::milliseconds limit) { m_quitWaitLimit = limit; }
+    // For tests: the program that makes the script executable.
+    void setChmodProgram(const QString &program) { m_chmod = program; }
 
     // SIGTERM, SIGINT or SIGHUP reached the engine: a running script's group
     // is stopped and the run ends as a failed one; the process then exits
     // with 128 + the signal's number.
     void interrupt(int signalNumber);
 
+    // The process is ending under the event loop: the platform's window
+    // system ends it when the display goes away (an X server that died, a
+    // logout). Ends the run as for SIGHUP, synchronously, before returning:
+    // the script's group stopped, the script deleted, a log line, the
+    // notification.
+    void endBeforeExit();
+
     // Start-up: the log, PATH, then runBackupNow.
     void awakeFromNib();
 
     bool checkRunNowStatus() const;
+    // Why no backup may run (for the log), empty when one may.
+    QString notConfiguredReason() const;
     void runBackupNow();
     // Builds the script into shellScript and writes it. False when nothing
     // runnable was written; the reason has been logged.
@@ -96,6 +110,7 @@ public:
     struct ScriptBuild {
         QString script;  // the whole script, when the configuration is usable
         QString problem; // otherwise one log line saying what is wrong
+        QString notice;  // a log line about a choice made, when there is one
         bool ok() const { return problem.isEmpty(); }
     };
     // The whole script for the configuration read from the file (no value:
@@ -108,11 +123,12 @@ private:
     void postCompletion();
     void enterErrorsState();
     void terminate(int status);
-    void watchForQuitWait(const QString &output);
+    void watchForQuitWait();
     void giveUpWaiting();
+    void endForNewerRun();
     bool running() const { return backupTask && m_outcome == Outcome::None; }
 
-    enum class StopReason { None, GaveUp, Interrupted };
+    enum class StopReason { None, GaveUp, Interrupted, DisplayLost };
 
     std::unique_ptr<TaskWrapper> backupTask;
     QString shellScript_;
@@ -122,11 +138,13 @@ private:
     std::function<void(int)> m_terminate;
     cv::platform::DistributedNotificationCenter *m_notifications = nullptr;
     cv::platform::RunLock m_runLock;
+    ErrorsHandOver *m_handOver = nullptr;
+    QString m_chmod = QStringLiteral("/bin/chmod");
+    bool m_posted = false; // the end-of-run notification, once per process
 
     std::chrono::milliseconds m_quitWaitLimit = kQuitWaitLimit;
     QTimer *m_quitWait = nullptr;
-    QString m_lastLine;    // the last complete line of output
-    QString m_partialLine; // output after the last line feed (only its end is kept)
+    OutputLines m_lines;
     QString m_waitingFor;  // the client of the quit wait in progress
     StopReason m_stopReason = StopReason::None;
     int m_signal = 0;

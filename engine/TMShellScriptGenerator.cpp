@@ -14,10 +14,10 @@ extern char **environ;
 namespace cv::engine {
 namespace {
 
-// Runs "/bin/chmod +x path" and waits for it. True on exit status 0.
-bool makeExecutable(const QString &path)
+// Runs "<chmod> +x path" and waits for it. True on exit status 0.
+bool makeExecutable(const QString &chmod, const QString &path)
 {
-    QByteArray program("/bin/chmod");
+    QByteArray program = QFile::encodeName(chmod);
     QByteArray mode("+x");
     QByteArray target = QFile::encodeName(path);
     char *argv[] = {program.data(), mode.data(), target.data(), nullptr};
@@ -34,19 +34,23 @@ bool makeExecutable(const QString &path)
 
 } // namespace
 
-bool TMShellScriptGenerator::generateShellScriptFromCommand(const QString &text, const QString &filename,
-                                                            const QString &path)
+TMShellScriptGenerator::Result TMShellScriptGenerator::generateShellScriptFromCommand(const QString &text,
+                                                                                      const QString &filename,
+                                                                                      const QString &path,
+                                                                                      const QString &chmod)
 {
     const QString fullPath = path + filename;
-    const bool written = cv::platform::writeFileAtomically(fullPath, text.toUtf8());
-    if (!written)
-        cv::platform::NSLog(QStringLiteral("Could not write the script file \"%1\"").arg(fullPath));
-    // chmod runs even after a failed write, so that failure also shows up as
-    // the familiar line; the result still reports it.
-    const bool executable = makeExecutable(fullPath);
-    if (!executable)
+    QString error;
+    if (!cv::platform::writeFileAtomically(fullPath, text.toUtf8(), &error)) {
+        cv::platform::NSLog(QStringLiteral("Could not write the script file \"%1\": %2; no backup was made.")
+                                .arg(fullPath, error));
+        return Result::NotWritten;
+    }
+    if (!makeExecutable(chmod, fullPath)) {
         cv::platform::NSLog(QStringLiteral("Make task Executable: Unsuccessful"));
-    return written && executable;
+        return Result::NotExecutable;
+    }
+    return Result::Ready;
 }
 
 } // namespace cv::engine

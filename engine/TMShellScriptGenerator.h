@@ -6,11 +6,14 @@ namespace cv::engine {
 class TMShellScriptGenerator
 {
 public:
+    enum class Result { Ready, NotWritten, NotExecutable };
+
     // Writes text as UTF-8 to path + filename atomically (path ends in "/"),
-    // then runs "/bin/chmod +x" on it. Logs "Make task Executable:
-    // Unsuccessful" when chmod fails. True when the file was written and made
-    // executable; callers that only follow the old contract may ignore it.
-    static bool generateShellScriptFromCommand(const QString &text, const QString &filename, const QString &path);
+    // then runs "<chmod> +x" on it. Each failure is logged once, here: a
+    // failed write with its reason (chmod is then not run), a failed chmod as
+    // "Make task Executable: Unsuccessful". Callers need not log again.
+    static Result generateShellScriptFromCommand(const QString &text, const QString &filename, const QString &path,
+                                                 const QString &chmod = QStringLiteral("/bin/chmod"));
 };
 
 } // namespace cv::engine

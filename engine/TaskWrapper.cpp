@@ -178,9 +178,20 @@ void TaskWrapper::startProcess()
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, writeFd, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, writeFd, STDERR_FILENO);
-        // Nothing of the engine but its standard input reaches the child, even
-        // a descriptor someone opened without close-on-exec.
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+        // The inherited descriptor comes from a copy that is not descriptor 3
+        // itself, so that dup2 always makes a fresh one without close-on-exec.
+        int inheritedSource = -1;
+        if (m_inherited >= 0) {
+            inheritedSource = ::fcntl(m_inherited, F_DUPFD_CLOEXEC, kInheritedDescriptor + 1);
+            if (inheritedSource >= 0)
+                posix_spawn_file_actions_adddup2(&actions, inheritedSource, kInheritedDescriptor);
+            else
+                cv::platform::NSLog(QStringLiteral("Could not pass the run lock to the task: %1").arg(errorText(errno)));
+        }
+        // Nothing else of the engine but its standard input reaches the child,
+        // even a descriptor someone opened without close-on-exec.
+        posix_spawn_file_actions_addclosefrom_np(&actions, inheritedSource >= 0 ? kInheritedDescriptor + 1
+                                                                                : STDERR_FILENO + 1);
 
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
@@ -197,6 +208,8 @@ void TaskWrapper::startProcess()
         const int error = posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
+        if (inheritedSource >= 0)
+            ::close(inheritedSource);
         if (error == 0) {
             m_pid = pid;
             m_pgid = pid;
@@ -323,6 +336,26 @@ void TaskWrapper::stopProcess()
     // The end is always reported later, from the event loop, never from
     // inside this call.
     beginStop(false);
+}
+
+void TaskWrapper::stopProcessAndWait()
+{
+    if (!m_started || !controller)
+        return;
+    if (!m_stopping) {
+        m_stopping = true;
+        m_stopClock.start();
+        if (groupHasLivingMembers(m_pgid))
+            signalGroup(m_pgid, SIGTERM);
+    }
+    // watchGroup ends the wait: the group has gone, or it would not die even
+    // by force. A group blocked on a full pipe is drained meanwhile.
+    while (m_stopping && controller) {
+        readAvailable();
+        watchGroup();
+        if (m_stopping)
+            ::usleep(kWatchIntervalMs * 1000);
+    }
 }
 
 void TaskWrapper::beginStop(bool checkNow)

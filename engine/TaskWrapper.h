@@ -42,7 +42,17 @@ public:
     // end of output the same happens by itself.
     void stopProcess();
 
+    // For a process that is ending without its event loop (its display went
+    // away): stopProcess, but the wait for the group happens here, draining
+    // its output, and processFinished is sent before this returns.
+    void stopProcessAndWait();
+
     void setStopGracePeriod(std::chrono::milliseconds grace) { m_grace = grace; }
+    // Before startProcess: the child gets a copy of fd as its descriptor 3
+    // (kInheritedDescriptor), so whatever fd holds (a lock) lasts as long as
+    // the child or anything it started with the copy.
+    void setInheritedDescriptor(int fd) { m_inherited = fd; }
+    static constexpr int kInheritedDescriptor = 3;
 
     // The child's pid while it has not been reaped, else -1.
     qint64 processIdentifier() const { return m_pid; }
@@ -67,6 +77,7 @@ private:
     qint64 m_pid = -1;
     qint64 m_pgid = -1;
     int m_readFd = -1;
+    int m_inherited = -1;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_watch = nullptr; // ticks while the group is waited for
     QElapsedTimer m_stopClock;

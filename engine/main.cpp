@@ -9,9 +9,12 @@
 #include "Workspace.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QTimer>
 
+#include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -28,6 +31,19 @@ void choosePlatform()
         platforms += "xcb;";
     platforms += "offscreen";
     qputenv("QT_QPA_PLATFORM", platforms);
+}
+
+// The controller whose run the exit hook ends. Qt's window system plugins
+// call exit() themselves when the display connection breaks (the X server
+// died, the session ended), from inside the event loop: nothing after
+// app.exec() runs then, so only an exit handler can still stop the script.
+// A plain pointer, because a C exit handler takes no argument.
+cv::engine::AppController *g_controllerOfRun = nullptr;
+
+void endRunAtExit()
+{
+    if (auto *controller = std::exchange(g_controllerOfRun, nullptr))
+        controller->endBeforeExit();
 }
 
 bool hasDisplay()
@@ -72,7 +88,18 @@ int main(int argc, char **argv)
     QObject::connect(&terminationSignals, &cv::engine::TerminationSignals::received, &controller,
                      &cv::engine::AppController::interrupt);
 
+    // What the hook uses is set up before it is registered: exit handlers
+    // run in the reverse order, so the bus is still there to post the
+    // notification from the hook.
+    QDBusConnection::sessionBus();
+    // So are the time and locale data of a log line's prefix.
+    cv::platform::logLinePrefix();
+    g_controllerOfRun = &controller;
+    std::atexit(endRunAtExit);
+
     // Start once the event loop runs, so that an early end can exit it.
     QTimer::singleShot(0, &controller, [&controller] { controller.awakeFromNib(); });
-    return app.exec();
+    const int status = app.exec();
+    g_controllerOfRun = nullptr; // ended the ordinary way
+    return status;
 }

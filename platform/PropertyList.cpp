@@ -8,6 +8,7 @@
 #include <QTimeZone>
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace cv::platform {
@@ -158,6 +160,11 @@ plist_t fromVariant(const QVariant &value, int depth)
 
 constexpr char kBinaryMagic[] = "bplist00"; // what libplist takes for binary
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 bool isBinary(const QByteArray &bytes)
 {
@@ -425,15 +432,51 @@ std::optional<QVariantMap> parseDictionary(const QByteArray &input)
     return v->toMap();
 }
 
-std::optional<QVariantMap> readDictionaryFile(const QString &path)
+std::optional<QVariantMap> readDictionaryFile(const QString &path, QString *problem)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const auto fail = [problem](QString why) -> std::optional<QVariantMap> {
+        if (problem)
+            *problem = std::move(why);
         return std::nullopt;
-    // Read one byte past the limit so that an oversized file is told apart
-    // from one of exactly the limit, without loading all of it.
-    const QByteArray bytes = file.read(kMaxPropertyListBytes + 1);
-    return parseDictionary(bytes);
+    };
+    // Never blocks: a FIFO or a device in the file's place would otherwise
+    // hold the program at the open or the read for good.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return fail(errno == ENOENT ? QStringLiteral("does not exist")
+                                    : QStringLiteral("could not be opened: %1").arg(errnoText(errno)));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("is not a regular file"));
+    }
+    // One byte past the limit tells an oversized file apart from one of
+    // exactly the limit, without loading all of it.
+    QByteArray bytes;
+    bytes.reserve(static_cast<qsizetype>(std::min<qint64>(st.st_size, kMaxPropertyListBytes) + 1));
+    char buffer[64 * 1024];
+    while (bytes.size() <= kMaxPropertyListBytes) {
+        const size_t wanted = static_cast<size_t>(std::min<qint64>(sizeof buffer, kMaxPropertyListBytes + 1 - bytes.size()));
+        const ssize_t n = ::read(fd, buffer, wanted);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return fail(QStringLiteral("could not be read: %1").arg(errnoText(error)));
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, n);
+    }
+    ::close(fd);
+    if (bytes.size() > kMaxPropertyListBytes)
+        return fail(QStringLiteral("is too large to be a settings file"));
+    auto dictionary = parseDictionary(bytes);
+    if (!dictionary)
+        return fail(QStringLiteral("is not a property list holding a dictionary"));
+    return dictionary;
 }
 
 QByteArray serializeXml(const QVariantMap &dictionary)
@@ -451,16 +494,25 @@ QByteArray serializeXml(const QVariantMap &dictionary)
     return out;
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes)
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
+    const auto fail = [&file, error] {
+        if (error)
+            *error = file.errorString();
         file.cancelWriting();
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return fail();
+    if (file.write(bytes) != bytes.size())
+        return fail();
+    if (!file.commit()) {
+        if (error)
+            *error = file.errorString();
+        return false;
     }
-    return file.commit();
+    return true;
 }
 
 bool setAsideUnreadablePropertyList(const QString &path)

@@ -30,17 +30,20 @@ std::optional<QVariantMap> parseDictionary(const QByteArray &bytes);
 // beyond the limits.
 bool propertyListWithinLimits(const QByteArray &bytes);
 
-// Reads a whole file; no value when it is missing, unreadable, too large or
-// not a dictionary.
-std::optional<QVariantMap> readDictionaryFile(const QString &path);
+// Reads a whole file; no value when it is missing, not a regular file,
+// unreadable, too large or not a dictionary. Never waits: a FIFO or a device
+// in the file's place is refused at once. problem, when given, receives why
+// there is no value, worded to follow the file's name ("does not exist").
+std::optional<QVariantMap> readDictionaryFile(const QString &path, QString *problem = nullptr);
 
 // XML serialisation; an empty result means the dictionary held something
 // that a property list cannot carry.
 QByteArray serializeXml(const QVariantMap &dictionary);
 
 // Writes the bytes through a temporary file in the same folder, then renames
-// it over the target. False when anything failed; the old file then stays.
-bool writeFileAtomically(const QString &path, const QByteArray &bytes);
+// it over the target. False when anything failed; the old file then stays,
+// and error, when given, receives the reason.
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 
 // When path holds a non-empty file that does not read as a dictionary, renames
 // it to "<path>.unreadable-YYYYMMDD-HHMMSS" (local time; "-2", "-3"... added

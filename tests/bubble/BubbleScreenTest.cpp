@@ -128,3 +128,51 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
     EXPECT_GE(took, 400);
     EXPECT_LT(took, 3000);
 }
+
+// Two failed runs in a row: the second engine ends the first, which still
+// showed its errors, before it shows its own. One bubble on screen.
+TEST(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs a real X server";
+    if (cv::test::runProgram(QStringLiteral("xdotool"), {QStringLiteral("version")}).exitCode != 0)
+        GTEST_SKIP() << "needs xdotool";
+
+    cv::test::ScopedHome home;
+    const QString destination = home.file(QStringLiteral("Backups"));
+    QDir().mkpath(destination);
+    ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/profiles.ini")), "[General]\n"));
+    ASSERT_TRUE(cv::test::writeEngineSettings(
+        QStringLiteral("configured"),
+        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
+    QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("xcb"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
+    env.insert(QStringLiteral("CV_DITTO_RECORD"), home.file(QStringLiteral("calls")));
+    env.insert(QStringLiteral("CV_DITTO_FAIL"), QStringLiteral("1"));
+
+    const auto visibleWindows = [](const QProcess &engine) {
+        const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                     QString::number(engine.processId())});
+        return ids.isEmpty() ? 0 : int(ids.count(QLatin1Char('\n')) + 1);
+    };
+    const auto failures = [] { return cv::test::readFile(cv::logFilePath()).count("Backup failed"); };
+    QProcess first, second;
+    for (QProcess *engine : {&first, &second}) {
+        const qsizetype before = failures();
+        engine->setProcessEnvironment(env);
+        engine->start(kEngine, {});
+        ASSERT_TRUE(engine->waitForStarted());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return failures() > before && visibleWindows(*engine) > 0; }, 30000))
+            << cv::test::readFile(cv::logFilePath()).constData();
+        QTest::qWait(500); // the errors presentation is up
+        EXPECT_EQ(engine->state(), QProcess::Running); // waits for its button
+    }
+    // Ended when the second run started.
+    ASSERT_TRUE(first.state() == QProcess::NotRunning || first.waitForFinished(10000));
+    EXPECT_EQ(first.exitCode(), 1);
+    EXPECT_TRUE(cv::test::readFile(cv::logFilePath()).contains("A newer run has started"));
+    screenshot(QStringLiteral("bubble_errors_once.png"));
+    EXPECT_EQ(visibleWindows(second), 1);
+    EXPECT_EQ(second.state(), QProcess::Running);
+    second.terminate();
+    EXPECT_TRUE(second.waitForFinished(10000));
+}

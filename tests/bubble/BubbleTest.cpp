@@ -7,12 +7,16 @@
 #include "TestSupport.h"
 #include "Workspace.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QXmlStreamReader>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -189,4 +193,41 @@ TEST(ProgressBubble, LogButtonOpensTheLogThenFadesByATenthInElevenTicksAndQuits)
     bubble.showRunStarted();
     ASSERT_NE(bubble.window(), nullptr);
     EXPECT_EQ(bubble.window()->alphaValue(), 1.0f);
+}
+
+// Qt drops a style sheet rule it cannot parse without a word. Every sheet of
+// the interface files styles their labels, so each must change a label's look.
+TEST(InterfaceFiles, EveryStyleSheetTakesEffect)
+{
+    const auto look = [](const QString &sheet) {
+        QWidget widget;
+        QLabel label(QStringLiteral("x"), &widget);
+        widget.setStyleSheet(sheet);
+        widget.show();
+        QCoreApplication::processEvents();
+        const QPalette p = label.palette();
+        return std::pair{p.color(QPalette::Window), p.color(QPalette::WindowText)};
+    };
+    const auto plain = look(QString());
+    int sheets = 0;
+    const QDir resources(QStringLiteral(CV_RESOURCES_DIR));
+    for (const QString &name : resources.entryList({QStringLiteral("*.ui")}, QDir::Files)) {
+        QFile file(resources.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        QXmlStreamReader xml(&file);
+        bool inStyleSheet = false;
+        while (!xml.atEnd()) {
+            xml.readNext();
+            if (xml.isStartElement() && xml.name() == QLatin1String("property")) {
+                inStyleSheet = xml.attributes().value(QLatin1String("name")) == QLatin1String("styleSheet");
+            } else if (inStyleSheet && xml.isStartElement() && xml.name() == QLatin1String("string")) {
+                const QString sheet = xml.readElementText();
+                EXPECT_NE(look(sheet), plain) << name.toStdString() << ": " << sheet.toStdString();
+                inStyleSheet = false;
+                ++sheets;
+            }
+        }
+        EXPECT_FALSE(xml.hasError()) << name.toStdString();
+    }
+    EXPECT_GE(sheets, 2);
 }

@@ -12,10 +12,13 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <functional>
 #include <thread>
 
 using cv::engine::AppController;
@@ -153,24 +156,54 @@ TEST_F(ScriptRun, EveryDestinationReachesDittoExactlyAndIsFound)
     EXPECT_FALSE(QFile::exists(m_home.file(QStringLiteral("pwned"))));
 }
 
-TEST_F(ScriptRun, ThunderbirdFolderOfThisPlatformInOrderOfPreference)
+// Of the platform's folders that exist, the one whose profile data was
+// written most recently is copied; the order of preference (.thunderbird,
+// snap, Flatpak) decides a tie; the classic folder, where it exists, wins.
+TEST_F(ScriptRun, ThunderbirdFolderWrittenMostRecentlyThenInOrderOfPreference)
 {
     if (thunderbirdRuns())
         GTEST_SKIP() << "a Thunderbird runs";
     const QString destination = m_home.file(QStringLiteral("dest"));
     QDir().mkpath(destination);
-    // Created from the least preferred up; a plain file is no profile folder.
-    ASSERT_TRUE(cv::test::writeFile(m_user + QStringLiteral("/.thunderbird"), "not a folder"));
-    const QString folders[] = {m_user + QStringLiteral("/.var/app/org.mozilla.Thunderbird/.thunderbird"),
-                               m_user + QStringLiteral("/snap/thunderbird/common/.thunderbird"),
-                               m_user + QStringLiteral("/.thunderbird"), m_user + QStringLiteral("/Library/Thunderbird")};
-    for (const QString &folder : folders) {
-        SCOPED_TRACE(folder.toStdString());
-        QFile::remove(folder);
-        ASSERT_TRUE(QDir().mkpath(folder));
+    const QString plain = m_user + QStringLiteral("/.thunderbird");
+    const QString snap = m_user + QStringLiteral("/snap/thunderbird/common/.thunderbird");
+    const QString flatpak = m_user + QStringLiteral("/.var/app/org.mozilla.Thunderbird/.thunderbird");
+    const QString classic = m_user + QStringLiteral("/Library/Thunderbird");
+    // Every entry of a profile folder written `daysAgo`, its prefs.js `fresh`
+    // seconds later.
+    const auto profile = [](const QString &folder, int daysAgo, int fresh = 0) {
+        const QString prefs = folder + QStringLiteral("/p.default/prefs.js");
+        if (!cv::test::writeFile(prefs, "prefs"))
+            return false;
+        const time_t when = 1700000000 - time_t(daysAgo) * 86400;
+        for (const QString &path : {prefs, folder + QStringLiteral("/p.default"), folder}) {
+            const timespec times[2] = {{0, UTIME_OMIT}, {path == prefs ? when + fresh : when, 0}};
+            if (::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) != 0)
+                return false;
+        }
+        return true;
+    };
+    struct Case {
+        const char *name;
+        std::function<bool()> prepare;
+        QString copied;
+    };
+    const Case cases[] = {
+        // A plain file is no profile folder.
+        {"Flatpak alone", [&] { return cv::test::writeFile(plain, "not a folder") && profile(flatpak, 1); }, flatpak},
+        {"a stale snap before it", [&] { return profile(snap, 300); }, flatpak},
+        {"a deep file newer", [&] { return profile(snap, 300, 400 * 86400); }, snap},
+        {"all written together", [&] {
+             return QFile::remove(plain) && profile(plain, 5) && profile(snap, 5) && profile(flatpak, 5);
+         }, plain},
+        {"the classic folder", [&] { return QDir().mkpath(classic); }, classic},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(c.prepare()) << c.name;
         const Outcome outcome = run(build(destination, QStringLiteral("Thunderbird"), false));
         EXPECT_TRUE(outcome.output.contains("Backup completed successfully.")) << outcome.output.toStdString();
-        EXPECT_EQ(outcome.calls, (QList<QByteArrayList>{{"ditto", "-rsrc", folder.toUtf8(), destination.toUtf8()}}));
+        EXPECT_EQ(outcome.calls, (QList<QByteArrayList>{{"ditto", "-rsrc", c.copied.toUtf8(), destination.toUtf8()}}))
+            << c.name;
     }
 }
 

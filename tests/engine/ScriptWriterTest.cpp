@@ -19,37 +19,57 @@ TEST(ScriptWriter, WritesExactBytesAndMakesTheFileExecutable)
     const QString text = QStringLiteral("#!/bin/sh\necho \"Sauvegarde réussie ✓\"\nexit 0");
 
     cv::test::CapturedStderr log;
-    ASSERT_TRUE(TMShellScriptGenerator::generateShellScriptFromCommand(text, QStringLiteral("corvantis.sh"), folder));
+    ASSERT_EQ(TMShellScriptGenerator::generateShellScriptFromCommand(text, QStringLiteral("corvantis.sh"), folder),
+              TMShellScriptGenerator::Result::Ready);
     EXPECT_FALSE(log.take().contains("Unsuccessful"));
     const QString path = folder + QStringLiteral("corvantis.sh");
     EXPECT_EQ(cv::test::readFile(path), text.toUtf8()); // no byte-order mark, no added line ending
     EXPECT_EQ(::access(QFile::encodeName(path).constData(), X_OK), 0);
 
     // A second run replaces the script entirely, a shorter one included.
-    ASSERT_TRUE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
-                                                                       QStringLiteral("corvantis.sh"), folder));
+    ASSERT_EQ(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
+                                                                     QStringLiteral("corvantis.sh"), folder),
+              TMShellScriptGenerator::Result::Ready);
     EXPECT_EQ(cv::test::readFile(path), QByteArray("#!/bin/sh\n"));
     EXPECT_EQ(::access(QFile::encodeName(path).constData(), X_OK), 0);
     // Nothing but the script is left behind in the folder.
     EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("corvantis.sh")});
 }
 
-TEST(ScriptWriter, FailuresAreLoggedAndNotReportedAsWritten)
+// Each failure is logged once, as what it is, and reported.
+TEST(ScriptWriter, FailuresAreLoggedOnceAndReported)
 {
+    using Result = TMShellScriptGenerator::Result;
     cv::test::ScopedHome home;
     // A folder in the script's place cannot be replaced by a file, yet chmod
     // on it succeeds: only the write tells that nothing runnable exists.
     const QString blocked = home.path() + QStringLiteral("/support/");
     QDir().mkpath(blocked + QStringLiteral("corvantis.sh"));
     const QString missing = home.path() + QStringLiteral("/no such folder/");
-    for (const auto &[folder, logged] : {std::pair{missing, QByteArray("Make task Executable: Unsuccessful")},
-                                         std::pair{blocked, QByteArray("corvantis.sh")}}) {
+    const QString fine = home.path() + QStringLiteral("/fine/");
+    QDir().mkpath(fine);
+    struct Case {
+        QString folder;
+        QString chmod;
+        Result result;
+        QString line;
+    };
+    const Case cases[] = {
+        {missing, QStringLiteral("/bin/chmod"), Result::NotWritten, QStringLiteral("Could not write the script file")},
+        {blocked, QStringLiteral("/bin/chmod"), Result::NotWritten, QStringLiteral("Could not write the script file")},
+        // Written, but the stand-in chmod fails.
+        {fine, QStringLiteral("/bin/false"), Result::NotExecutable, QStringLiteral("Make task Executable: Unsuccessful")},
+    };
+    for (const Case &c : cases) {
         cv::test::CapturedStderr log;
-        EXPECT_FALSE(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
-                                                                            QStringLiteral("corvantis.sh"), folder));
-        const QByteArray lines = log.take();
-        EXPECT_TRUE(lines.contains(logged)) << lines.toStdString();
+        EXPECT_EQ(TMShellScriptGenerator::generateShellScriptFromCommand(QStringLiteral("#!/bin/sh\n"),
+                                                                         QStringLiteral("corvantis.sh"), c.folder, c.chmod),
+                  c.result);
+        const QStringList lines = log.takeMessages();
+        ASSERT_EQ(lines.size(), 1) << lines.join(u'|').toStdString();
+        EXPECT_TRUE(lines.first().startsWith(c.line)) << lines.first().toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(missing));
     EXPECT_TRUE(QFileInfo(blocked + QStringLiteral("corvantis.sh")).isDir());
+    EXPECT_EQ(cv::test::readFile(fine + QStringLiteral("corvantis.sh")), QByteArray("#!/bin/sh\n"));
 }

@@ -1,6 +1,7 @@
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
+#include "RunLock.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -12,7 +13,12 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using cv::test::readFile;
 using cv::test::writeFile;
@@ -152,34 +158,102 @@ TEST_F(EngineRun, ConfiguredThunderbirdIsCopiedMarkedLoggedAndAnnounced)
     EXPECT_TRUE(expected.match(output).hasMatch()) << output.toStdString();
 }
 
-TEST_F(EngineRun, NotConfiguredExitsAtOnceWritingAndPostingNothing)
+// Every way an engine ends before its script runs says why in the log and
+// announces the end, so a configurator waiting on its Run Now hears of it.
+// Nothing waits: a FIFO at a settings path or the lock's is refused at once.
+TEST_F(EngineRun, EveryEarlyEndIsLoggedAndAnnounced)
 {
     if (!haveBus())
         GTEST_SKIP() << "needs the private session bus";
     makeSampleMail();
-    configureThunderbird();
-    const QString notConfigured[] = {QString(), QString::fromUtf8(cv::names::kNotConfiguredDefault),
-                                     QString::fromUtf8(cv::names::kNotConfigured)};
-    for (const QString &sentence : notConfigured) {
-        if (sentence.isNull()) {
-            QFile::remove(cv::defaultsFilePath()); // no defaults file at all
-        } else {
-            setConfigured(sentence);
-        }
-        Observer observer(1500);
+    const auto fifoAt = [](const QString &path) {
+        QFile::remove(path);
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    };
+    const QString configured = QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only.");
+    struct Case {
+        const char *name;
+        std::function<bool()> prepare;
+        int exitCode;
+        QString logged;
+    };
+    cv::platform::RunLock held;
+    const Case cases[] = {
+        {"no settings file", [] { return QFile::remove(cv::defaultsFilePath()) || !QFileInfo::exists(cv::defaultsFilePath()); }, 0, QStringLiteral("does not exist")},
+        {"default sentence", [] { return cv::test::writeEngineSettings(QString::fromUtf8(cv::names::kNotConfiguredDefault)); },
+         0, QStringLiteral("not configured")},
+        {"removed schedule", [] { return cv::test::writeEngineSettings(QString::fromUtf8(cv::names::kNotConfigured)); }, 0,
+         QStringLiteral("not configured")},
+        {"FIFO as the settings", [&] { return fifoAt(cv::defaultsFilePath()); }, 0,
+         QStringLiteral("is not a regular file")},
+        {"FIFO as Config.plist", [&] { return cv::test::writeEngineSettings(configured) && fifoAt(cv::configFilePath()); },
+         1, QStringLiteral("Config.plist\" is not a regular file")},
+        {"lock held", [&] {
+             configureThunderbird();
+             return held.tryAcquire(cv::runLockPath()) == cv::platform::RunLock::Acquire::Acquired;
+         }, 0, QStringLiteral("Another backup is already running; this run was skipped.")},
+        {"lock file unusable", [&] {
+             held.release();
+             return QFile::remove(cv::runLockPath()) && QDir().mkpath(cv::runLockPath());
+         }, 1, QStringLiteral("No backup made: the lock file")},
+    };
+    for (const Case &c : cases) {
+        QFile::remove(cv::logFilePath());
+        ASSERT_TRUE(c.prepare()) << c.name;
+        Observer observer(20000);
         ASSERT_TRUE(observer.ready());
         QElapsedTimer timer;
         timer.start();
-        const auto r = runEngine(env());
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_LT(timer.elapsed(), 20000);
-        EXPECT_FALSE(observer.received()) << sentence.toStdString();
-        // No line of the engine's own; the platform's start-up warnings
-        // (say, about a missing runtime folder) may be there.
-        EXPECT_FALSE(log().contains("CVEngine[")) << log().constData();
-        EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
-        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty());
+        const auto r = cv::test::runProgram(kEngine, {}, standinEnv(), 20000);
+        EXPECT_FALSE(r.timedOut) << c.name;
+        EXPECT_LT(timer.elapsed(), 10000) << c.name;
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.name << ": " << log().constData();
+        EXPECT_TRUE(observer.received()) << c.name;
+        EXPECT_TRUE(loggedOutput().contains(c.logged)) << c.name << ": " << log().constData();
+        if (c.exitCode != 0)
+            EXPECT_FALSE(log().contains("Another backup")) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
     }
+}
+
+// A stale profile folder of an older install is not what gets backed up:
+// the one written most recently is, though it comes later in the order.
+TEST_F(EngineRun, TheThunderbirdProfileInUseIsBackedUp)
+{
+    configureThunderbird();
+    const QString stale = home.file(QStringLiteral(".thunderbird"));
+    const QString inUse = home.file(QStringLiteral(".var/app/org.mozilla.Thunderbird/.thunderbird"));
+    ASSERT_TRUE(writeFile(stale + QStringLiteral("/old.default/prefs.js"), "old"));
+    ASSERT_TRUE(writeFile(inUse + QStringLiteral("/new.default/prefs.js"), "new"));
+    const auto age = [](const QString &path, time_t seconds) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - seconds, 0}};
+        return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+    };
+    for (const QString &path : {stale + QStringLiteral("/old.default/prefs.js"), stale + QStringLiteral("/old.default"), stale})
+        ASSERT_TRUE(age(path, 400 * 24 * 3600));
+
+    const auto r = runEngine(standinEnv());
+    EXPECT_EQ(r.exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()), ("-rsrc|" + inUse + "|" + destination() + "|\n").toUtf8());
+    const QString logged = loggedOutput();
+    EXPECT_TRUE(logged.contains(QStringLiteral("backing up \"%1\"").arg(inUse))) << logged.toStdString();
+    EXPECT_TRUE(logged.contains(QStringLiteral("skipped \"%1\"").arg(stale))) << logged.toStdString();
+}
+
+// A mail file named like the success line, which the copy could not read:
+// its name in the copy's complaint does not make the run a success.
+TEST_F(EngineRun, AFileNamedLikeTheSuccessLineDoesNotMakeAFailedRunSucceed)
+{
+    makeSampleMail();
+    configureThunderbird();
+    QProcessEnvironment e = standinEnv();
+    e.insert(QStringLiteral("CV_DITTO_SAY"),
+             source() + QStringLiteral("/Profiles/abc.default/Mail/Backup completed successfully: Permission denied"));
+    e.insert(QStringLiteral("CV_DITTO_FAIL"), QStringLiteral("1"));
+    EXPECT_EQ(runEngine(e).exitCode, 1) << log().constData();
+    EXPECT_TRUE(loggedOutput().contains(QStringLiteral(": Backup failed. Please see above error messages.")));
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
 }
 
 TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
@@ -248,7 +322,14 @@ TEST_F(EngineRun, AnyOtherStatusTextRunsTheBackupAndASecondEngineMeanwhileDoesNo
     EXPECT_EQ(readFile(recordPath()), ("-rsrc|" + source() + "|" + destination() + "|\n").toUtf8());
     EXPECT_TRUE(loggedOutput().contains(said + QLatin1Char('\n'))) << loggedOutput().toStdString();
 
-    // The lock goes with its holder: a later run goes ahead.
-    EXPECT_EQ(runEngine(standinEnv()).exitCode, 0);
-    EXPECT_EQ(readFile(recordPath()).count('\n'), 2);
+    // The lock goes with its run, though something the script started
+    // outside its group lives on: a later run goes ahead.
+    QProcessEnvironment leaving = standinEnv();
+    leaving.insert(QStringLiteral("CV_DITTO_LEAVE_BEHIND"), QStringLiteral("30"));
+    EXPECT_EQ(runEngine(leaving).exitCode, 0);
+    EXPECT_EQ(runEngine(standinEnv()).exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 3);
+    for (const QByteArray &pid : readFile(recordPath() + QStringLiteral(".left")).split('\n'))
+        if (pid.toInt() > 0)
+            ::kill(pid.toInt(), SIGKILL);
 }

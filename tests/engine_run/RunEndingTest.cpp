@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -316,4 +317,106 @@ TEST_F(RunEnding, PlatformStartUpWarningsLandInTheLog)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
     EXPECT_TRUE(log().contains("xcb")) << log().constData();
+}
+
+// An engine killed outright mid-copy cannot stop its script, which copies on.
+// The run lock goes on being held by the script's group: a second engine
+// skips its run, and only once the whole group has gone may the next copy.
+TEST_F(RunEnding, AfterKill9MidCopyTheLockIsHeldUntilTheScriptHasGone)
+{
+    QProcessEnvironment e = standinEnv();
+    e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
+    QProcess first;
+    first.setProcessEnvironment(e);
+    first.start(kEngine, {});
+    ASSERT_TRUE(first.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
+    qint64 group = -1;
+    for (const Process &p : processes())
+        if (p.ppid == first.processId())
+            group = p.pgid;
+    ASSERT_GT(group, 0);
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(10000));
+    ASSERT_GT(livingMembers(group), 0); // the copy goes on
+
+    e.remove(QStringLiteral("CV_DITTO_SLEEP"));
+    const auto second = cv::test::runProgram(kEngine, {}, e, 60000);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(log().contains("Another backup is already running; this run was skipped.")) << log().constData();
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 1); // no second copy beside the first
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return livingMembers(group) == 0; }, 20000));
+    const auto third = cv::test::runProgram(kEngine, {}, e, 60000);
+    EXPECT_EQ(third.exitCode, 0) << log().constData();
+    EXPECT_EQ(readFile(recordPath()).count('\n'), 2);
+}
+
+// The X server goes away mid-run (a logout): the window system ends the
+// engine from inside its event loop, and still the script's group is
+// stopped, the script deleted, the end logged and announced.
+TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        GTEST_SKIP() << "needs Xvfb";
+    QProcess server;
+    server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                          QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                                          QStringLiteral("800x600x24")});
+    ASSERT_TRUE(server.waitForReadyRead(20000));
+    const QString display = QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed());
+
+    QProcess observer;
+    const bool bus = !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS");
+    if (bus) {
+        observer.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QStringLiteral("60000")});
+        ASSERT_TRUE(observer.waitForReadyRead(10000) && observer.readLine().trimmed() == "ready");
+    }
+    QProcessEnvironment e = standinEnv();
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    e.insert(QStringLiteral("DISPLAY"), display);
+    e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("60"));
+    QProcess engine;
+    engine.setProcessEnvironment(e);
+    engine.start(kEngine, {});
+    ASSERT_TRUE(engine.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
+    qint64 group = -1;
+    for (const Process &p : processes())
+        if (p.ppid == engine.processId())
+            group = p.pgid;
+    ASSERT_GT(group, 0);
+
+    server.kill();
+    server.waitForFinished(10000);
+    ASSERT_TRUE(engine.waitForFinished(20000));
+    EXPECT_NE(engine.exitCode(), 0);
+    EXPECT_EQ(livingMembers(group), 0);
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
+    EXPECT_TRUE(log().contains("The display went away; the backup's script is being stopped.")) << log().constData();
+    if (bus) {
+        observer.waitForFinished(30000);
+        EXPECT_TRUE(observer.readAll().contains("received"));
+    }
+}
+
+// A script written but not made executable: said once, as what it is, and
+// the run ends in errors without a script left behind.
+TEST_F(RunEnding, AScriptThatCannotBeMadeExecutableIsLoggedOnce)
+{
+    AppController controller;
+    std::optional<int> exitStatus;
+    controller.setTerminateHandler([&](int status) { exitStatus = status; });
+    controller.setChmodProgram(QStringLiteral("/bin/false"));
+    cv::test::CapturedStderr captured;
+    controller.runBackupNow();
+    const QStringList messages = captured.takeMessages();
+    EXPECT_EQ(controller.outcome(), AppController::Outcome::Errors);
+    EXPECT_EQ(exitStatus, 1);
+    EXPECT_EQ(messages.filter(QStringLiteral("script")).size() + messages.filter(QStringLiteral("Executable")).size(), 1)
+        << messages.join(u'|').toStdString();
+    EXPECT_TRUE(messages.contains(QStringLiteral("Make task Executable: Unsuccessful")));
+    EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
 }

@@ -131,15 +131,16 @@ TEST(SessionEnvironment, LinksAndFilesInFoldersOthersCanWriteAreNotLoaded)
 
 TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
 {
+    using Acquire = RunLock::Acquire;
     cv::test::ScopedHome home;
     const QString path = home.file(QStringLiteral("Library/lock"));
     RunLock first;
-    ASSERT_TRUE(first.tryAcquire(path));
+    ASSERT_EQ(first.tryAcquire(path), Acquire::Acquired);
     // flock is per open file: a second open in this process is refused too.
     RunLock second;
-    EXPECT_FALSE(second.tryAcquire(path));
+    EXPECT_EQ(second.tryAcquire(path), Acquire::Busy);
     first.release();
-    EXPECT_TRUE(second.tryAcquire(path));
+    EXPECT_EQ(second.tryAcquire(path), Acquire::Acquired);
     second.release();
 
     // A child takes the lock and dies without releasing it.
@@ -148,7 +149,7 @@ TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
     const pid_t child = ::fork();
     if (child == 0) {
         RunLock held;
-        const char ok = held.tryAcquire(path) ? 'y' : 'n';
+        const char ok = held.tryAcquire(path) == Acquire::Acquired ? 'y' : 'n';
         (void)::write(ready[1], &ok, 1);
         ::pause();
         ::_exit(0);
@@ -157,8 +158,8 @@ TEST(RunLock, HeldUntilReleasedOrTheHolderDies)
     ASSERT_EQ(::read(ready[0], &got, 1), 1);
     EXPECT_EQ(got, 'y');
     RunLock third;
-    EXPECT_FALSE(third.tryAcquire(path));
+    EXPECT_EQ(third.tryAcquire(path), Acquire::Busy);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    EXPECT_TRUE(third.tryAcquire(path));
+    EXPECT_EQ(third.tryAcquire(path), Acquire::Acquired);
 }

@@ -6,6 +6,8 @@
 #include <QPoint>
 #include <QTimeZone>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -95,9 +97,16 @@ TEST(PropertyList, DamagedOrForeignInputReadsAsNoDictionary)
         (void)parseDictionary(damaged);
     }
 
-    // A folder where a file is expected.
+    // A folder, a FIFO (nobody writes to it: a blocking open would wait for
+    // good) or a device where a file is expected: refused at once, saying so.
     QDir().mkpath(home.file(QStringLiteral("dir.plist")));
-    EXPECT_FALSE(readDictionaryFile(home.file(QStringLiteral("dir.plist"))).has_value());
+    const QString fifo = home.file(QStringLiteral("fifo.plist"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &path : {home.file(QStringLiteral("dir.plist")), fifo, QStringLiteral("/dev/zero")}) {
+        QString problem;
+        EXPECT_FALSE(readDictionaryFile(path, &problem).has_value()) << path.toStdString();
+        EXPECT_EQ(problem, QStringLiteral("is not a regular file")) << path.toStdString();
+    }
 }
 
 TEST(PropertyList, AtomicWriteLeavesOldFileWhenFolderIsMissingOrValueUnsupported)
