@@ -38,6 +38,7 @@ QString describeDuration(std::chrono::milliseconds duration)
 AppController::AppController(QObject *parent)
     : QObject(parent)
     , m_notifications(new cv::platform::DistributedNotificationCenter(this))
+    , m_report(new RunReport(this))
     , m_quitWait(new QTimer(this))
 {
     m_quitWait->setSingleShot(true);
@@ -105,6 +106,7 @@ void AppController::runBackupNow()
         terminate(0);
         return;
     }
+    m_report->begin();
     if (!generateShellScript()) {
         postCompletion();
         QFile::remove(cv::scriptFilePath());
@@ -121,6 +123,7 @@ bool AppController::generateShellScript()
     const ScriptBuild build = buildShellScript(cv::platform::readDictionaryFile(cv::configFilePath()));
     if (!build.ok()) {
         NSLog(build.problem);
+        m_report->noteReason(build.problem);
         return false;
     }
     shellScript_ = build.script;
@@ -153,6 +156,7 @@ void AppController::appendOutput(const QString &output)
 void AppController::updateDisplayWithStatus(const QString &status)
 {
     m_latestChunk = status;
+    m_report->addOutput(status);
     if (m_presenter)
         m_presenter->showStatus(status);
     NSLog(status);
@@ -189,6 +193,8 @@ void AppController::giveUpWaiting()
         return;
     m_stopReason = StopReason::GaveUp;
     // The script copies only after its quit steps, so nothing has been copied.
+    m_report->noteReason(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
+                             .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
     NSLog(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
               .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
     backupTask->stopProcess(); // processFinished follows once the script's group has gone
@@ -232,6 +238,8 @@ void AppController::processFinished()
     if (m_stopReason == StopReason::Interrupted) {
         // The session is ending: no errors bubble to wait on.
         m_outcome = Outcome::Interrupted;
+        m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
+        m_report->failed(false);
         m_runLock.release();
         terminate(128 + m_signal);
         return;
@@ -242,6 +250,7 @@ void AppController::processFinished()
     }
     if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
         m_outcome = Outcome::Success;
+        m_report->succeeded();
         if (m_presenter)
             m_presenter->showSuccess();
         terminate(0);
@@ -253,6 +262,7 @@ void AppController::processFinished()
 void AppController::enterErrorsState()
 {
     m_outcome = Outcome::Errors;
+    m_report->failed();
     // The other engine may start as soon as this run's copying is over,
     // even while this one still shows its errors.
     m_runLock.release();

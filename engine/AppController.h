@@ -6,6 +6,7 @@
 
 #include "RunLock.h"
 #include "RunPresenter.h"
+#include "RunReport.h"
 #include "TaskWrapper.h"
 #include "TaskWrapperController.h"
 
@@ -75,6 +76,8 @@ public:
     static QPointF anchorPointForDockPosition(int code);
 
     Outcome outcome() const { return m_outcome; }
+    // The outcome record and failure notice of this run.
+    RunReport *runReport() const { return m_report; }
     const QString &latestChunk() const { return m_latestChunk; }
     // The script's process group, -1 before the script was started.
     qint64 scriptProcessGroup() const { return backupTask ? backupTask->processGroup() : -1; }
@@ -121,6 +124,7 @@ private:
     std::function<void(int)> m_terminate;
     cv::platform::DistributedNotificationCenter *m_notifications = nullptr;
     cv::platform::RunLock m_runLock;
+    RunReport *m_report = nullptr;
 
     std::chrono::milliseconds m_quitWaitLimit = kQuitWaitLimit;
     QTimer *m_quitWait = nullptr;

@@ -3,8 +3,10 @@
 #include "ui_DayBubbleView.h"
 #include "ui_MainWindow.h"
 
+#include "CatchUpEntry.h"
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
+#include "RunStatusText.h"
 #include "EngineInstaller.h"
 #include "Home.h"
 #include "KAAttachedWindow.h"
@@ -227,6 +229,10 @@ void Controller::awakeFromNib()
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
+    connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
+            &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { updateCatchUpEntry(*defaults); });
+    // The login entry follows what is stored, also after a lost schedule.
+    updateCatchUpEntry(*defaults);
 
     // Only with the user's consent, given in the preferences.
     if (defaults->boolean(kL(keys::kCheckAtStartup)))
@@ -505,6 +511,8 @@ void Controller::saveWithRunNowOnly(bool runNowOnly)
     }
     setSaveItems(SaveItems::Saved);
     savePreferences();
+    updateCatchUpEntry(*defaults);
+    showRunWarning();
 }
 
 bool Controller::crontabChanged(const QString &informativeText)
@@ -535,6 +543,8 @@ void Controller::removeSchedule(QObject *)
     platform::NSLog(QString::fromUtf8(names::kNotConfigured));
     setSaveItems(SaveItems::SettingsChanged);
     savePreferences();
+    updateCatchUpEntry(*defaults);
+    showRunWarning();
 }
 
 WindowSettings Controller::windowSettings() const
@@ -584,6 +594,23 @@ void Controller::showLastBackup()
     // A label with a name of its own gives assistive tools only that name;
     // the date itself has to be its description for them to read it.
     ui->lastBackup->setAccessibleDescription(text);
+    showRunWarning();
+}
+
+void Controller::showRunWarning()
+{
+    catchup::SavedSchedule schedule;
+    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
+    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
+    schedule.days = storedDays();
+    schedule.time = getScheduledTime();
+    const QString text = runWarningText(readLastRun(cv::supportFolder() + QLatin1String(names::kLastRunFileName)),
+                                        lastBackupTime(cv::markerFilePath()), schedule,
+                                        QDateTime::currentDateTime(), getDateFormat());
+    ui->runWarning->setText(text);
+    ui->runWarning->setAccessibleDescription(text);
+    ui->runWarning->setStyleSheet(QStringLiteral("color: %1;").arg(kWarningTextColor.name()));
+    ui->runWarning->setVisible(!text.isEmpty());
 }
 
 void Controller::executionComplete()
