@@ -30,6 +30,7 @@ protected:
     void SetUp() override
     {
         QDir().mkpath(cv::supportFolder());
+        QDir().mkpath(QFileInfo(cv::defaultsFilePath()).absolutePath());
         // Installed as the configurator installs it, as far as the agent can tell.
         ASSERT_TRUE(QFile::link(QStringLiteral(CV_ENGINE_BUNDLE), cv::installedEnginePath()));
         ASSERT_TRUE(writeFile(source() + QStringLiteral("/profiles.ini"), "[Profile0]\nPath=Profiles/a\n"));
@@ -100,7 +101,7 @@ TEST_F(Agent, MissedTimeMakesExactlyOneBackupAndTheNextLookNothing)
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
         GTEST_SKIP() << "needs the private session bus";
-    scheduleMissedAnHourAgo();
+    ASSERT_NO_FATAL_FAILURE(scheduleMissedAnHourAgo());
     QDir().mkpath(destination());
 
     QProcess agent;
@@ -108,7 +109,7 @@ TEST_F(Agent, MissedTimeMakesExactlyOneBackupAndTheNextLookNothing)
     ASSERT_TRUE(waitForRunRecord(120000)) << readFile(cv::logFilePath()).constData();
     EXPECT_TRUE(lastRun().value(QStringLiteral("Succeeded")).toBool()) << readFile(cv::logFilePath()).constData();
     EXPECT_TRUE(QFileInfo::exists(cv::markerFilePath()));
-    EXPECT_TRUE(QFileInfo::exists(destination() + QStringLiteral("/Thunderbird/Profiles/a/Mail/Inbox")))
+    EXPECT_TRUE(QFileInfo::exists(destination() + QStringLiteral("/Profiles/a/Mail/Inbox")))
         << readFile(cv::logFilePath()).constData();
 
     // A second agent in the same session leaves at once.
@@ -130,7 +131,7 @@ TEST_F(Agent, AFailedCatchUpWaitsForTheNextScheduledTime)
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
         GTEST_SKIP() << "needs the private session bus";
-    scheduleMissedAnHourAgo(); // the destination is missing: the run fails
+    ASSERT_NO_FATAL_FAILURE(scheduleMissedAnHourAgo()); // the destination is missing: the run fails
 
     QProcess agent;
     startAgent(agent);

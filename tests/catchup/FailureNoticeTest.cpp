@@ -119,7 +119,7 @@ TEST(FailureNotice, FailuresAreNoticedAndReplacedSuccessIsNot)
 
     // Without a session bus (an address that leads nowhere, so no real bus
     // is found instead): a log line, and the run still ends and is recorded.
-    QDir().rmdir(destination);
+    QDir(destination).removeRecursively();
     QTemporaryDir runtime;
     QProcessEnvironment noBus = env;
     noBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + runtime.path() + QStringLiteral("/none"));

@@ -9,6 +9,7 @@
 #include "Names.h"
 #include "PropertyList.h"
 #include "RunStatusText.h"
+#include "UserDefaults.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -137,9 +138,13 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
         EXPECT_GE(contrast(cv::configurator::kWarningTextColor, background), 4.5) << "row " << y;
     }
 
-    // A success since: no failure line; its time long past: overdue.
-    writeFile(cv::markerFilePath(), {});
-    setModificationTime(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-7));
+    // The last run succeeded, but a week ago: overdue for three days a week.
+    cv::catchup::LastRun succeeded;
+    succeeded.time = QDateTime::currentDateTime().addDays(-7);
+    succeeded.succeeded = true;
+    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
+                                                           succeeded.toDictionary()));
+    setModificationTime(cv::markerFilePath(), succeeded.time);
     f.controller->executionComplete();
     EXPECT_EQ(warning->text(), QStringLiteral("Backups are overdue."));
     EXPECT_TRUE(warning->isVisible());
