@@ -1,6 +1,7 @@
 // When a missed backup is caught up, what the window warns about, and how a
 // failed run's reason is told: pure logic under a fixed time zone.
 #include "CatchUp.h"
+#include "DesktopNotifier.h"
 #include "LastRun.h"
 #include "RunReport.h"
 #include "RunStatusText.h"
@@ -11,6 +12,7 @@
 #include "PropertyList.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QTimeZone>
 #include <gtest/gtest.h>
 
@@ -215,4 +217,38 @@ TEST(RunReport, ReasonIsTheScriptsFailureLine)
             report.addOutput(chunk);
         EXPECT_EQ(report.failureReason(), QLatin1String(row.reason));
     }
+}
+
+namespace {
+
+struct FixedIdNotifier : cv::platform::DesktopNotifier {
+    uint given = 0;
+    std::optional<uint> notify(const QString &, const QString &, const QStringList &, uint replacesId) override
+    {
+        given = replacesId;
+        return 77;
+    }
+};
+
+} // namespace
+
+// "Open Log" on our own notice opens the log; other notices' buttons do not.
+TEST(RunReport, OpenLogActsOnlyForItsOwnNotice)
+{
+    cv::test::ScopedHome home;
+    QDir().mkpath(cv::supportFolder());
+    FixedIdNotifier notifier;
+    cv::engine::RunReport report;
+    report.setNotifier(&notifier);
+    int opened = 0;
+    report.setOpenLogHandler([&opened] { ++opened; });
+    report.begin();
+    report.addOutput(QStringLiteral("x: Backup failed. Destination not available.\n"));
+    report.failed();
+
+    emit notifier.actionInvoked(76, QStringLiteral("open-log"));
+    emit notifier.actionInvoked(77, QStringLiteral("default"));
+    EXPECT_EQ(opened, 0);
+    emit notifier.actionInvoked(77, QStringLiteral("open-log"));
+    EXPECT_EQ(opened, 1);
 }
