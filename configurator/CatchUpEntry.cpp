@@ -51,16 +51,23 @@ QString catchUpEntryText(const QString &agentPath)
     // A line feed cannot stand in a value; such a home has no usable entry.
     QString exec = execQuoted(agentPath);
     exec.replace(QLatin1Char('\n'), QStringLiteral("\\n")).replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    // The plain path, string-escaped: the desktop skips the entry while no
+    // agent is installed there (an engine older than the agent).
+    QString tryExec = agentPath;
+    tryExec.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('\n'), QStringLiteral("\\n"))
+        .replace(QLatin1Char('\r'), QStringLiteral("\\r"));
     return QStringLiteral("[Desktop Entry]\n"
                           "Type=Application\n"
                           "Name=Corvantis Catch-up\n"
                           "Comment=Runs a scheduled backup that was missed while the computer was off or asleep\n"
+                          "TryExec=%2\n"
                           "Exec=%1\n"
                           "Icon=com.tallowmere.Corvantis\n"
                           "Terminal=false\n"
                           "NoDisplay=true\n"
                           "X-GNOME-Autostart-enabled=true\n")
-        .arg(exec);
+        .arg(exec, tryExec);
 }
 
 bool catchUpEntryWanted(const platform::UserDefaults &defaults)

@@ -100,8 +100,13 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
 // names exactly that agent.
 TEST(CatchUpWindow, ExecQuotingKeepsTheExactPath)
 {
-    EXPECT_EQ(cv::configurator::execQuoted(QStringLiteral("/h/a b/$x`y\"z\\w%u")),
-              QStringLiteral("\"/h/a b/\\\\$x\\\\`y\\\\\"z\\\\\\\\w%%u\""));
+    const QString path = QStringLiteral("/h/a b/$x`y\"z\\w%u");
+    EXPECT_EQ(cv::configurator::execQuoted(path), QStringLiteral("\"/h/a b/\\\\$x\\\\`y\\\\\"z\\\\\\\\w%%u\""));
+    QTemporaryDir folder;
+    const QString entry = folder.filePath(QStringLiteral("odd.desktop"));
+    ASSERT_TRUE(writeFile(entry, cv::configurator::catchUpEntryText(path).toUtf8()));
+    const auto validate = runProgram(QStringLiteral("desktop-file-validate"), {entry});
+    EXPECT_EQ(validate.exitCode, 0) << validate.out.constData() << readFile(entry).constData();
 }
 
 TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
