@@ -108,6 +108,7 @@ void AppController::runBackupNow()
     }
     m_report->begin();
     if (!generateShellScript()) {
+        m_report->finish(false);
         postCompletion();
         QFile::remove(cv::scriptFilePath());
         enterErrorsState();
@@ -193,10 +194,10 @@ void AppController::giveUpWaiting()
         return;
     m_stopReason = StopReason::GaveUp;
     // The script copies only after its quit steps, so nothing has been copied.
-    m_report->noteReason(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
-                             .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
-    NSLog(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
-              .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
+    const QString why = QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
+                            .arg(m_waitingFor, describeDuration(m_quitWaitLimit));
+    m_report->noteReason(why);
+    NSLog(why);
     backupTask->stopProcess(); // processFinished follows once the script's group has gone
 }
 
@@ -233,13 +234,14 @@ void AppController::processFinished()
     // (released in the errors state, or with the process) never lets a
     // second engine copy beside a leftover of this one.
     m_quitWait->stop();
+    if (m_stopReason == StopReason::Interrupted)
+        m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
+    m_report->finish(m_stopReason == StopReason::None && m_latestChunk.contains(QLatin1String(names::kSuccessPhrase)));
     postCompletion();
     QFile::remove(cv::scriptFilePath());
     if (m_stopReason == StopReason::Interrupted) {
         // The session is ending: no errors bubble to wait on.
         m_outcome = Outcome::Interrupted;
-        m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
-        m_report->failed(false);
         m_runLock.release();
         terminate(128 + m_signal);
         return;
@@ -250,7 +252,6 @@ void AppController::processFinished()
     }
     if (m_latestChunk.contains(QLatin1String(names::kSuccessPhrase))) {
         m_outcome = Outcome::Success;
-        m_report->succeeded();
         if (m_presenter)
             m_presenter->showSuccess();
         terminate(0);
@@ -262,7 +263,7 @@ void AppController::processFinished()
 void AppController::enterErrorsState()
 {
     m_outcome = Outcome::Errors;
-    m_report->failed();
+    m_report->notifyFailure();
     // The other engine may start as soon as this run's copying is over,
     // even while this one still shows its errors.
     m_runLock.release();

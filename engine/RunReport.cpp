@@ -91,35 +91,30 @@ QString RunReport::failureReason() const
     return match.captured(1);
 }
 
-void RunReport::succeeded() { record(true, QString()); }
-
-void RunReport::failed(bool notify)
+void RunReport::finish(bool success)
 {
-    const QString reason = failureReason();
-    record(false, reason);
-    if (!notify)
-        return;
+    catchup::LastRun run;
+    run.time = QDateTime::currentDateTime();
+    run.succeeded = success;
+    if (!success)
+        run.reason = failureReason();
+    run.durationSeconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
+    const QString path = cv::supportFolder() + QLatin1String(names::kLastRunFileName);
+    if (!platform::writeDictionaryXmlAtomically(path, run.toDictionary()))
+        NSLog(QStringLiteral("Could not record the outcome of this run in '%1'.").arg(path));
+}
+
+void RunReport::notifyFailure()
+{
     if (!m_notifier) {
         m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
         setNotifier(m_ownNotifier.get());
     }
     const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), reason, actions, readNoticeId())) {
+    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), failureReason(), actions, readNoticeId())) {
         m_noticeId = *id;
         writeNoticeId(*id);
     }
-}
-
-void RunReport::record(bool success, const QString &reason)
-{
-    catchup::LastRun run;
-    run.time = QDateTime::currentDateTime();
-    run.succeeded = success;
-    run.reason = reason;
-    run.durationSeconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
-    const QString path = cv::supportFolder() + QLatin1String(names::kLastRunFileName);
-    if (!platform::writeDictionaryXmlAtomically(path, run.toDictionary()))
-        NSLog(QStringLiteral("Could not record the outcome of this run in '%1'.").arg(path));
 }
 
 void RunReport::onAction(uint id, const QString &key)

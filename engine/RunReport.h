@@ -34,9 +34,11 @@ public:
     // A reason the output cannot give (the script never ran, or was stopped).
     void noteReason(const QString &reason) { m_reason = reason; }
 
-    void succeeded();
-    // Records the failure; the notice is left out when the session is ending.
-    void failed(bool notify = true);
+    // Records how the run ended; before the end is announced, so that the
+    // configurator reads the new record when it hears of the end.
+    void finish(bool success);
+    // The desktop notice for a failed run, replacing the previous one.
+    void notifyFailure();
 
     // The failure as the user should read it: the script's report line
     // without its date (or, when that only points above, the line above it),
@@ -44,7 +46,6 @@ public:
     QString failureReason() const;
 
 private:
-    void record(bool success, const QString &reason);
     void onAction(uint id, const QString &key);
 
     platform::DesktopNotifier *m_notifier = nullptr;

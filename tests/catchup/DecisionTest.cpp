@@ -232,7 +232,7 @@ TEST(RunReport, OpenLogActsOnlyForItsOwnNotice)
     report.setOpenLogHandler([&opened] { ++opened; });
     report.begin();
     report.addOutput(QStringLiteral("x: Backup failed. Destination not available.\n"));
-    report.failed();
+    report.notifyFailure();
 
     emit notifier.actionInvoked(76, QStringLiteral("open-log"));
     emit notifier.actionInvoked(77, QStringLiteral("default"));
