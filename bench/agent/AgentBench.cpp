@@ -33,9 +33,10 @@ bool waitingInPoll(qint64 pid)
     return number == "7" || number == "271";
 }
 
-qint64 statusField(qint64 pid, const char *name)
+// A "Name: value kB" field of /proc/<pid>/status or smaps_rollup.
+qint64 statusField(qint64 pid, const char *name, const char *file_ = "status")
 {
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file_)));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : file.readAll().split('\n'))
@@ -73,7 +74,7 @@ int main(int argc, char **argv)
     marker.open(QIODevice::WriteOnly);
     marker.close();
 
-    std::vector<double> startMs, rssKb;
+    std::vector<double> startMs, rssKb, pssKb, privateKb;
     for (int i = 0; i < starts; ++i) {
         QProcess agent;
         QElapsedTimer clock;
@@ -85,13 +86,19 @@ int main(int argc, char **argv)
         startMs.push_back(clock.nsecsElapsed() / 1e6);
         QThread::msleep(100);
         rssKb.push_back(double(statusField(agent.processId(), "VmRSS:")));
+        // Most of the resident pages are libraries every Qt program of the
+        // session shares; these say what the agent itself adds.
+        pssKb.push_back(double(statusField(agent.processId(), "Pss:", "smaps_rollup")));
+        privateKb.push_back(double(statusField(agent.processId(), "Private_Clean:", "smaps_rollup")
+                                   + statusField(agent.processId(), "Private_Dirty:", "smaps_rollup")));
         agent.terminate();
         agent.waitForFinished();
     }
     std::printf("agent start to waiting after its first look: median %.1f ms (min %.1f, max %.1f) over %d starts\n",
                 median(startMs), *std::min_element(startMs.begin(), startMs.end()),
                 *std::max_element(startMs.begin(), startMs.end()), starts);
-    std::printf("resident memory while waiting: median %.0f KiB (%.1f MiB)\n", median(rssKb), median(rssKb) / 1024);
+    std::printf("resident memory while waiting: median %.0f KiB (%.1f MiB); proportional share %.0f KiB; private %.0f KiB\n",
+                median(rssKb), median(rssKb) / 1024, median(pssKb), median(privateKb));
 
     QProcess agent;
     agent.start(QStringLiteral(CV_AGENT_EXE), {});
