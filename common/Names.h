@@ -23,6 +23,16 @@ inline constexpr const char *kDockPreferencesFile = "~/Library/Preferences/com.a
 inline constexpr const char *kSessionFileName = "session.env";
 // Held by the engine for the whole of a run so that two runs never overlap.
 inline constexpr const char *kRunLockFileName = "engine.lock";
+// The catch-up agent: its program inside the engine bundle, the record of
+// the missed time it last started a backup for, and the lock that keeps it
+// single per user.
+inline constexpr const char *kAgentExecutableName = "CVAgent";
+inline constexpr const char *kCatchUpAttemptFileName = "catchup.attempt";
+inline constexpr const char *kAgentLockFileName = "agent.lock";
+inline constexpr const char *kAgentAutostartFileName = "com.tallowmere.Corvantis.CatchUp.desktop";
+// The engine's record of its last run, and the id of its last failure notice.
+inline constexpr const char *kLastRunFileName = "lastrun.plist";
+inline constexpr const char *kFailureNotificationIdFileName = "failure-notification.id";
 
 // Formats with home in place of %@.
 inline constexpr const char *kOpenEngineCommandFormat =

@@ -48,6 +48,7 @@ AppController::AppController(QObject *parent)
     : QObject(parent)
     , m_notifications(new cv::platform::DistributedNotificationCenter(this))
     , m_handOver(new ErrorsHandOver(this))
+    , m_report(new RunReport(this))
     , m_quitWait(new QTimer(this))
 {
     m_quitWait->setSingleShot(true);
@@ -135,11 +136,19 @@ void AppController::runBackupNow()
         return;
     case cv::platform::RunLock::Acquire::Unusable:
         // Without the lock nothing keeps two runs apart: no backup.
-        NSLog(QStringLiteral("No backup made: %1.").arg(m_runLock.error()));
+    {
+        const QString why = QStringLiteral("No backup made: %1.").arg(m_runLock.error());
+        NSLog(why);
+        m_report->begin();
+        m_report->noteReason(why);
+        m_report->finish(false);
         enterErrorsState();
         return;
     }
+    }
+    m_report->begin();
     if (!generateShellScript()) {
+        m_report->finish(false);
         QFile::remove(cv::scriptFilePath());
         enterErrorsState();
         return;
@@ -158,12 +167,15 @@ bool AppController::generateShellScript()
     QString problem;
     const auto configuration = cv::platform::readDictionaryFile(cv::configFilePath(), &problem);
     if (!configuration) {
-        NSLog(QStringLiteral("No backup made: the configuration file \"%1\" %2.").arg(cv::configFilePath(), problem));
+        const QString why = QStringLiteral("No backup made: the configuration file \"%1\" %2.").arg(cv::configFilePath(), problem);
+        NSLog(why);
+        m_report->noteReason(why);
         return false;
     }
     const ScriptBuild build = buildShellScript(configuration);
     if (!build.ok()) {
         NSLog(build.problem);
+        m_report->noteReason(build.problem);
         return false;
     }
     if (!build.notice.isEmpty())
@@ -202,6 +214,7 @@ void AppController::updateDisplayWithStatus(const QString &status)
     // Chunks are not aligned to lines: the lines are followed across them,
     // for the quit wait and for the success test.
     m_lines.append(status);
+    m_report->addOutput(status);
     if (m_presenter)
         m_presenter->showStatus(status);
     NSLog(status);
@@ -228,8 +241,10 @@ void AppController::giveUpWaiting()
         return;
     m_stopReason = StopReason::GaveUp;
     // The script copies only after its quit steps, so nothing has been copied.
-    NSLog(QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
-              .arg(m_waitingFor, describeDuration(m_quitWaitLimit)));
+    const QString why = QStringLiteral("Gave up waiting for %1 to quit after %2; no backup was made.")
+                            .arg(m_waitingFor, describeDuration(m_quitWaitLimit));
+    m_report->noteReason(why);
+    NSLog(why);
     backupTask->stopProcess(); // processFinished follows once the script's group has gone
 }
 
@@ -295,6 +310,9 @@ void AppController::processFinished()
     // (released in the errors state, or with the process) never lets a
     // second engine copy beside a leftover of this one.
     m_quitWait->stop();
+    if (m_stopReason == StopReason::Interrupted)
+        m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
+    m_report->finish(m_stopReason == StopReason::None && OutputLines::isSuccessLine(m_lines.lastNonBlankLine()));
     postCompletion();
     QFile::remove(cv::scriptFilePath());
     if (m_stopReason == StopReason::Interrupted || m_stopReason == StopReason::DisplayLost) {
@@ -325,6 +343,7 @@ void AppController::processFinished()
 void AppController::enterErrorsState()
 {
     m_outcome = Outcome::Errors;
+    m_report->notifyFailure();
     postCompletion();
     // The other engine may start as soon as this run's copying is over,
     // even while this one still shows its errors.

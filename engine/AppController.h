@@ -8,6 +8,7 @@
 #include "Retention.h"
 #include "RunLock.h"
 #include "RunPresenter.h"
+#include "RunReport.h"
 #include "TaskWrapper.h"
 #include "TaskWrapperController.h"
 
@@ -90,6 +91,8 @@ public:
     static QPointF anchorPointForDockPosition(int code);
 
     Outcome outcome() const { return m_outcome; }
+    // The outcome record and failure notice of this run.
+    RunReport *runReport() const { return m_report; }
     const QString &latestChunk() const { return m_latestChunk; }
     // The script's process group, -1 before the script was started.
     qint64 scriptProcessGroup() const { return backupTask ? backupTask->processGroup() : -1; }
@@ -141,6 +144,7 @@ private:
     ErrorsHandOver *m_handOver = nullptr;
     QString m_chmod = QStringLiteral("/bin/chmod");
     bool m_posted = false; // the end-of-run notification, once per process
+    RunReport *m_report = nullptr;
 
     std::chrono::milliseconds m_quitWaitLimit = kQuitWaitLimit;
     QTimer *m_quitWait = nullptr;

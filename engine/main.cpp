@@ -80,6 +80,8 @@ int main(int argc, char **argv)
     if (hasDisplay()) {
         bubble = std::make_unique<cv::engine::ProgressBubble>(workspace, quit);
         controller.setPresenter(bubble.get());
+        // The failure notice's "Open Log" does what the bubble's button does.
+        controller.runReport()->setOpenLogHandler([&bubble] { bubble->displayLogWindow(nullptr); });
     }
 
     // A logout, a shutdown or a kill ends the run as a failed one, with the

@@ -6,10 +6,12 @@
 #include "ui_DayBubbleView.h"
 #include "ui_MainWindow.h"
 
+#include "CatchUpEntry.h"
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
 #include "DestinationCheck.h"
 #include "RestoreWindow.h"
+#include "RunStatusText.h"
 #include "EngineInstaller.h"
 #include "EngineWatch.h"
 #include "Home.h"
@@ -252,6 +254,10 @@ void Controller::awakeFromNib()
     distributedCenter->addObserver(QString::fromUtf8(names::kExecutionCompleteNotification));
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
+    connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
+            &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { updateCatchUpEntry(*defaults); });
+    // The login entry follows what is stored, also after a lost schedule.
+    updateCatchUpEntry(*defaults);
 
     // Only with the user's consent, given in the preferences.
     if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
@@ -601,6 +607,8 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
         return SaveResult::Failed;
     }
     m_saveTransaction->logOnCommit(success);
+    updateCatchUpEntry(*defaults);
+    showRunWarning();
     return SaveResult::Saved;
 }
 
@@ -701,6 +709,8 @@ bool Controller::removeSavedSchedule()
     }
     m_saveTransaction->logOnCommit(QStringLiteral("Configuration removed."));
     m_saveTransaction->logOnCommit(QString::fromUtf8(names::kNotConfigured));
+    updateCatchUpEntry(*defaults);
+    showRunWarning();
     return true;
 }
 
@@ -749,6 +759,22 @@ void Controller::showLastBackup()
 {
     const QString text = lastBackupText(cv::markerFilePath(), getDateFormat());
     ui->lastBackup->setText(text);
+    showRunWarning();
+}
+
+void Controller::showRunWarning()
+{
+    catchup::SavedSchedule schedule;
+    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
+    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
+    schedule.days = storedDays();
+    schedule.time = getScheduledTime();
+    const QString text = runWarningText(readLastRun(cv::supportFolder() + QLatin1String(names::kLastRunFileName)),
+                                        lastBackupTime(cv::markerFilePath()), schedule,
+                                        QDateTime::currentDateTime(), getDateFormat());
+    ui->runWarning->setText(text);
+    ui->runWarning->setStyleSheet(QStringLiteral("color: %1;").arg(kWarningTextColor.name()));
+    ui->runWarning->setVisible(!text.isEmpty());
 }
 
 void Controller::executionComplete()

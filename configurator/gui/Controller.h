@@ -129,6 +129,7 @@ private:
     DayFlags checkBoxDays() const;
     DayFlags storedDays() const;
     void showLastBackup();
+    void showRunWarning();
     void showCronServiceLine();
     void configureAboutBox();
     bool crontabChanged(const QString &informativeText);

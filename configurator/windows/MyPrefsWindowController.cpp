@@ -23,6 +23,7 @@ MyPrefsWindowController::MyPrefsWindowController(QObject *parent)
             &MyPrefsWindowController::dateFormatChosen);
     connect(m_ui->checkAtStartupBox, &QCheckBox::clicked, this,
             &MyPrefsWindowController::checkAtStartupToggled);
+    connect(m_ui->catchUpBox, &QCheckBox::clicked, this, &MyPrefsWindowController::catchUpToggled);
     connect(m_ui->checkNowButton, &QPushButton::clicked, this,
             [this] { updateCheck(m_ui->checkNowButton); });
     m_historyPane = new HistoryPane(this);
@@ -82,6 +83,7 @@ void MyPrefsWindowController::refreshControls()
         m_ui->dateFormatPopUp->findText(m_defaults->string(QString::fromLatin1(kDateFormatKey)),
                                         Qt::MatchExactly | Qt::MatchCaseSensitive));
     m_ui->checkAtStartupBox->setChecked(m_defaults->boolean(QString::fromLatin1(kCheckAtStartupKey)));
+    m_ui->catchUpBox->setChecked(m_defaults->boolean(QString::fromLatin1(kCatchUpKey), true));
 }
 
 void MyPrefsWindowController::dateFormatChosen(int index)
@@ -102,6 +104,16 @@ void MyPrefsWindowController::checkAtStartupToggled(bool checked)
     m_defaults->setBoolean(QString::fromLatin1(kCheckAtStartupKey), checked);
     if (!m_defaults->synchronize())
         platform::NSLog(QStringLiteral("Could not save the update setting to ") + m_defaults->path());
+}
+
+void MyPrefsWindowController::catchUpToggled(bool checked)
+{
+    if (!m_defaults)
+        return;
+    m_defaults->setBoolean(QString::fromLatin1(kCatchUpKey), checked);
+    if (!m_defaults->synchronize())
+        platform::NSLog(QStringLiteral("Could not save the catch-up setting to ") + m_defaults->path());
+    emit catchUpPreferenceChange();
 }
 
 void MyPrefsWindowController::updateCheck(QObject *sender)

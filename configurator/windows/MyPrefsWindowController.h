@@ -4,6 +4,7 @@
 // tied to the configurator's user defaults; every change is written through
 // and flushed at once.
 
+#include "CatchUp.h"
 #include "RBPrefsWindowController.h"
 
 #include <QPointer>
@@ -23,6 +24,8 @@ class PreferencesClient;
 
 inline constexpr const char *kDateFormatKey = "DateFormat";
 inline constexpr const char *kCheckAtStartupKey = "SUCheckAtStartup";
+// On when absent; the catch-up agent reads it too.
+inline constexpr const char *kCatchUpKey = catchup::kCatchUpPreferenceKey;
 
 class MyPrefsWindowController : public RBPrefsWindowController
 {
@@ -52,6 +55,8 @@ public:
 signals:
     // The local com.tallowmere.CorvantisPro.DateFormatChange notification.
     void dateFormatChange();
+    // The catch-up preference was changed and stored.
+    void catchUpPreferenceChange();
 
 protected:
     void setupToolbar() override;
@@ -61,6 +66,7 @@ private:
     void refreshControls();
     void dateFormatChosen(int index);
     void checkAtStartupToggled(bool checked);
+    void catchUpToggled(bool checked);
 
     QPointer<QWidget> m_generalPrefsView;
     Ui::Preferences *m_ui = nullptr;

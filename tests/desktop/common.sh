@@ -17,6 +17,7 @@ EXECUTABLES=(
   bin/corvantis
   lib/corvantis/Corvantis.app/Contents/MacOS/Corvantis
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/MacOS/CVEngine
+  lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/MacOS/CVAgent
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/Resources/bin/ditto
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/Resources/bin/osascript
 )

@@ -17,6 +17,8 @@ int main(int argc, char **argv)
 {
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/cvtest-home-XXXXXX"));
     qputenv("HOME", QFile::encodeName(home.path()));
+    // The desktop's config folder (login entries) must follow the private HOME too.
+    qunsetenv("XDG_CONFIG_HOME");
     ::testing::InitGoogleTest(&argc, argv);
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();

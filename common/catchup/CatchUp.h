@@ -1,0 +1,80 @@
+#pragma once
+// When a scheduled backup was missed (the machine was off or asleep at its
+// minute) and is to be caught up. Pure functions of the schedule, the clock,
+// the marker's time and the last attempt; the agent supplies the inputs.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QTime>
+#include <QVariantMap>
+
+#include <array>
+#include <chrono>
+#include <optional>
+
+namespace cv::catchup {
+
+// Sunday first, as the configurator keeps the days.
+using DayFlags = std::array<bool, 7>;
+
+// The configurator's preference, on when absent.
+inline constexpr const char *kCatchUpPreferenceKey = "CatchUpMissedBackups";
+
+// What the configurator's settings say about the schedule.
+struct SavedSchedule {
+    bool catchUpWanted = true;
+    bool scheduled = false;
+    bool runNowOnly = false;
+    DayFlags days{};
+    std::optional<QTime> time; // none: no time stored, or one that cannot be read
+
+    // A crontab line fires for it: saved, not for Run Now only, a day and a time.
+    bool firesByItself() const;
+};
+
+// Reads the preference, "scheduled", "RunNowOnly", the seven day keys and "time" from the
+// settings dictionary. Values of the wrong type count as absent.
+SavedSchedule savedScheduleFrom(const QVariantMap &settings);
+
+// The time of day of the configurator's archived "time" value.
+std::optional<QTime> unarchiveTimeOfDay(const QByteArray &data);
+
+// The latest local date and time at or before now on one of the days at the
+// time, as cron fires it: on the day of a spring-forward change a time in the
+// skipped hour fires as the clocks go forward. None without a day.
+std::optional<QDateTime> mostRecentScheduledTime(const DayFlags &days, QTime time, const QDateTime &now);
+
+// Cron has this long after the scheduled minute before a run counts as missed.
+inline constexpr std::chrono::minutes kCatchUpGrace{10};
+
+enum class Verdict {
+    Run,
+    TurnedOff,        // the user does not want missed backups caught up
+    NoSchedule,       // nothing saved, removed, or no day or time
+    RunNowOnly,
+    NotYetMissed,     // within the grace after the scheduled time (or none yet)
+    BackedUpSince,    // the marker is at or after the scheduled time
+    AlreadyAttempted, // a catch-up was started for this scheduled time
+};
+
+struct Decision {
+    Verdict verdict = Verdict::NoSchedule;
+    QDateTime scheduledTime; // the most recent scheduled time, when there is one
+    bool run() const { return verdict == Verdict::Run; }
+};
+
+Decision decide(const SavedSchedule &schedule, const QDateTime &now, const std::optional<QDateTime> &lastBackup,
+                const std::optional<QDateTime> &lastAttemptFor);
+
+// The longest stretch between two consecutive scheduled days of the week, in
+// days (7 for a single day); 0 without a day.
+int longestGapInDays(const DayFlags &days);
+
+// The scheduled time a catch-up was last started for, as recorded in the
+// file; none when there is no usable record.
+std::optional<QDateTime> readAttempt(const QString &path);
+// Replaces the record atomically; false when it could not be written.
+bool writeAttempt(const QString &path, const QDateTime &scheduledTime);
+
+} // namespace cv::catchup

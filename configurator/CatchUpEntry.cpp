@@ -1,0 +1,99 @@
+#include "CatchUpEntry.h"
+
+#include "CatchUp.h"
+#include "Home.h"
+#include "Log.h"
+#include "Names.h"
+#include "UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace cv::configurator {
+
+QString autostartFolder()
+{
+    const QString configHome = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    // A relative value is invalid and must be ignored.
+    if (!configHome.isEmpty() && QDir::isAbsolutePath(configHome))
+        return QDir::cleanPath(configHome) + QStringLiteral("/autostart");
+    return cv::homeDirectory() + QStringLiteral("/.config/autostart");
+}
+
+QString catchUpEntryPath()
+{
+    return autostartFolder() + QLatin1Char('/') + QLatin1String(names::kAgentAutostartFileName);
+}
+
+QString installedAgentPath()
+{
+    return cv::installedEnginePath() + QStringLiteral("/Contents/MacOS/") + QLatin1String(names::kAgentExecutableName);
+}
+
+QString execQuoted(const QString &path)
+{
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : path) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        if (c == QLatin1Char('%'))
+            quoted += QLatin1Char('%');
+        quoted += c;
+    }
+    quoted += QLatin1Char('"');
+    return quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+}
+
+QString catchUpEntryText(const QString &agentPath)
+{
+    // A line feed cannot stand in a value; such a home has no usable entry.
+    QString exec = execQuoted(agentPath);
+    exec.replace(QLatin1Char('\n'), QStringLiteral("\\n")).replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    // The plain path, string-escaped: the desktop skips the entry while no
+    // agent is installed there (an engine older than the agent).
+    QString tryExec = agentPath;
+    tryExec.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('\n'), QStringLiteral("\\n"))
+        .replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    return QStringLiteral("[Desktop Entry]\n"
+                          "Type=Application\n"
+                          "Name=Corvantis Catch-up\n"
+                          "Comment=Runs a scheduled backup that was missed while the computer was off or asleep\n"
+                          "TryExec=%2\n"
+                          "Exec=%1\n"
+                          "Icon=com.tallowmere.Corvantis\n"
+                          "Terminal=false\n"
+                          "NoDisplay=true\n"
+                          "X-GNOME-Autostart-enabled=true\n")
+        .arg(exec, tryExec);
+}
+
+bool catchUpEntryWanted(const platform::UserDefaults &defaults)
+{
+    return defaults.boolean(QLatin1String(catchup::kCatchUpPreferenceKey), true)
+        && defaults.boolean(QStringLiteral("scheduled")) && !defaults.boolean(QStringLiteral("RunNowOnly"));
+}
+
+bool updateCatchUpEntry(const platform::UserDefaults &defaults)
+{
+    const QString path = catchUpEntryPath();
+    if (!catchUpEntryWanted(defaults)) {
+        if (!QFileInfo::exists(path) || QFile::remove(path))
+            return true;
+        platform::NSLog(QStringLiteral("Could not remove the catch-up login entry '%1'.").arg(path));
+        return false;
+    }
+    QDir().mkpath(autostartFolder());
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(catchUpEntryText(installedAgentPath()).toUtf8());
+        if (file.commit())
+            return true;
+    }
+    platform::NSLog(QStringLiteral("Could not write the catch-up login entry '%1': %2").arg(path, file.errorString()));
+    return false;
+}
+
+} // namespace cv::configurator

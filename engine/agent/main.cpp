@@ -1,0 +1,42 @@
+// CVAgent: started at login, looks for a missed scheduled backup at start
+// and every 15 minutes after, and starts the engine for one. Qt Core only and
+// idle between looks, so that it costs next to nothing all day.
+#include "CatchUpAgent.h"
+#include "EngineLauncher.h"
+#include "Home.h"
+#include "Log.h"
+#include "Names.h"
+#include "RunLock.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+int main(int argc, char **argv)
+{
+    cv::platform::reopenStandardError(cv::logFilePath());
+    // One agent per user: a second start (a second login, a manual start)
+    // leaves quietly.
+    cv::platform::RunLock single;
+    if (!single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName)))
+        return 0;
+
+    // The plain event loop: no GLib sources that could wake us between looks.
+    const bool setNoGlib = qEnvironmentVariableIsEmpty("QT_NO_GLIB");
+    if (setNoGlib)
+        qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    if (setNoGlib)
+        qunsetenv("QT_NO_GLIB"); // not handed on to the engine
+
+    cv::agent::SystemClock clock;
+    cv::configurator::BundleEngineLauncher launcher;
+    cv::agent::CatchUpAgent agent(clock, launcher);
+
+    QTimer timer;
+    timer.setTimerType(Qt::VeryCoarseTimer);
+    timer.setInterval(cv::agent::CatchUpAgent::kCheckInterval);
+    QObject::connect(&timer, &QTimer::timeout, &app, [&agent] { agent.check(); });
+    timer.start();
+    QTimer::singleShot(0, &app, [&agent] { agent.check(); });
+    return app.exec();
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Desktop notifications through the freedesktop notification service on the
+// session bus. Callers hold the interface so tests can substitute their own.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace cv::platform {
+
+class DesktopNotifier : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Shows a notification, replacing the one with replacesId (0: none).
+    // actions holds key and label pairs. The notification's id, or none
+    // (after one log line) when it could not be shown.
+    virtual std::optional<uint> notify(const QString &summary, const QString &body, const QStringList &actions,
+                                       uint replacesId) = 0;
+
+signals:
+    // The user chose an action of a notification shown by this process.
+    void actionInvoked(uint id, const QString &actionKey);
+};
+
+class FreedesktopNotifier final : public DesktopNotifier
+{
+    Q_OBJECT
+public:
+    explicit FreedesktopNotifier(QObject *parent = nullptr);
+
+    std::optional<uint> notify(const QString &summary, const QString &body, const QStringList &actions,
+                               uint replacesId) override;
+
+private slots:
+    void onActionInvoked(uint id, const QString &actionKey);
+
+private:
+    bool m_listening = false;
+};
+
+} // namespace cv::platform

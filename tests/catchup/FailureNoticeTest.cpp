@@ -1,0 +1,116 @@
+// The engine's failure notice, seen by a stand-in notification service that
+// owns the freedesktop name on the private session bus, and the record of
+// the last run it leaves for the configurator.
+#include "Home.h"
+#include "Names.h"
+#include "PropertyList.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+using cv::test::readFile;
+
+namespace {
+
+const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
+
+struct NoticeCall {
+    uint replacesId;
+    QString summary;
+    QString body;
+    QStringList actions;
+};
+
+// Answers Notify as a notification server does: a new id, or the same id
+// when a shown notice is replaced.
+class StandInNotificationServer : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QList<NoticeCall> calls;
+
+public slots:
+    uint Notify(const QString &, uint replacesId, const QString &, const QString &summary, const QString &body,
+                const QStringList &actions, const QVariantMap &, int)
+    {
+        calls.append({replacesId, summary, body, actions});
+        return replacesId != 0 ? replacesId : ++m_lastId + 40;
+    }
+    QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
+
+private:
+    uint m_lastId = 0;
+};
+
+int runEngine(const QProcessEnvironment &env)
+{
+    QProcess engine;
+    engine.setProcessEnvironment(env);
+    engine.start(kEngine, {});
+    // The test process answers the engine's calls meanwhile.
+    QDeadlineTimer deadline(120000);
+    while (engine.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        engine.waitForFinished(20);
+    }
+    return engine.exitCode();
+}
+
+QVariantMap lastRun()
+{
+    return cv::platform::readDictionaryFile(cv::supportFolder() + QLatin1String(cv::names::kLastRunFileName))
+        .value_or(QVariantMap());
+}
+
+} // namespace
+
+TEST(FailureNotice, FailuresAreNoticedAndReplacedSuccessIsNot)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        GTEST_SKIP() << "needs the private session bus";
+    cv::test::ScopedHome home;
+    StandInNotificationServer server;
+    ASSERT_TRUE(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                   QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+    const QString destination = home.file(QStringLiteral("Backups"));
+    ASSERT_TRUE(cv::test::writeEngineSettings(
+        QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
+        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
+    ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/prefs.js")), "x\n"));
+    const QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("offscreen"));
+
+    EXPECT_EQ(runEngine(env), 1);
+    ASSERT_EQ(server.calls.size(), 1) << readFile(cv::logFilePath()).constData();
+    EXPECT_EQ(server.calls[0].summary, QStringLiteral("Backup failed"));
+    EXPECT_EQ(server.calls[0].body, QStringLiteral("Backup failed. Destination not available."));
+    EXPECT_EQ(server.calls[0].actions, (QStringList{QStringLiteral("open-log"), QStringLiteral("Open Log")}));
+    EXPECT_EQ(server.calls[0].replacesId, 0u);
+    QVariantMap record = lastRun();
+    EXPECT_FALSE(record.value(QStringLiteral("Succeeded")).toBool());
+    EXPECT_EQ(record.value(QStringLiteral("Reason")).toString(), QStringLiteral("Backup failed. Destination not available."));
+    EXPECT_TRUE(record.value(QStringLiteral("Time")).toDateTime().isValid());
+
+    // A second failure replaces the first notice.
+    EXPECT_EQ(runEngine(env), 1);
+    ASSERT_EQ(server.calls.size(), 2);
+    EXPECT_EQ(server.calls[1].replacesId, 41u);
+
+    // A success shows nothing and is recorded as one.
+    QDir().mkpath(destination);
+    EXPECT_EQ(runEngine(env), 0);
+    EXPECT_EQ(server.calls.size(), 2);
+    record = lastRun();
+    EXPECT_TRUE(record.value(QStringLiteral("Succeeded")).toBool());
+    EXPECT_FALSE(record.contains(QStringLiteral("Reason")));
+}
+
+#include "FailureNoticeTest.moc"

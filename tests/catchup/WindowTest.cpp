@@ -1,0 +1,159 @@
+// The configurator's side of catching up: the login entry follows the saved
+// schedule and the preference, and the main window warns about a failed run
+// and about overdue backups.
+#include "ConfiguratorTestSupport.h"
+
+#include "CatchUpEntry.h"
+#include "Home.h"
+#include "LastRun.h"
+#include "Names.h"
+#include "PropertyList.h"
+#include "RunStatusText.h"
+#include "UserDefaults.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QTest>
+#include <QTimeEdit>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sys/time.h>
+
+using namespace cv::test;
+
+namespace {
+
+void setModificationTime(const QString &path, const QDateTime &when)
+{
+    const timeval times[2] = {{time_t(when.toSecsSinceEpoch()), 0}, {time_t(when.toSecsSinceEpoch()), 0}};
+    ::utimes(QFile::encodeName(path).constData(), times);
+}
+
+void saveMondayWednesdayFriday(WindowFixture &f, const QString &destination)
+{
+    auto *popup = f.find<QComboBox>("sourcePopUpButton");
+    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
+    f.controller->setSource(popup);
+    f.destination()->setText(destination);
+    f.controller->setDestination(f.destination());
+    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
+        f.day(day)->setChecked(true);
+    f.find<QTimeEdit>("backupTime")->setTime(QTime(21, 30));
+    f.controller->save(nullptr);
+}
+
+double luminance(const QColor &c)
+{
+    const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+} // namespace
+
+TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    // A config home of its own, with characters the entry must quote.
+    const QString configHome = f.home.file(QStringLiteral("my $config \"dir\""));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome));
+    f.controller->awakeFromNib();
+    const QString entry = configHome + QStringLiteral("/autostart/com.tallowmere.Corvantis.CatchUp.desktop");
+    EXPECT_EQ(cv::configurator::catchUpEntryPath(), entry);
+    EXPECT_FALSE(QFileInfo::exists(entry)) << "nothing is scheduled yet";
+
+    saveMondayWednesdayFriday(f, f.home.path());
+    ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+    ASSERT_TRUE(QFileInfo::exists(entry));
+    const auto validate = runProgram(QStringLiteral("desktop-file-validate"), {entry});
+    EXPECT_EQ(validate.exitCode, 0) << validate.out.constData() << validate.err.constData();
+    EXPECT_TRUE(readFile(entry).contains("\nExec=\"" + QFile::encodeName(cv::homeDirectory())
+                                         + "/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVAgent\"\n"))
+        << readFile(entry).constData();
+
+    f.controller->removeSchedule(nullptr);
+    EXPECT_FALSE(QFileInfo::exists(entry));
+
+    saveMondayWednesdayFriday(f, f.home.path());
+    EXPECT_TRUE(QFileInfo::exists(entry));
+    f.controller->saveAsRunNow(nullptr);
+    EXPECT_FALSE(QFileInfo::exists(entry)) << "Run Now only needs no catching up";
+
+    // The preference off: a saved schedule gets no entry.
+    f.controller->userDefaults().setBoolean(QStringLiteral("CatchUpMissedBackups"), false);
+    f.controller->userDefaults().synchronize();
+    saveMondayWednesdayFriday(f, f.home.path());
+    EXPECT_FALSE(QFileInfo::exists(entry));
+    qunsetenv("XDG_CONFIG_HOME");
+}
+
+// A home whose path needs the entry's escapes still gives an entry that
+// names exactly that agent.
+TEST(CatchUpWindow, ExecQuotingKeepsTheExactPath)
+{
+    const QString path = QStringLiteral("/h/a b/$x`y\"z\\w%u");
+    EXPECT_EQ(cv::configurator::execQuoted(path), QStringLiteral("\"/h/a b/\\\\$x\\\\`y\\\\\"z\\\\\\\\w%%u\""));
+    QTemporaryDir folder;
+    const QString entry = folder.filePath(QStringLiteral("odd.desktop"));
+    ASSERT_TRUE(writeFile(entry, cv::configurator::catchUpEntryText(path).toUtf8()));
+    const auto validate = runProgram(QStringLiteral("desktop-file-validate"), {entry});
+    EXPECT_EQ(validate.exitCode, 0) << validate.out.constData() << readFile(entry).constData();
+}
+
+TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    cv::catchup::LastRun failed;
+    failed.time = QDateTime::currentDateTime().addSecs(-3600);
+    failed.reason = QStringLiteral("Backup failed. Destination not available.");
+    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
+                                                           failed.toDictionary()));
+    writeFile(cv::markerFilePath(), {});
+    setModificationTime(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-2));
+
+    f.controller->awakeFromNib();
+    saveMondayWednesdayFriday(f, f.home.path());
+    f.window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+    auto *warning = f.find<QLabel>("runWarning");
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->isVisible());
+    EXPECT_TRUE(warning->text().startsWith(QStringLiteral("Last run failed on "))) << qPrintable(warning->text());
+    EXPECT_TRUE(warning->text().endsWith(QStringLiteral(": Backup failed. Destination not available.")));
+    EXPECT_NE(f.find<QLabel>("lastBackup")->text(), QStringLiteral("Unknown")) << "the last-backup line stays";
+
+    QCoreApplication::processEvents();
+    const QImage picture = f.window()->grab().toImage();
+    EXPECT_TRUE(picture.save(QStringLiteral(CV_BUILD_DIR "/main_window_failed.png")));
+    // Readable on the gradient wherever the line sits: the background just
+    // left of the text, on every row of the label.
+    const QRect area(warning->mapTo(f.window(), QPoint(0, 0)), warning->size());
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const QColor background = picture.pixelColor(std::max(1, area.left() - 3), y);
+        EXPECT_GE(contrast(cv::configurator::kWarningTextColor, background), 4.5) << "row " << y;
+    }
+
+    // The last run succeeded, but a week ago: overdue for three days a week.
+    cv::catchup::LastRun succeeded;
+    succeeded.time = QDateTime::currentDateTime().addDays(-7);
+    succeeded.succeeded = true;
+    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
+                                                           succeeded.toDictionary()));
+    setModificationTime(cv::markerFilePath(), succeeded.time);
+    f.controller->executionComplete();
+    EXPECT_EQ(warning->text(), QStringLiteral("Backups are overdue."));
+    EXPECT_TRUE(warning->isVisible());
+    setModificationTime(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-1));
+    f.controller->executionComplete();
+    EXPECT_FALSE(warning->isVisible());
+}
