@@ -17,8 +17,15 @@ int main(int argc, char **argv)
     // One agent per user: a second start (a second login, a manual start)
     // leaves quietly.
     cv::platform::RunLock single;
-    if (!single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName)))
+    switch (single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName))) {
+    case cv::platform::RunLock::Acquire::Acquired:
+        break;
+    case cv::platform::RunLock::Acquire::Busy:
         return 0;
+    case cv::platform::RunLock::Acquire::Unusable:
+        cv::platform::NSLog(QStringLiteral("Catch-up agent not started: %1.").arg(single.error()));
+        return 1;
+    }
 
     // The plain event loop: no GLib sources that could wake us between looks.
     const bool setNoGlib = qEnvironmentVariableIsEmpty("QT_NO_GLIB");

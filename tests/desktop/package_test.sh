@@ -106,7 +106,8 @@ declare -A linked=()
 for f in "${EXECUTABLES[@]:1}"; do
   bin="$ROOT/usr/$f"
   for lib in $(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    path="$(ldd "$bin" | awk -v l="$lib" '$1 == l && $2 == "=>" { print $3 }')"
+    # The loader itself is listed by its path alone, without "=>".
+    path="$(ldd "$bin" | awk -v l="$lib" '$1 == l && $2 == "=>" { print $3 } $1 ~ ("/" l "$") { print $1 }')"
     linked["$lib"]="${linked[$lib]:-$path}"
   done
 done

@@ -289,7 +289,7 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
     // Old or whole, never half: the data written aside never replaced the old
     // file. Only the aside file may be left next to it.
-    QStringList after = cv::test::treeListing(destination());
+    QStringList after = cv::test::mirrorListing(destination());
     after.erase(std::remove_if(after.begin(), after.end(),
                                [](const QString &entry) { return entry.contains(QLatin1String("/.ditto-")); }),
                 after.end());

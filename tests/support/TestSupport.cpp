@@ -149,4 +149,11 @@ QStringList treeListing(const QString &root)
     return entries;
 }
 
+QStringList mirrorListing(const QString &destination)
+{
+    QStringList entries = treeListing(destination);
+    entries.removeIf([](const QString &entry) { return entry.startsWith(QLatin1String(".corvantis-versions")); });
+    return entries;
+}
+
 } // namespace cv::test

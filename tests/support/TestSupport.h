@@ -72,6 +72,8 @@ RunResult runProgram(const QString &program, const QStringList &arguments,
 // Every entry under root, relative, with its content in hex; sorted, so two
 // trees compare as lists.
 QStringList treeListing(const QString &root);
+// The same for a backup: without the earlier versions kept beside the copy.
+QStringList mirrorListing(const QString &destination);
 
 // The helper program of the test suite (see tools/TestTool.cpp).
 QString testTool();
