@@ -29,28 +29,6 @@ Schedule WindowSettings::schedule(const QTime &fallbackTime) const
     return s;
 }
 
-QByteArray archiveDateTime(const QDateTime &when)
-{
-    QByteArray data;
-    QDataStream out(&data, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    out << when;
-    return data;
-}
-
-std::optional<QDateTime> unarchiveDateTime(const QByteArray &data)
-{
-    if (data.isEmpty())
-        return std::nullopt;
-    QDataStream in(data);
-    in.setVersion(QDataStream::Qt_6_0);
-    QDateTime when;
-    in >> when;
-    if (in.status() != QDataStream::Ok || !when.isValid())
-        return std::nullopt;
-    return when;
-}
-
 bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &settings)
 {
     defaults.setString(kL(keys::kEmailSource), settings.client);

@@ -3,6 +3,7 @@
 // defaults, and the configuration file it leaves for the engine.
 
 #include "Schedule.h"
+#include "TimeArchive.h"
 
 #include <QDateTime>
 #include <QString>
@@ -43,8 +44,8 @@ bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &set
 WindowSettings loadPreferences(const platform::UserDefaults &defaults);
 
 // The time picker's value as data that brings back the full date and time.
-QByteArray archiveDateTime(const QDateTime &when);
-std::optional<QDateTime> unarchiveDateTime(const QByteArray &data);
+using cv::archiveDateTime;
+using cv::unarchiveDateTime;
 
 // Writes Config.plist atomically. On failure, why is set to a sentence for
 // the user and the old file is left as it was.

@@ -1,6 +1,6 @@
 #include "CatchUp.h"
+#include "TimeArchive.h"
 
-#include <QDataStream>
 #include <QFile>
 #include <QIODevice>
 #include <QSaveFile>
@@ -62,15 +62,8 @@ bool SavedSchedule::firesByItself() const
 
 std::optional<QTime> unarchiveTimeOfDay(const QByteArray &data)
 {
-    if (data.isEmpty())
-        return std::nullopt;
-    QDataStream in(data);
-    in.setVersion(QDataStream::Qt_6_0);
-    QDateTime when;
-    in >> when;
-    if (in.status() != QDataStream::Ok || !when.isValid())
-        return std::nullopt;
-    return when.time();
+    const auto when = unarchiveDateTime(data);
+    return when ? std::optional<QTime>(when->time()) : std::nullopt;
 }
 
 SavedSchedule savedScheduleFrom(const QVariantMap &settings)
