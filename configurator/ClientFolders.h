@@ -3,6 +3,8 @@
 // what a first start offers from that: on this platform only Thunderbird can
 // have data, and then mostly in a folder of its own outside ~/Library.
 
+#include "ClientData.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -14,9 +16,7 @@ namespace cv::configurator {
 
 struct WindowSettings;
 
-// The folders the engine may back up for `client`, in its order of
-// preference; empty for an unknown title.
-QStringList clientDataFolders(const QString &client, const QString &home);
+using cv::clientDataFolders;
 // Whether any of them exists as a folder.
 bool clientDataFound(const QString &client, const QString &home);
 

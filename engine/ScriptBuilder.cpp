@@ -7,6 +7,7 @@
 // exactly its own bytes, while ordinary paths keep the classic text.
 #include "AppController.h"
 
+#include "ClientData.h"
 #include "Home.h"
 #include "Names.h"
 
@@ -14,13 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <functional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace cv::engine {
 namespace {
@@ -126,109 +120,9 @@ QString unconditionalQuit(const QString &pattern)
         + QStringLiteral("\tfi\n\n");
 }
 
-// Thunderbird as installed here: its profiles live in one of these folders
-// of home (plain package, snap, Flatpak), in order of preference, and it runs
-// as a program named "thunderbird".
-constexpr const char *kPlatformThunderbirdFolders[] = {
-    "/.thunderbird", "/snap/thunderbird/common/.thunderbird", "/.var/app/org.mozilla.Thunderbird/.thunderbird"};
-
-// When the profile data in folder was last written: the newest modification
-// time (in nanoseconds) of the folder and of what lies up to three levels
-// below it: profiles.ini, the profile folders, their files, and the mail
-// folders in them. A Thunderbird in use writes there at every start; a stale
-// one left by an older install does not. Links are not followed, and a huge
-// tree is looked at only so far.
-qint64 lastWritten(const QByteArray &folder)
-{
-    constexpr int kDepth = 3;
-    qint64 budget = 20000; // entries
-    qint64 newest = 0;
-    const auto mtime = [](const struct stat &st) {
-        return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    };
-    const std::function<void(int, int)> walk = [&](int dirFd, int depth) {
-        DIR *dir = ::fdopendir(dirFd);
-        if (!dir) {
-            ::close(dirFd);
-            return;
-        }
-        while (const dirent *entry = ::readdir(dir)) {
-            if (--budget < 0)
-                break;
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            struct stat st {};
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            newest = std::max(newest, mtime(st));
-            if (S_ISDIR(st.st_mode) && depth < kDepth) {
-                const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0)
-                    walk(child, depth + 1);
-            }
-        }
-        ::closedir(dir);
-    };
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return 0;
-    }
-    newest = mtime(st);
-    walk(fd, 1);
-    return newest;
-}
-
-struct ThunderbirdChoice {
-    QString folder;      // empty: the classic script
-    QStringList skipped; // other existing folders, in order of preference
-};
-
-// The platform folder to back up for `home`: of those that exist, the one
-// whose profile data was written most recently, the order of preference
-// deciding a tie. None where the classic "Library/Thunderbird" exists or no
-// platform folder does, so that the script stays the classic one.
-ThunderbirdChoice choosePlatformThunderbirdFolder(const QString &home)
-{
-    ThunderbirdChoice choice;
-    if (QFileInfo::exists(home + QStringLiteral("/Library/Thunderbird")))
-        return choice;
-    qint64 newest = -1;
-    for (const char *folder : kPlatformThunderbirdFolders) {
-        const QString path = home + QLatin1String(folder);
-        if (!QFileInfo(path).isDir())
-            continue;
-        const qint64 written = lastWritten(QFile::encodeName(path));
-        if (written > newest) {
-            if (!choice.folder.isEmpty())
-                choice.skipped.append(choice.folder);
-            choice.folder = path;
-            newest = written;
-        } else {
-            choice.skipped.append(path);
-        }
-    }
-    // Listed in order of preference, whichever was found first.
-    std::sort(choice.skipped.begin(), choice.skipped.end(), [&home](const QString &a, const QString &b) {
-        const auto rank = [&home](const QString &path) {
-            int i = 0;
-            for (const char *folder : kPlatformThunderbirdFolders) {
-                if (path == home + QLatin1String(folder))
-                    return i;
-                ++i;
-            }
-            return i;
-        };
-        return rank(a) < rank(b);
-    });
-    return choice;
-}
-
 QString platformThunderbirdFolder(const QString &home)
 {
-    return choosePlatformThunderbirdFolder(home).folder;
+    return cv::choosePlatformThunderbirdFolder(home).folder;
 }
 
 // A `ps x` line whose command's first word is "thunderbird" or a path ending
@@ -425,7 +319,7 @@ AppController::ScriptBuild AppController::buildShellScript(const std::optional<Q
     // Decided once, so that the quit block and the copy agree.
     QString platformFolder;
     if (client == QLatin1String(kThunderbird)) {
-        const ThunderbirdChoice choice = choosePlatformThunderbirdFolder(home);
+        const cv::ThunderbirdChoice choice = cv::choosePlatformThunderbirdFolder(home);
         platformFolder = choice.folder;
         if (!platformFolder.isEmpty()) {
             result.notice = QStringLiteral("Thunderbird: backing up \"%1\"").arg(platformFolder);

@@ -1,5 +1,6 @@
 #include "Restore.h"
 
+#include "ClientData.h"
 #include "Names.h"
 #include "Osascript.h"
 
@@ -182,18 +183,8 @@ std::optional<ClientPlace> ClientPlace::forClient(const QString &client, const Q
         place.dataFolder = documents + QStringLiteral("Office X Identities");
     } else if (client == QLatin1String(kThunderbird)) {
         place.applicationName = QStringLiteral("Thunderbird");
-        place.dataFolder = home + QStringLiteral("/Library/Thunderbird");
-        // As the backup chooses: the classic folder, else the first of this
-        // platform's that exists.
-        if (!QFileInfo::exists(place.dataFolder)) {
-            for (const char *folder : {"/.thunderbird", "/snap/thunderbird/common/.thunderbird",
-                                       "/.var/app/org.mozilla.Thunderbird/.thunderbird"}) {
-                if (QFileInfo(home + QLatin1String(folder)).isDir()) {
-                    place.dataFolder = home + QLatin1String(folder);
-                    break;
-                }
-            }
-        }
+        // The folder the backup copied, chosen by the same rule.
+        place.dataFolder = cv::backedUpDataFolder(client, home);
     } else if (client == QLatin1String(kEudora6)) {
         place.applicationName = QStringLiteral("Eudora");
         place.dataFolder = home + QStringLiteral("/Documents/Eudora Folder");
