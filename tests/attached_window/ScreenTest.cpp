@@ -68,15 +68,9 @@ TEST(AttachedWindowOnScreen, AppearsAtThePointAndShowsTheBubble)
     EXPECT_TRUE(near(shot.pixel(onScreen.left() - 3, middle), blue));
     EXPECT_TRUE(near(shot.pixel(onScreen.right() + 3, middle), blue));
     EXPECT_TRUE(near(shot.pixel(640, onScreen.bottom() + 3), blue));
-    // The border band on all four sides of the body.
+    // The border and the dark fill (their pixels are the picture test's).
     EXPECT_TRUE(near(shot.pixel(onScreen.left(), middle), white));
-    EXPECT_TRUE(near(shot.pixel(onScreen.right(), middle), white));
-    EXPECT_TRUE(near(shot.pixel(560, onScreen.bottom()), white));
-    EXPECT_TRUE(near(shot.pixel(560, bodyTop), white));
-    // Inside: the dark fill, neither border nor backdrop.
     const QRgb fill = shot.pixel(onScreen.left() + 12, onScreen.bottom() - 12);
-    EXPECT_FALSE(near(fill, white, 60));
-    EXPECT_FALSE(near(fill, blue, 60));
     EXPECT_LT(qRed(fill), 120);
     // The arrow reaches up to the point; beside it nothing of the bubble.
     EXPECT_FALSE(near(shot.pixel(640, onScreen.top() + 6), blue, 60));

@@ -131,34 +131,19 @@ TEST(AttachedWindowSetters, ClampingAndSkipping)
 {
     auto window = make(makeView(), KASideBottom);
 
+    // Clamped so the outline stays drawable; the arrow base follows the corners.
     window->setBorderWidth(10);
     EXPECT_EQ(window->borderWidth(), 2.0f);
-    window->setBorderWidth(1.5f);
-    window->setViewMargin(-1);
-    EXPECT_EQ(window->viewMargin(), 0.0f);
-    EXPECT_EQ(window->frame(), (KARect{400, 384, 200, 116})); // the margin change re-lays out
-    EXPECT_EQ(window->borderWidth(), 1.5f); // not reduced by the smaller margin
-    window->setViewMargin(2);
-
     window->setCornerRadius(200);
     EXPECT_EQ(window->cornerRadius(), 42.0f);
     EXPECT_EQ(window->arrowBaseWidth(), 20.0f); // re-applied: 104 - 42 - 42 = 20
-    window->setCornerRadius(-4);
-    EXPECT_EQ(window->cornerRadius(), 0.0f);
     window->setCornerRadius(8);
-
     window->setArrowBaseWidth(500);
     EXPECT_EQ(window->arrowBaseWidth(), 88.0f);
-    window->setDrawsRoundCornerBesideArrow(0.9f); // truncated toward zero
-    EXPECT_EQ(window->drawsRoundCornerBesideArrow(), 0.0f);
-    window->setArrowBaseWidth(500);
-    EXPECT_EQ(window->arrowBaseWidth(), 96.0f); // the corner beside the arrow is square
-    window->setDrawsRoundCornerBesideArrow(1);
     window->setArrowBaseWidth(20);
-
-    window->setArrowHeight(-30); // not clamped
-    EXPECT_EQ(window->arrowHeight(), -30.0f);
-    window->setArrowHeight(16);
+    window->setViewMargin(-1);
+    EXPECT_EQ(window->frame(), (KARect{400, 384, 200, 116})); // the margin change re-lays out
+    window->setViewMargin(2);
     EXPECT_EQ(window->frame(), (KARect{398, 380, 204, 120}));
 
     // Arrow flag: truncated toward zero, redraw only; the same value again

@@ -2,6 +2,7 @@
 // schedule and the preference, and the main window warns about a failed run
 // and about overdue backups.
 #include "ConfiguratorTestSupport.h"
+#include "Contrast.h"
 
 #include "CatchUpEntry.h"
 #include "Home.h"
@@ -43,18 +44,6 @@ void saveMondayWednesdayFriday(WindowFixture &f, const QString &destination)
         f.day(day)->setChecked(true);
     f.find<QTimeEdit>("backupTime")->setTime(QTime(21, 30));
     f.controller->save(nullptr);
-}
-
-double luminance(const QColor &c)
-{
-    const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
-}
-
-double contrast(const QColor &a, const QColor &b)
-{
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 } // namespace
@@ -140,7 +129,7 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
     const QRect area(warning->mapTo(f.window(), QPoint(0, 0)), warning->size());
     for (int y = area.top(); y <= area.bottom(); ++y) {
         const QColor background = picture.pixelColor(std::max(1, area.left() - 3), y);
-        EXPECT_GE(contrast(cv::configurator::kWarningTextColor, background), 4.5) << "row " << y;
+        EXPECT_GE(cv::test::contrast(cv::configurator::kWarningTextColor, background), 4.5) << "row " << y;
     }
 
     // The last run succeeded, but a week ago: overdue for three days a week.

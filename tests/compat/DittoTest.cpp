@@ -245,17 +245,12 @@ TEST(Ditto, KeepsHolesAndHardLinkPairs)
         makeFile(src + "/pair one", "changed through one name");
         setTime(src + "/pair one", 1500000000);
     }
-    // Changed by someone in the destination since: a pair split in two is
-    // one file again; a file that got a second name elsewhere gets a file of
-    // its own rather than being kept as it is.
+    // A pair split in two in the destination since is one file again.
     fs::remove(dst + "/sub/pair two");
     fs::copy_file(dst + "/pair one", dst + "/sub/pair two");
     setTime(dst + "/sub/pair two", 1500000000);
-    ASSERT_EQ(link((dst + "/empty.db").c_str(), (temp / "elsewhere").c_str()), 0);
     EXPECT_EQ(runProcess({kDitto, "-rsrc", src, dst}).exitCode, 0);
     EXPECT_EQ(statOf(dst + "/pair one").st_ino, statOf(dst + "/sub/pair two").st_ino);
-    EXPECT_EQ(statOf(dst + "/empty.db").st_nlink, 1u);
-    EXPECT_EQ(statOf(temp / "elsewhere").st_nlink, 1u);
 }
 
 TEST(Ditto, ATypeChangeMovesTheOldEntryAsideAndTheBackupGoesOn)

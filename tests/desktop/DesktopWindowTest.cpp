@@ -4,6 +4,7 @@
 // text cut off at the smallest window size or with a larger font, and the
 // keys and dialogs of the secondary windows.
 #include "ConfiguratorTestSupport.h"
+#include "Contrast.h"
 
 #include "ClientPopUp.h"
 #include "MyPrefsWindowController.h"
@@ -36,22 +37,6 @@ namespace {
 
 const QString kShots = QStringLiteral(CV_SCREENSHOT_DIR "/");
 
-// WCAG relative luminance and contrast ratio.
-double luminance(QRgb c)
-{
-    auto lin = [](int v) {
-        const double s = v / 255.0;
-        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * lin(qRed(c)) + 0.7152 * lin(qGreen(c)) + 0.0722 * lin(qBlue(c));
-}
-
-double contrast(QRgb a, QRgb b)
-{
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
 // The contrast of the text in `area` of `shot`: between the area's most
 // frequent colour, its background, and the pixel that stands out most from
 // it, the core of a glyph.
@@ -68,7 +53,7 @@ double textContrast(const QImage &shot, const QRect &area)
         std::max_element(counts.begin(), counts.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
     double best = 1;
     for (const auto &[colour, n] : counts)
-        best = std::max(best, contrast(colour, background));
+        best = std::max(best, cv::test::contrast(QColor::fromRgb(colour), QColor::fromRgb(background)));
     return best;
 }
 

@@ -24,7 +24,6 @@ TEST(OutputLines, SuccessOnlyWhenTheLastNonBlankLineIsTheSuccessLine)
         {"one chunk", {QStringLiteral("Backing up Mail files\n") + ok + u'\n'}, true},
         {"blank lines after it", {ok + QStringLiteral("\n\n  \t\n")}, true},
         {"line split over chunks", {ok.left(20), ok.mid(20, 9), ok.mid(29) + u'\n'}, true},
-        {"line feed alone in the last chunk", {ok, QStringLiteral("\n"), QStringLiteral("\n")}, true},
         {"earlier failures, then success", {failed + u'\n', complaint + u'\n' + ok + u'\n'}, true},
         {"the file name, then the failure line", {complaint + u'\n' + failed + u'\n'}, false},
         {"the file name last", {complaint + u'\n'}, false},

@@ -207,24 +207,6 @@ TEST_F(ScriptRun, ThunderbirdFolderWrittenMostRecentlyThenInOrderOfPreference)
     }
 }
 
-TEST_F(ScriptRun, MailCopyNamesHomeAndDestinationExactly)
-{
-    // The Mail block alone: the whole Mail script waits on the process table.
-    cv::test::FixedHome home(m_user.toUtf8());
-    std::mt19937 random(99);
-    for (int i = 0; i < 30; ++i) {
-        const QByteArray destination = (m_home.path() + QStringLiteral("/m%1/").arg(i) + cv::test::awkwardName(random)).toUtf8();
-        const Outcome outcome = run(QStringLiteral("errorCode=0\n")
-                                    + AppController::shellScriptForMail(QString(), QString::fromUtf8(destination))
-                                    + QStringLiteral("\necho \"code $errorCode\"\n"));
-        EXPECT_TRUE(outcome.output.contains("code 0")) << outcome.output.toStdString();
-        EXPECT_EQ(outcome.calls,
-                  (QList<QByteArrayList>{{"ditto", "-rsrc", m_user.toUtf8() + "/Library/Mail", destination},
-                                         {"ditto", "-rsrc", m_user.toUtf8() + "/Library/Preferences/com.apple.mail.plist",
-                                          destination}}));
-    }
-}
-
 TEST_F(ScriptRun, MissingDestinationCopiesNothingEvenWhenAPatternWouldMatch)
 {
     QDir().mkpath(m_home.file(QStringLiteral("globs/ab")));

@@ -1,3 +1,4 @@
+#include "EngineRunSupport.h"
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
@@ -20,36 +21,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+using namespace cv::test;
 using cv::test::readFile;
 using cv::test::writeFile;
 
 namespace {
-
-const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
-const QString kNotification = QString::fromUtf8(cv::names::kExecutionCompleteNotification);
-
-bool haveBus() { return !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"); }
-
-// Listens for the completion notice in another process.
-class Observer
-{
-public:
-    explicit Observer(int timeoutMs)
-    {
-        m_process.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QString::number(timeoutMs)});
-        m_ready = m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
-    }
-    bool ready() const { return m_ready; }
-    bool received()
-    {
-        m_process.waitForFinished(30000);
-        return m_process.exitCode() == 0 && m_process.readAll().contains("received");
-    }
-
-private:
-    QProcess m_process;
-    bool m_ready = false;
-};
 
 class EngineRun : public ::testing::Test
 {
@@ -161,6 +137,7 @@ TEST_F(EngineRun, ConfiguredThunderbirdIsCopiedMarkedLoggedAndAnnounced)
 // Every way an engine ends before its script runs says why in the log and
 // announces the end, so a configurator waiting on its Run Now hears of it.
 // Nothing waits: a FIFO at a settings path or the lock's is refused at once.
+// A configuration file that is missing or unusable copies nothing.
 TEST_F(EngineRun, EveryEarlyEndIsLoggedAndAnnounced)
 {
     if (!haveBus())
@@ -196,6 +173,13 @@ TEST_F(EngineRun, EveryEarlyEndIsLoggedAndAnnounced)
              held.release();
              return QFile::remove(cv::runLockPath()) && QDir().mkpath(cv::runLockPath());
          }, 1, QStringLiteral("No backup made: the lock file")},
+        {"no Config.plist", [&] { QDir(cv::runLockPath()).removeRecursively(); return QFile::remove(cv::configFilePath()); },
+         1, QStringLiteral("No backup made: the configuration file")},
+        {"Config.plist names no client", [&] {
+             return writeFile(cv::configFilePath(), cv::platform::serializeXml(QVariantMap{{QStringLiteral("Destination"), destination()}}));
+         }, 1, QStringLiteral("No backup made: the configuration names no email client.")},
+        {"Config.plist not a property list", [&] { return writeFile(cv::configFilePath(), "Destination=/tmp\nClient=Thunderbird\n"); },
+         1, QStringLiteral("No backup made: the configuration file")},
     };
     for (const Case &c : cases) {
         QFile::remove(cv::logFilePath());
@@ -214,6 +198,7 @@ TEST_F(EngineRun, EveryEarlyEndIsLoggedAndAnnounced)
             EXPECT_FALSE(log().contains("Another backup")) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
     }
 }
 
@@ -254,41 +239,6 @@ TEST_F(EngineRun, AFileNamedLikeTheSuccessLineDoesNotMakeAFailedRunSucceed)
     EXPECT_EQ(runEngine(e).exitCode, 1) << log().constData();
     EXPECT_TRUE(loggedOutput().contains(QStringLiteral(": Backup failed. Please see above error messages.")));
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
-}
-
-TEST_F(EngineRun, UnusableConfigurationCopiesNothingAndSaysWhy)
-{
-    makeSampleMail();
-    setConfigured(QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."));
-    QDir().mkpath(destination());
-    struct Case {
-        const char *name;
-        QByteArray file; // empty: no configuration file at all
-    };
-    // Which values are unusable is the builder's table; here the file itself.
-    const QVariantMap noClient{{QStringLiteral("Destination"), destination()}};
-    const Case cases[] = {
-        {"missing", QByteArray()},
-        {"no client", cv::platform::serializeXml(noClient)},
-        {"not a property list", QByteArray("Destination=/tmp\nClient=Thunderbird\n")},
-    };
-    for (const Case &c : cases) {
-        QFile::remove(cv::configFilePath());
-        QFile::remove(cv::logFilePath());
-        if (!c.file.isEmpty()) {
-            ASSERT_TRUE(writeFile(cv::configFilePath(), c.file));
-        }
-        const auto r = runEngine(standinEnv());
-        EXPECT_EQ(r.exitCode, 1) << c.name;
-        EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
-        EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
-        EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
-        EXPECT_TRUE(cv::test::treeListing(destination()).isEmpty()) << c.name;
-        const QString logged = loggedOutput();
-        EXPECT_TRUE(logged.contains(QStringLiteral("Config.plist")) || logged.contains(QStringLiteral("configuration")))
-            << c.name << ": " << logged.toStdString();
-        EXPECT_TRUE(logged.contains(QStringLiteral("Backup had errors"))) << c.name;
-    }
 }
 
 // Any status text but the two of an unconfigured engine runs the backup; what

@@ -2,6 +2,7 @@
 // an engine that is ended by a signal. The real script and commands run; the
 // quit-wait limit is shortened through the controller.
 #include "AppController.h"
+#include "EngineRunSupport.h"
 #include "EngineTestSupport.h"
 #include "Home.h"
 #include "Names.h"
@@ -19,44 +20,14 @@
 #include <optional>
 
 using cv::engine::AppController;
+using namespace cv::test;
 using cv::test::readFile;
 using cv::test::writeFile;
 using namespace std::chrono_literals;
 
 namespace {
 
-const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
-const QString kNotification = QString::fromUtf8(cv::names::kExecutionCompleteNotification);
 const QString kClientName = QStringLiteral("Microsoft Outlook");
-
-struct Process {
-    qint64 pid, ppid, pgid;
-    char state;
-};
-
-// From ps, not from the engine's own bookkeeping.
-QList<Process> processes()
-{
-    QList<Process> list;
-    const auto r = cv::test::runProgram(QStringLiteral("/bin/ps"), {QStringLiteral("-e"), QStringLiteral("-o"),
-                                                                    QStringLiteral("pid=,ppid=,pgid=,stat=")});
-    for (const QByteArray &line : r.out.split('\n')) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() >= 4)
-            list.append({f[0].toLongLong(), f[1].toLongLong(), f[2].toLongLong(), f[3].at(0)});
-    }
-    return list;
-}
-
-// Processes of the group that can still run (zombies are dead, and this
-// machine's init may never reap them).
-int livingMembers(qint64 pgid)
-{
-    int n = 0;
-    for (const Process &p : processes())
-        n += p.pgid == pgid && p.state != 'Z' ? 1 : 0;
-    return n;
-}
 
 // A stand-in client: its command line holds the client's name, as the
 // script's process count and the quit request look for it. Unless it obeys,
@@ -259,22 +230,16 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
     e.insert(QStringLiteral("CV_PAUSE_RENAME_TO"), QStringLiteral("Database"));
     e.insert(QStringLiteral("CV_PAUSE_MARKER"), paused);
 
-    QProcess observer;
-    const bool bus = !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS");
-    if (bus) {
-        observer.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QStringLiteral("60000")});
-        ASSERT_TRUE(observer.waitForReadyRead(10000) && observer.readLine().trimmed() == "ready");
-    }
+    std::optional<Observer> observer;
+    if (haveBus())
+        ASSERT_TRUE(observer.emplace(60000).ready());
 
     QProcess engine;
     engine.setProcessEnvironment(e);
     engine.start(kEngine, {});
     ASSERT_TRUE(engine.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(paused); }, 30000)) << log().constData();
-    qint64 group = -1;
-    for (const Process &p : processes())
-        if (p.ppid == engine.processId())
-            group = p.pgid;
+    const qint64 group = childGroup(engine.processId());
     ASSERT_GT(group, 0);
     EXPECT_NE(group, engine.processId());
     ASSERT_GT(livingMembers(group), 0);
@@ -294,10 +259,8 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
                                [](const QString &entry) { return entry.contains(QLatin1String("/.ditto-")); }),
                 after.end());
     EXPECT_EQ(after, before);
-    if (bus) {
-        observer.waitForFinished(30000);
-        EXPECT_TRUE(observer.readAll().contains("received"));
-    }
+    if (observer)
+        EXPECT_TRUE(observer->received());
 
     e.remove(QStringLiteral("LD_PRELOAD"));
     const auto next = cv::test::runProgram(kEngine, {}, e, 60000);
@@ -331,10 +294,7 @@ TEST_F(RunEnding, AfterKill9MidCopyTheLockIsHeldUntilTheScriptHasGone)
     first.start(kEngine, {});
     ASSERT_TRUE(first.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
-    qint64 group = -1;
-    for (const Process &p : processes())
-        if (p.ppid == first.processId())
-            group = p.pgid;
+    const qint64 group = childGroup(first.processId());
     ASSERT_GT(group, 0);
 
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
@@ -367,12 +327,9 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     ASSERT_TRUE(server.waitForReadyRead(20000));
     const QString display = QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed());
 
-    QProcess observer;
-    const bool bus = !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS");
-    if (bus) {
-        observer.start(cv::test::testTool(), {QStringLiteral("observe"), kNotification, QStringLiteral("60000")});
-        ASSERT_TRUE(observer.waitForReadyRead(10000) && observer.readLine().trimmed() == "ready");
-    }
+    std::optional<Observer> observer;
+    if (haveBus())
+        ASSERT_TRUE(observer.emplace(60000).ready());
     QProcessEnvironment e = standinEnv();
     e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     e.insert(QStringLiteral("DISPLAY"), display);
@@ -382,10 +339,7 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     engine.start(kEngine, {});
     ASSERT_TRUE(engine.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
-    qint64 group = -1;
-    for (const Process &p : processes())
-        if (p.ppid == engine.processId())
-            group = p.pgid;
+    const qint64 group = childGroup(engine.processId());
     ASSERT_GT(group, 0);
 
     server.kill();
@@ -396,10 +350,8 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_TRUE(log().contains("The display went away; the backup's script is being stopped.")) << log().constData();
-    if (bus) {
-        observer.waitForFinished(30000);
-        EXPECT_TRUE(observer.readAll().contains("received"));
-    }
+    if (observer)
+        EXPECT_TRUE(observer->received());
 }
 
 // A script written but not made executable: said once, as what it is, and

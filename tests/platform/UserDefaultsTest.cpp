@@ -96,20 +96,6 @@ TEST(UserDefaults, AnotherProcessReadsWhatWasSavedAndItsKeysSurviveOurSave)
     EXPECT_EQ(mine.string(QStringLiteral("currentConfiguration")), QStringLiteral("changed elsewhere"));
 }
 
-TEST(UserDefaults, FileWithAByteOrderMarkIsReadAndItsKeysSurviveASave)
-{
-    cv::test::ScopedHome home;
-    const QString path = home.file(QStringLiteral("bom.plist"));
-    ASSERT_TRUE(cv::test::writeFile(path, "\xEF\xBB\xBF" + cv::platform::serializeXml({{QStringLiteral("dateFormat"), QStringLiteral("%d/%m")}})));
-    UserDefaults d(path);
-    d.setBoolean(QStringLiteral("SUCheckAtStartup"), true);
-    ASSERT_TRUE(d.synchronize());
-    UserDefaults reread(path);
-    EXPECT_EQ(reread.string(QStringLiteral("dateFormat")), QStringLiteral("%d/%m"));
-    EXPECT_TRUE(reread.boolean(QStringLiteral("SUCheckAtStartup")));
-    EXPECT_TRUE(setAside(path).isEmpty());
-}
-
 TEST(UserDefaults, UnreadableFileIsMovedAsideIntactBeforeTheSave)
 {
     cv::test::ScopedHome home;

@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QMenuBar>
 #include <QTest>
-#include <QToolBar>
 
 using namespace cv::configurator::windows;
 
@@ -100,18 +98,3 @@ TEST(GradientWindow, OnlyProgrammaticFrameChangesForceTheRedraw)
     EXPECT_EQ(background(window).size(), window.size());
 }
 
-TEST(GradientWindow, ToolbarsLoseTheirBaselineAndMenusStay)
-{
-    TMGradientWindow window;
-    auto *own = new QToolBar(QStringLiteral("own"));
-    window.setToolbar(own);
-    EXPECT_EQ(own->parentWidget(), &window);
-    EXPECT_EQ(own->property("showsBaselineSeparator"), QVariant(false));
-
-    // The way an interface file adds one.
-    QToolBar *fromFile = window.addToolBar(QStringLiteral("fromFile"));
-    window.menuBar()->addMenu(QStringLiteral("File"));
-    window.show();
-    EXPECT_EQ(fromFile->property("showsBaselineSeparator"), QVariant(false));
-    EXPECT_EQ(window.menuBar()->actions().size(), 1);
-}

@@ -1,5 +1,4 @@
-// The gradient window's rules and picture, and the preferences window's frame
-// for a pane, checked as plain arithmetic.
+// The gradient window's picture, checked as plain arithmetic.
 #include "WindowMath.h"
 
 #include <gtest/gtest.h>
@@ -7,14 +6,6 @@
 #include <cstring>
 
 using namespace cv::configurator::windows;
-
-TEST(GradientWindowRules, TexturedBitAndMinimumSizeOf150)
-{
-    EXPECT_EQ(texturedStyleMask(15), 271u);
-    EXPECT_EQ(texturedStyleMask(271), 271u);
-    EXPECT_EQ(gradientMinSize({100, 200}), QSizeF(150, 200));
-    EXPECT_EQ(gradientMinSize({150.5, 149.9}), QSizeF(150.5, 150));
-}
 
 TEST(GradientBlend, GreyFromStartToEndKeepingTheAlphaAndTheMixedPrecisionBitForBit)
 {
@@ -60,23 +51,8 @@ TEST(GradientPicture, RowsOfA500By300Picture)
         EXPECT_LE(qRed(left), previous) << line;
         previous = qRed(left);
     }
-}
-
-TEST(GradientPicture, TakesTheHighlightAlphaAndSurvivesTinySizes)
-{
-    const QImage picture = gradientPicture({10, 10}, QColor(255, 0, 0, 128));
-    EXPECT_EQ(qAlpha(picture.pixel(5, 9)), 128);
-    EXPECT_EQ(qAlpha(picture.pixel(5, 0)), 128);
-    EXPECT_EQ(qRed(picture.pixel(5, 8)), 230);
-    EXPECT_EQ(gradientPicture({10, 1}, Qt::red).pixel(3, 0), QColor(Qt::red).rgba());
+    // The highlight's alpha is the whole picture's; no size is too small.
+    EXPECT_EQ(qAlpha(gradientPicture({10, 10}, QColor(255, 0, 0, 128)).pixel(5, 0)), 128);
     EXPECT_TRUE(gradientPicture({0, 10}, Qt::red).isNull());
 }
 
-TEST(PreferencesFrame, ATallerViewGrowsTheWindowDownwardAndTheTopStays)
-{
-    // Bottom-left space: a 300 x 250 frame whose content is 200 high (50 of
-    // title bar and toolbar), top edge at 650.
-    const QRectF window(100, 400, 300, 250);
-    EXPECT_EQ(frameForViewSize(window, 200, {420, 500}), QRectF(100, 100, 420, 550));
-    EXPECT_EQ(frameForViewSize(window, 200, {200, 80}), QRectF(100, 520, 200, 130));
-}
