@@ -76,6 +76,21 @@ bool catchUpEntryWanted(const platform::UserDefaults &defaults)
         && defaults.boolean(QStringLiteral("scheduled")) && !defaults.boolean(QStringLiteral("RunNowOnly"));
 }
 
+void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
+                          const QDateTime &now)
+{
+    if (!after.firesByItself())
+        return;
+    const auto passed = catchup::mostRecentScheduledTime(after.days, *after.time, now);
+    if (!passed)
+        return;
+    if (before.firesByItself() && catchup::mostRecentScheduledTime(before.days, *before.time, now) == passed)
+        return; // cron had that time before the save: missing it is a real miss
+    const QString path = cv::supportFolder() + QLatin1String(names::kCatchUpAttemptFileName);
+    if (!catchup::writeAttempt(path, *passed))
+        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1'.").arg(path));
+}
+
 bool updateCatchUpEntry(const platform::UserDefaults &defaults)
 {
     const QString path = catchUpEntryPath();

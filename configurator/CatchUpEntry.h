@@ -3,6 +3,9 @@
 // entry, present exactly while a schedule is saved (not for Run Now only)
 // and the user wants missed backups caught up.
 
+#include "CatchUp.h"
+
+#include <QDateTime>
 #include <QString>
 
 namespace cv::platform {
@@ -29,6 +32,13 @@ QString execQuoted(const QString &path);
 
 // Whether the stored settings ask for the entry.
 bool catchUpEntryWanted(const platform::UserDefaults &defaults);
+
+// A save can make a schedule whose most recent time has already passed. That
+// time was never missed unless the schedule before the save had it too, so
+// the agent is told it was handled: otherwise saving a schedule would set off
+// a backup, which quits the user's mail client, minutes later.
+void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
+                          const QDateTime &now);
 
 // Writes or removes the entry as the settings ask. False (and a log line)
 // when the file could not be written or removed.

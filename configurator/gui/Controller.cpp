@@ -381,6 +381,17 @@ DayFlags Controller::storedDays() const
     return days;
 }
 
+catchup::SavedSchedule Controller::storedSchedule() const
+{
+    catchup::SavedSchedule schedule;
+    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
+    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
+    schedule.days = storedDays();
+    if (const auto when = unarchiveDateTime(defaults->data(kL(keys::kTime))))
+        schedule.time = when->time();
+    return schedule;
+}
+
 QString Controller::getStringForDays() const { return configurator::getStringForDays(storedDays()); }
 QString Controller::getDaysString() const { return configurator::getDaysString(storedDays()); }
 QTime Controller::getScheduledTime() const { return ui->backupTime->time(); }
@@ -545,13 +556,8 @@ void Controller::showLastBackup()
 
 void Controller::showRunWarning()
 {
-    catchup::SavedSchedule schedule;
-    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
-    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
-    schedule.days = storedDays();
-    schedule.time = getScheduledTime();
     const QString text = runWarningText(readLastRun(cv::supportFolder() + QLatin1String(names::kLastRunFileName)),
-                                        lastBackupTime(cv::markerFilePath()), schedule,
+                                        lastBackupTime(cv::markerFilePath()), storedSchedule(),
                                         QDateTime::currentDateTime(), getDateFormat());
     ui->runWarning->setText(text);
     ui->runWarning->setStyleSheet(QStringLiteral("color: %1;").arg(kWarningTextColor.name()));

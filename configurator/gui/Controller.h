@@ -3,6 +3,7 @@
 // the schedule, saving, status and start-up logic, which live in the
 // widget-free library beside it. Operation names follow the window's actions.
 
+#include "CatchUp.h"
 #include "CronServiceProbe.h"
 #include "Dialogs.h"
 #include "EngineLauncher.h"
@@ -128,6 +129,8 @@ private:
     WindowSettings windowSettings() const;
     DayFlags checkBoxDays() const;
     DayFlags storedDays() const;
+    // The schedule as last saved, as the catch-up agent reads it.
+    catchup::SavedSchedule storedSchedule() const;
     void showLastBackup();
     void showRunWarning();
     void showCronServiceLine();

@@ -47,6 +47,7 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
 {
     if (!checkSelections() || !acceptDestination())
         return SaveResult::NotValid;
+    const catchup::SavedSchedule before = storedSchedule();
     const bool opened = openSave();
     const auto close = qScopeGuard([&] {
         if (opened)
@@ -95,6 +96,7 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
         return SaveResult::Failed;
     }
     m_saveTransaction->logOnCommit(success);
+    settleTimeBeforeSave(before, storedSchedule(), QDateTime::currentDateTime());
     updateCatchUpEntry(*defaults);
     showRunWarning();
     return SaveResult::Saved;

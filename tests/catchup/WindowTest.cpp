@@ -146,3 +146,38 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
     f.controller->executionComplete();
     EXPECT_FALSE(warning->isVisible());
 }
+
+// Saving a schedule whose time passed earlier today sets off no catch-up:
+// cron never had that time. Saving it again unchanged leaves a real miss
+// to be caught up.
+TEST(CatchUpWindow, ATimeBeforeTheSaveIsNotAMissedOne)
+{
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    f.controller->awakeFromNib();
+    const QString attempt = cv::supportFolder() + QLatin1String(cv::names::kCatchUpAttemptFileName);
+    const QDateTime now = QDateTime::currentDateTime();
+    const QTime passed = now.time().addSecs(-2 * 3600);
+    auto *popup = f.find<QComboBox>("sourcePopUpButton");
+    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
+    f.controller->setSource(popup);
+    f.destination()->setText(f.home.path());
+    f.controller->setDestination(f.destination());
+    for (const char *day : {"sundayButton", "mondayButton", "tuesdayButton", "wednesdayButton", "thursdayButton",
+                            "fridayButton", "saturdayButton"})
+        f.day(day)->setChecked(true);
+    f.find<QTimeEdit>("backupTime")->setTime(QTime(passed.hour(), passed.minute()));
+    f.controller->save(nullptr);
+    ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
+
+    const auto settings = cv::platform::readDictionaryFile(cv::defaultsFilePath());
+    ASSERT_TRUE(settings);
+    const auto decision = cv::catchup::decide(cv::catchup::savedScheduleFrom(*settings), now.addSecs(3600),
+                                              std::nullopt, cv::catchup::readAttempt(attempt));
+    EXPECT_EQ(decision.verdict, cv::catchup::Verdict::AlreadyAttempted);
+
+    QFile::remove(attempt);
+    f.controller->enableSave(nullptr);
+    f.controller->save(nullptr);
+    EXPECT_FALSE(QFileInfo::exists(attempt)) << "the same schedule again: its time may really have been missed";
+}
