@@ -156,3 +156,17 @@ TEST(Restore, OriginalPlaceQuitsTheClientFirstAndKeepsTheCurrentDataBeside)
     EXPECT_TRUE(QFileInfo::exists(aside + QStringLiteral("-2/INBOX")));
     EXPECT_TRUE(QFileInfo::exists(aside + QStringLiteral("/Newer")));
 }
+
+// The original place of Thunderbird's data is the folder the backup copied:
+// a stale profile folder first in the order is not it.
+TEST(Restore, OriginalPlaceIsTheThunderbirdFolderTheBackupCopied)
+{
+    QTemporaryDir home;
+    const QString stale = home.path() + QStringLiteral("/.thunderbird");
+    const QString inUse = home.path() + QStringLiteral("/.var/app/org.mozilla.Thunderbird/.thunderbird");
+    for (const QString &folder : {stale, inUse})
+        ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/abc.default")));
+    for (const QString &path : {stale, stale + QStringLiteral("/abc.default")})
+        setTimeAndMode(path, 1500000000, 0700);
+    EXPECT_EQ(ClientPlace::forClient(QStringLiteral("Thunderbird"), home.path())->dataFolder, inUse);
+}
