@@ -57,6 +57,22 @@ QImage screenshot(const QString &name)
     return image;
 }
 
+// A configured Thunderbird backup whose stand-in copy fails, in the engine's
+// environment on the real X server.
+QProcessEnvironment failingRunEnvironment(cv::test::ScopedHome &home)
+{
+    const QString destination = home.file(QStringLiteral("Backups"));
+    QDir().mkpath(destination);
+    EXPECT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/profiles.ini")), "[General]\n"));
+    EXPECT_TRUE(cv::test::writeEngineSettings(
+        QStringLiteral("configured"),
+        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
+    QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("xcb"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
+    env.insert(QStringLiteral("CV_DITTO_RECORD"), home.file(QStringLiteral("calls")));
+    env.insert(QStringLiteral("CV_DITTO_FAIL"), QStringLiteral("1"));
+    return env;
+}
+
 } // namespace
 
 TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheEngine)
@@ -67,18 +83,9 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
         GTEST_SKIP() << "needs xdotool";
 
     cv::test::ScopedHome home;
-    const QString destination = home.file(QStringLiteral("Backups"));
-    QDir().mkpath(destination);
-    ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/profiles.ini")), "[General]\n"));
-    ASSERT_TRUE(cv::test::writeEngineSettings(
-        QStringLiteral("configured"),
-        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-
-    QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("xcb"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
-    env.insert(QStringLiteral("CV_DITTO_RECORD"), home.file(QStringLiteral("calls")));
+    QProcessEnvironment env = failingRunEnvironment(home);
     env.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
     env.insert(QStringLiteral("CV_DITTO_SAY"), QStringLiteral("ditto: simulated copy failure"));
-    env.insert(QStringLiteral("CV_DITTO_FAIL"), QStringLiteral("1"));
 
     QProcess engine;
     engine.setProcessEnvironment(env);
@@ -139,15 +146,7 @@ TEST(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
         GTEST_SKIP() << "needs xdotool";
 
     cv::test::ScopedHome home;
-    const QString destination = home.file(QStringLiteral("Backups"));
-    QDir().mkpath(destination);
-    ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral("Library/Thunderbird/profiles.ini")), "[General]\n"));
-    ASSERT_TRUE(cv::test::writeEngineSettings(
-        QStringLiteral("configured"),
-        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-    QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("xcb"), QStringLiteral(CV_ENGINE_RUN_STANDINS));
-    env.insert(QStringLiteral("CV_DITTO_RECORD"), home.file(QStringLiteral("calls")));
-    env.insert(QStringLiteral("CV_DITTO_FAIL"), QStringLiteral("1"));
+    const QProcessEnvironment env = failingRunEnvironment(home);
 
     const auto visibleWindows = [](const QProcess &engine) {
         const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
