@@ -162,35 +162,27 @@ QString ClientPlace::originalPathFor(const QString &relativePath) const
 std::optional<ClientPlace> ClientPlace::forClient(const QString &client, const QString &home)
 {
     using namespace cv::names;
+    // The program the backup script quits, by client.
+    static const std::pair<const char *, const char *> kApplications[] = {
+        {kAppleMail, "Mail"},
+        {kOutlook2011, "Microsoft Outlook"},
+        {kEntourage2008, "Microsoft Entourage"},
+        {kEntourage2004, "Microsoft Entourage"},
+        {kEntourageVX, "Microsoft Entourage"},
+        {kThunderbird, "Thunderbird"},
+        {kEudora6, "Eudora"},
+    };
+    const auto found = std::find_if(std::begin(kApplications), std::end(kApplications),
+                                    [&client](const auto &entry) { return client == QLatin1String(entry.first); });
+    if (found == std::end(kApplications))
+        return std::nullopt;
     ClientPlace place;
     place.client = client;
-    const QString documents = home + QStringLiteral("/Documents/Microsoft User Data/");
-    if (client == QLatin1String(kAppleMail)) {
-        place.applicationName = QStringLiteral("Mail");
-        place.dataFolder = home + QStringLiteral("/Library/Mail");
+    place.applicationName = QString::fromUtf8(found->second);
+    // The folder the backup copied, chosen by the same rule.
+    place.dataFolder = cv::backedUpDataFolder(client, home);
+    if (client == QLatin1String(kAppleMail))
         place.preferencesFile = home + QStringLiteral("/Library/Preferences/com.apple.mail.plist");
-    } else if (client == QLatin1String(kOutlook2011)) {
-        place.applicationName = QStringLiteral("Microsoft Outlook");
-        place.dataFolder = documents + QStringLiteral("Office 2011 Identities");
-    } else if (client == QLatin1String(kEntourage2008)) {
-        place.applicationName = QStringLiteral("Microsoft Entourage");
-        place.dataFolder = documents + QStringLiteral("Office 2008 Identities");
-    } else if (client == QLatin1String(kEntourage2004)) {
-        place.applicationName = QStringLiteral("Microsoft Entourage");
-        place.dataFolder = documents + QStringLiteral("Office 2004 Identities");
-    } else if (client == QLatin1String(kEntourageVX)) {
-        place.applicationName = QStringLiteral("Microsoft Entourage");
-        place.dataFolder = documents + QStringLiteral("Office X Identities");
-    } else if (client == QLatin1String(kThunderbird)) {
-        place.applicationName = QStringLiteral("Thunderbird");
-        // The folder the backup copied, chosen by the same rule.
-        place.dataFolder = cv::backedUpDataFolder(client, home);
-    } else if (client == QLatin1String(kEudora6)) {
-        place.applicationName = QStringLiteral("Eudora");
-        place.dataFolder = home + QStringLiteral("/Documents/Eudora Folder");
-    } else {
-        return std::nullopt;
-    }
     return place;
 }
 
