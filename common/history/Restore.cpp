@@ -139,7 +139,11 @@ RestoreResult restoreTo(const QList<Entry> &tree, const QStringList &selected, c
     totals(tree, top, bytes, files);
     EntryCopier copier(progress, bytes, files);
     for (const QString &path : top) {
-        const Entry &entry = BackupHistory::subtree(tree, path).constFirst();
+        // Held here: a reference into the returned list would outlive it.
+        const QList<Entry> subtree = BackupHistory::subtree(tree, path);
+        if (subtree.isEmpty())
+            continue;
+        const Entry &entry = subtree.constFirst();
         const QString name = unusedNameIn(targetFolder, entry.name(), entry.kind == EntryKind::Folder);
         const QString target = targetFolder + QLatin1Char('/') + name;
         const bool goOn = copySubtree(tree, path, target, copier, result);
