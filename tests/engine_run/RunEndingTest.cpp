@@ -116,6 +116,17 @@ protected:
         ASSERT_TRUE(writeFile(destination() + QStringLiteral("/Main Identity/Only In The Old Backup"), "old\n"));
     }
 
+    // Starts the engine and waits until its copy has begun (`begun` exists):
+    // the script's process group, or -1.
+    qint64 startCopying(QProcess &engine, const QProcessEnvironment &e, const QString &begun) const
+    {
+        engine.setProcessEnvironment(e);
+        engine.start(kEngine, {});
+        if (!engine.waitForStarted() || !QTest::qWaitFor([&] { return QFileInfo::exists(begun); }, 30000))
+            return -1;
+        return childGroup(engine.processId());
+    }
+
     // The recording stand-in copy command, then our osascript.
     QByteArray standinPath() const
     {
@@ -235,12 +246,8 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
         ASSERT_TRUE(observer.emplace(60000).ready());
 
     QProcess engine;
-    engine.setProcessEnvironment(e);
-    engine.start(kEngine, {});
-    ASSERT_TRUE(engine.waitForStarted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(paused); }, 30000)) << log().constData();
-    const qint64 group = childGroup(engine.processId());
-    ASSERT_GT(group, 0);
+    const qint64 group = startCopying(engine, e, paused);
+    ASSERT_GT(group, 0) << log().constData();
     EXPECT_NE(group, engine.processId());
     ASSERT_GT(livingMembers(group), 0);
 
@@ -290,12 +297,8 @@ TEST_F(RunEnding, AfterKill9MidCopyTheLockIsHeldUntilTheScriptHasGone)
     QProcessEnvironment e = standinEnv();
     e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
     QProcess first;
-    first.setProcessEnvironment(e);
-    first.start(kEngine, {});
-    ASSERT_TRUE(first.waitForStarted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
-    const qint64 group = childGroup(first.processId());
-    ASSERT_GT(group, 0);
+    const qint64 group = startCopying(first, e, recordPath());
+    ASSERT_GT(group, 0) << log().constData();
 
     ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
     ASSERT_TRUE(first.waitForFinished(10000));
@@ -335,12 +338,8 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     e.insert(QStringLiteral("DISPLAY"), display);
     e.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("60"));
     QProcess engine;
-    engine.setProcessEnvironment(e);
-    engine.start(kEngine, {});
-    ASSERT_TRUE(engine.waitForStarted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(recordPath()); }, 30000)) << log().constData();
-    const qint64 group = childGroup(engine.processId());
-    ASSERT_GT(group, 0);
+    const qint64 group = startCopying(engine, e, recordPath());
+    ASSERT_GT(group, 0) << log().constData();
 
     server.kill();
     server.waitForFinished(10000);
