@@ -31,8 +31,10 @@ const QStringList &dateFormatTitles()
 
 int getDateFormat(const QString &storedTitle)
 {
+    // Until the preferences are first opened nothing is stored; the line must
+    // then read as the menu will show it: "MM/DD/YY with 24hr clock".
     const int index = int(dateFormatTitles().indexOf(storedTitle));
-    return index < 0 ? 0 : index;
+    return index < 0 ? kDefaultDateFormat : index;
 }
 
 QString formatLastBackup(const QDateTime &when, int formatIndex)

@@ -17,7 +17,11 @@ QString runNowOnlySentence(const QString &client);
 
 // The four titles of the "DateFormat" default, in index order.
 const QStringList &dateFormatTitles();
-// Index 0 to 3; anything that is not exactly one of the titles gives 0.
+// The index of "MM/DD/YY with 24hr clock", which the preferences store when
+// they first open.
+inline constexpr int kDefaultDateFormat = 3;
+// Index 0 to 3; anything that is not exactly one of the titles (nothing
+// stored yet above all) gives kDefaultDateFormat.
 int getDateFormat(const QString &storedTitle);
 // "05/12/2026 at 02:05 PM" and the other three, in the local time zone.
 QString formatLastBackup(const QDateTime &when, int formatIndex);

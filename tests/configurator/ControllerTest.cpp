@@ -208,6 +208,16 @@ void folderInTheWay(const QString &path)
     QDir().mkpath(path);
 }
 
+// The stand-in crontab, refusing every change once "refuse" is in its folder.
+QString refusingCrontab(const QTemporaryDir &tools)
+{
+    const QString refusing = tools.filePath(QStringLiteral("crontab"));
+    writeFile(refusing, QStringLiteral("#!/bin/sh\nif [ \"$1\" != -l ] && [ -e \"$CV_FAKE_CRONTAB_DIR/refuse\" ]; then\n"
+                                       "  echo refused >&2; exit 1\nfi\nexec '%1' \"$@\"\n").arg(WindowFixture::fakeCrontab()).toUtf8());
+    QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return refusing;
+}
+
 } // namespace
 
 // A schedule is saved; then something is in the way of each later save, Run
@@ -215,10 +225,7 @@ void folderInTheWay(const QString &path)
 TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
 {
     QTemporaryDir tools;
-    const QString refusing = tools.filePath(QStringLiteral("crontab"));
-    writeFile(refusing, QStringLiteral("#!/bin/sh\nif [ \"$1\" != -l ] && [ -e \"$CV_FAKE_CRONTAB_DIR/refuse\" ]; then\n"
-                                       "  echo refused >&2; exit 1\nfi\nexec '%1' \"$@\"\n").arg(WindowFixture::fakeCrontab()).toUtf8());
-    QFile::setPermissions(refusing, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString refusing = refusingCrontab(tools);
     const QString saveFailed = QStringLiteral("Scheduling Error / Unable to save settings.");
     const QString removeFailed = QStringLiteral("Scheduling Error / Unable to schedule backup.");
     const QString settingsFailed = QStringLiteral("Configuration Error / The settings could not be saved to \"{settings}\".");
@@ -274,6 +281,22 @@ TEST(ConfiguratorWindow, AFailedSaveOrRemovalLeavesEverythingAsItWas)
                                   "Configuration removed."})
             EXPECT_FALSE(messages.contains(QLatin1String(claim))) << claim;
     }
+}
+
+// The very first save, refused by the crontab: no settings file or
+// configuration is left to make the engine think it was configured.
+TEST(ConfiguratorWindow, ARefusedFirstSaveLeavesNoFileBehind)
+{
+    QTemporaryDir tools;
+    WindowFixture f(refusingCrontab(tools));
+    makeSupportFolders();
+    f.controller->awakeFromNib();
+    writeFile(f.crontabFolder() + QStringLiteral("/refuse"), "");
+    fillIn(f);
+    f.controller->save(nullptr);
+    ASSERT_EQ(f.dialogs.alerts.size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(cv::defaultsFilePath()));
+    EXPECT_FALSE(QFileInfo::exists(cv::configFilePath()));
 }
 
 TEST(ConfiguratorWindow, TheDestinationIsCheckedWhenSaving)
@@ -515,7 +538,7 @@ TEST(ConfiguratorWindow, PreferencesPrepareTheirKeysOnceAndTheDateFormatTakesEff
     f.controller->userDefaults().setBoolean(QStringLiteral("SUCheckAtStartup"), false);
     f.controller->awakeFromNib();
     QLabel *line = f.find<QLabel>("lastBackup");
-    EXPECT_EQ(line->text(), QStringLiteral("12/05/2026 at 02:05 PM"));
+    EXPECT_EQ(line->text(), QStringLiteral("05/12/2026 at 14:05")); // as the menu will show it
 
     f.controller->showPreferenceWindow(nullptr);
     auto stored = storedDefaults();

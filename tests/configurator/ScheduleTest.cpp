@@ -76,7 +76,10 @@ TEST(StatusText, LastBackupLineInEachFormat)
     EXPECT_EQ(formatLastBackup(noon, 0), QStringLiteral("05/12/2026 at 12:00 PM"));
     EXPECT_EQ(formatLastBackup(midnight, 2), QStringLiteral("12/05/2026 at 12:09 AM"));
     EXPECT_EQ(formatLastBackup(midnight, 3), QStringLiteral("12/05/2026 at 00:09"));
-    EXPECT_EQ(getDateFormat(QStringLiteral("mm/dd/yy with 24hr clock")), 0); // only the exact title
+    // Only the exact title; nothing stored reads as the menu first shows it.
+    for (const QString &title : {QStringLiteral("mm/dd/yy with 24hr clock"), QString()})
+        EXPECT_EQ(formatLastBackup(midnight, getDateFormat(title)), QStringLiteral("12/05/2026 at 00:09"));
+    EXPECT_EQ(dateFormatTitles().at(kDefaultDateFormat), QStringLiteral("MM/DD/YY with 24hr clock"));
 
     cv::test::ScopedHome home;
     EXPECT_EQ(lastBackupText(cv::markerFilePath(), 0), QStringLiteral("Unknown"));

@@ -175,6 +175,8 @@ TEST(CrontabFilter, OnlyLinesThatStartTheProgramAreItsOwn)
         {"# 5 14 * * 1 {E}", false, false},                               // paused by the user
         {"0 1 * * * rsync -a {S}/CVEngine.app /srv/apps/", false, false},  // names the engine
         {"0 1 * * * /opt/x/MyCVEngine.app/Contents/MacOS/MyCVEngine", false, false},
+        {"0 1 * * * /opt/x/MyCVEngine.app/Contents/MacOS/CVEngine", false, false}, // another bundle
+        {"0 1 * * * open /x/MyCVEngine.app", false, false},
         {"0 1 * * * \"/opt/x/CVEngine.app/Contents/MacOS/CVEngine.old\"", false, false},
         {"0 1 * * * echo {E}", false, false},
         {"0 1 * * * %{E}", false, false},                                  // cron's % ends the command first

@@ -23,6 +23,7 @@ TEST(OutputLines, SuccessOnlyWhenTheLastNonBlankLineIsTheSuccessLine)
     const Case cases[] = {
         {"one chunk", {QStringLiteral("Backing up Mail files\n") + ok + u'\n'}, true},
         {"blank lines after it", {ok + QStringLiteral("\n\n  \t\n")}, true},
+        {"blanks after it, no final line feed", {ok + QStringLiteral("\n \t")}, true},
         {"line split over chunks", {ok.left(20), ok.mid(20, 9), ok.mid(29) + u'\n'}, true},
         {"earlier failures, then success", {failed + u'\n', complaint + u'\n' + ok + u'\n'}, true},
         {"the file name, then the failure line", {complaint + u'\n' + failed + u'\n'}, false},
