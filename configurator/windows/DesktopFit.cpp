@@ -4,11 +4,14 @@
 #include <QAccessibleWidget>
 #include <QColor>
 #include <QKeySequence>
+#include <QLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QPointer>
 #include <QShortcut>
+
+#include <algorithm>
 
 namespace cv::configurator::windows {
 
@@ -81,6 +84,19 @@ void fitMainWindow(QWidget *bubbleView, QLabel *bubbleText, QLabel *lastBackupLa
     };
     QObject::connect(destination, &QLineEdit::textChanged, destination, showPath);
     showPath(destination->text());
+}
+
+void fitToLayout(QWidget *pane)
+{
+    QLayout *layout = pane->layout();
+    if (!layout)
+        return;
+    layout->invalidate();
+    const QSize minimum = layout->totalMinimumSize();
+    const int width = std::max(pane->width(), minimum.width());
+    const int height = layout->hasHeightForWidth() ? layout->totalHeightForWidth(width)
+                                                   : layout->totalSizeHint().height();
+    pane->resize(width, std::max(height, minimum.height()));
 }
 
 void announceAlert(QWidget *view)

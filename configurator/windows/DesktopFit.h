@@ -25,6 +25,11 @@ void setFixedTextColours(QWidget *widget, const QColor &text, const QColor &disa
 void fitMainWindow(QWidget *bubbleView, QLabel *bubbleText, QLabel *lastBackupLabel, QLabel *lastBackup,
                    QLineEdit *destination);
 
+// Sizes a preferences pane from its layout at the current font: at least
+// as wide as it is (its interface file's width) and as its layout needs, and
+// exactly as tall as its texts need at that width, wrapped ones included.
+void fitToLayout(QWidget *pane);
+
 // Tells screen readers that `view` (an alert, see above) has appeared.
 void announceAlert(QWidget *view);
 

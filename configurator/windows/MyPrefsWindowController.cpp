@@ -1,5 +1,6 @@
 #include "MyPrefsWindowController.h"
 
+#include "DesktopFit.h"
 #include "HistoryPane.h"
 #include "Log.h"
 #include "PreferencesClient.h"
@@ -66,11 +67,12 @@ void MyPrefsWindowController::setController(PreferencesClient *client)
 void MyPrefsWindowController::setupToolbar()
 {
     refreshControls();
-    // The pane is as large as its content needs at the current font, so
+    // Each pane is as large as its content needs at the current font, so
     // nothing in it is clipped, and the window takes its size from it.
-    m_generalPrefsView->resize(m_generalPrefsView->size().expandedTo(m_generalPrefsView->sizeHint()));
+    fitToLayout(m_generalPrefsView);
     addView(m_generalPrefsView, QStringLiteral("General"));
     m_historyPane->refreshControls();
+    fitToLayout(m_historyPane->view());
     addView(m_historyPane->view(), QStringLiteral("History"));
 }
 

@@ -15,6 +15,8 @@
 #include <QToolBar>
 #include <QtMath>
 
+#include <algorithm>
+
 namespace cv::configurator::windows {
 
 namespace {
@@ -125,9 +127,30 @@ void TMGradientWindow::applyMinSize()
     QSize content;
     if (layout())
         content = layout()->totalMinimumSize();
+    content.rheight() += wrappedTextExtra();
     m_appliedMinSize = QSize(qMax(qCeil(m_requestedMinSize.width()), content.width()),
                              qMax(qCeil(m_requestedMinSize.height()), content.height()));
     setMinimumSize(m_appliedMinSize);
+}
+
+int TMGradientWindow::wrappedTextExtra() const
+{
+    // A window's minimum knows nothing of height for width: a wrapped text
+    // needs more lines at the actual width than its minimum says, and the
+    // layout would take that room from the other controls.
+    QLayout *content = centralWidget() ? centralWidget()->layout() : nullptr;
+    if (!content || !content->hasHeightForWidth())
+        return 0;
+    const QMargins margins = content->contentsMargins();
+    const int width = std::max(centralWidget()->width(), content->totalMinimumSize().width()) - margins.left()
+        - margins.right();
+    int extra = 0;
+    for (int i = 0; i < content->count(); ++i) {
+        QLayoutItem *item = content->itemAt(i);
+        if (!item->isEmpty() && item->hasHeightForWidth())
+            extra += std::max(0, item->heightForWidth(width) - item->minimumSize().height());
+    }
+    return extra;
 }
 
 QRectF TMGradientWindow::frame() const
@@ -187,6 +210,10 @@ void TMGradientWindow::windowDidResize()
 void TMGradientWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
+    // Wrapped texts take other heights at another width. Before the first
+    // show an interface file's minimum may still be taken over there.
+    if (isVisible() && event->size().width() != event->oldSize().width())
+        applyMinSize();
     windowDidResize();
 }
 

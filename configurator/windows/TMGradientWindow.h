@@ -73,6 +73,7 @@ private:
     void applyFrame(const QRectF &frame);
     static void hideBaseline(QToolBar *toolbar);
     // The requested minimum, raised to what the layout needs.
+    int wrappedTextExtra() const;
     void applyMinSize();
 
     bool _flat = false;

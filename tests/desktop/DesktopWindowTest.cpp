@@ -7,8 +7,11 @@
 #include "Contrast.h"
 
 #include "ClientPopUp.h"
+#include "Home.h"
+#include "LastRun.h"
 #include "MyPrefsWindowController.h"
 #include "Names.h"
+#include "PropertyList.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -24,6 +27,8 @@
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimeEdit>
+
+#include <sys/time.h>
 
 #include <cmath>
 #include <map>
@@ -137,6 +142,28 @@ void expectNothingClipped(QWidget *window, const char *what)
             const QSize hint = w->sizeHint();
             EXPECT_GE(w->width(), hint.width()) << what << ": " << qPrintable(name);
             EXPECT_GE(w->height(), hint.height()) << what << ": " << qPrintable(name);
+        }
+    }
+}
+
+// No two controls of `window` share a pixel (a control's own parts aside).
+void expectNoOverlap(QWidget *window, const char *what)
+{
+    QList<QWidget *> controls;
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        const bool control = qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w)
+            || qobject_cast<QComboBox *>(w) || qobject_cast<QLineEdit *>(w) || qobject_cast<QAbstractSpinBox *>(w);
+        QWidget *parent = w->parentWidget();
+        const bool part = qobject_cast<QComboBox *>(parent) || qobject_cast<QAbstractSpinBox *>(parent);
+        if (control && !part && w->isVisible() && w->window() == window)
+            controls << w;
+    }
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        const QRect a(controls[i]->mapTo(window, QPoint()), controls[i]->size());
+        for (qsizetype j = i + 1; j < controls.size(); ++j) {
+            const QRect b(controls[j]->mapTo(window, QPoint()), controls[j]->size());
+            EXPECT_FALSE(a.intersects(b)) << what << ": " << qPrintable(controls[i]->objectName()) << " and "
+                                          << qPrintable(controls[j]->objectName());
         }
     }
 }
@@ -264,6 +291,93 @@ TEST(DesktopWindows, NoTextClippedAtTheSmallestSizeOrWithALargerFont)
         EXPECT_LE((preferences->frameGeometry().center() - centre).manhattanLength(), 4);
         preferences->close();
     }
+    QApplication::setFont(original);
+}
+
+// At 14 pt a run fails for a long reason a week after the last backup: the
+// reason takes two lines, whole in the tooltip, "Backups are overdue." stays
+// in sight, and the window neither grows nor squashes its fields. Every text
+// gets its size hint and nothing overlaps, also at the smallest size; both
+// preference panes fit their texts.
+TEST(DesktopWindows, ALongFailureReasonAtFourteenPointsFitsBesideEverythingElse)
+{
+    const QFont original = QApplication::font();
+    QFont font = original;
+    font.setPointSizeF(14);
+    QApplication::setFont(font);
+    WindowFixture f;
+    QDir().mkpath(cv::supportFolder());
+    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
+    const time_t weekAgo = time_t(QDateTime::currentSecsSinceEpoch() - 7 * 86400);
+    const timeval times[2] = {{weekAgo, 0}, {weekAgo, 0}};
+    ASSERT_EQ(::utimes(QFile::encodeName(cv::markerFilePath()).constData(), times), 0);
+    f.controller->awakeFromNib();
+    auto *popup = f.find<QComboBox>("sourcePopUpButton");
+    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
+    f.controller->setSource(popup);
+    f.destination()->setText(f.home.path());
+    f.controller->setDestination(f.destination());
+    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
+        f.day(day)->setChecked(true);
+    f.controller->save(nullptr);
+    f.window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
+    QTest::qWait(200);
+    auto *warning = f.find<QLabel>("runWarning");
+    ASSERT_EQ(warning->text(), QStringLiteral("Backups are overdue."));
+    const QSize size = f.window()->size();
+    const auto fieldFrames = [&] {
+        QList<QRect> frames;
+        for (const char *name : {"sourcePopUpButton", "destinationTextField", "backupTime", "saveButton"})
+            frames << f.find<QWidget>(name)->geometry();
+        return frames;
+    };
+    const QList<QRect> fields = fieldFrames();
+
+    QString reason = QStringLiteral("Backup failed.");
+    while (reason.size() < 1341)
+        reason += QStringLiteral(" ditto: %1/.thunderbird/k3x9.default/Mail/Local Folders/Archives.sbd/%2: "
+                                 "Input/output error.").arg(f.home.path()).arg(reason.size());
+    cv::catchup::LastRun failed;
+    failed.time = QDateTime::currentDateTime().addSecs(-3600);
+    failed.reason = reason;
+    ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
+                                                           failed.toDictionary()));
+    f.controller->executionComplete();
+    QTest::qWait(200);
+    EXPECT_EQ(f.window()->size(), size) << "the window grew";
+    EXPECT_EQ(fieldFrames(), fields) << "the fields moved or were squashed";
+
+    for (const bool smallest : {false, true}) {
+        const char *what = smallest ? "main window at its minimum size" : "main window";
+        if (smallest) {
+            f.window()->resize(f.window()->minimumSize());
+            QTest::qWait(200);
+        }
+        const QStringList lines = warning->text().split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 3) << qPrintable(warning->text());
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Last run failed on ")));
+        EXPECT_TRUE(lines[1].endsWith(QChar(0x2026))) << qPrintable(lines[1]);
+        EXPECT_EQ(lines[2], QStringLiteral("Backups are overdue."));
+        for (const QString &line : lines)
+            EXPECT_LE(warning->fontMetrics().horizontalAdvance(line), warning->contentsRect().width()) << what;
+        EXPECT_TRUE(warning->toolTip().endsWith(reason + QStringLiteral("\nBackups are overdue.")));
+        expectNothingClipped(f.window(), what);
+        expectNoOverlap(f.window(), what);
+        if (!smallest)
+            EXPECT_TRUE(grabWindow(f.window()).save(kShots + QStringLiteral("main_window_long_reason.png")));
+    }
+
+    f.controller->showPreferenceWindow(nullptr);
+    auto *preferences = MyPrefsWindowController::sharedPrefsWindowController();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(preferences->window()));
+    for (const char *pane : {"History", "General"}) {
+        preferences->displayViewForIdentifier(QString::fromLatin1(pane), false);
+        QTest::qWait(200);
+        expectNothingClipped(preferences->window(), pane);
+        expectNoOverlap(preferences->window(), pane);
+    }
+    preferences->window()->close();
     QApplication::setFont(original);
 }
 
