@@ -79,6 +79,23 @@ bool catchUpEntryWanted(const platform::UserDefaults &defaults)
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
                           const QDateTime &now)
 {
+    const QString folder = cv::supportFolder();
+    const QString attemptPath = folder + QLatin1String(names::kCatchUpAttemptFileName);
+    std::optional<QDateTime> lastBackup;
+    if (const QFileInfo marker(cv::markerFilePath()); marker.exists())
+        lastBackup = marker.lastModified();
+    const auto missed = catchup::readTimeRecord(folder + QLatin1String(names::kCatchUpMissedFileName)).time;
+    // A time the old schedule missed, neither backed up nor attempted, is
+    // still owed: carried over the save for the agent, never settled.
+    const catchup::Decision owed =
+        catchup::decide(before, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
+    if (owed.run()) {
+        const QString path = folder + QLatin1String(names::kCatchUpMissedFileName);
+        QString error;
+        if (!catchup::writeAttempt(path, owed.scheduledTime, &error))
+            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, error));
+        return;
+    }
     if (!after.firesByItself())
         return;
     const auto passed = catchup::mostRecentScheduledTime(after.days, *after.time, now);
@@ -86,9 +103,9 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         return;
     if (before.firesByItself() && catchup::mostRecentScheduledTime(before.days, *before.time, now) == passed)
         return; // cron had that time before the save: missing it is a real miss
-    const QString path = cv::supportFolder() + QLatin1String(names::kCatchUpAttemptFileName);
-    if (!catchup::writeAttempt(path, *passed))
-        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1'.").arg(path));
+    QString error;
+    if (!catchup::writeAttempt(attemptPath, *passed, &error))
+        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, error));
 }
 
 bool updateCatchUpEntry(const platform::UserDefaults &defaults)

@@ -36,7 +36,10 @@ bool catchUpEntryWanted(const platform::UserDefaults &defaults);
 // A save can make a schedule whose most recent time has already passed. That
 // time was never missed unless the schedule before the save had it too, so
 // the agent is told it was handled: otherwise saving a schedule would set off
-// a backup, which quits the user's mail client, minutes later.
+// a backup, which quits the user's mail client, minutes later. But when the
+// schedule before the save had missed a time (neither backed up nor
+// attempted), that backup is still owed: the miss is carried over the save
+// and caught up once, and nothing is settled.
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
                           const QDateTime &now);
 
