@@ -117,7 +117,9 @@ void AgentLink::accept()
 
 bool AgentLink::tellRunEnded()
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: an agent that stopped accepting (its backlog full) must
+    // not hold the engine, which may still hold the run lock.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     socklen_t length = 0;

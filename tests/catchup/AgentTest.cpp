@@ -1,7 +1,8 @@
 // The agent's look, in process, against the records it reads: damaged or
 // hostile records stop a catch-up (one line, one notice a day, no hang), a
 // run in progress spends no attempt, an engine that would not start is
-// recorded and told, and a save never cancels a real miss.
+// recorded and told, and a save never cancels a real miss. Its notices, as a
+// notification server sees them, are in FailureNoticeTest.
 #include "CatchUpAgent.h"
 #include "CatchUpEntry.h"
 #include "DesktopNotifier.h"
@@ -47,13 +48,11 @@ struct CountingLauncher : configurator::EngineLauncher {
 
 struct RecordingNotifier : platform::DesktopNotifier {
     QStringList summaries;
-    QList<uint> closedIds;
     std::optional<uint> notify(const QString &summary, const QString &, const QStringList &, uint replacesId) override
     {
         summaries.append(summary);
         return replacesId ? replacesId : uint(summaries.size());
     }
-    void close(uint id) override { closedIds.append(id); }
 };
 
 QString support(const char *name) { return cv::supportFolder() + QLatin1String(name); }
@@ -191,30 +190,4 @@ TEST(AgentRuns, ASaveAfterAMissStillCatchesItUpOnce)
     configurator::settleTimeBeforeSave(daily1100, daily1200, s.clock.at);
     EXPECT_FALSE(QFile::exists(support(names::kCatchUpMissedFileName)));
     EXPECT_EQ(catchup::readAttempt(support(names::kCatchUpAttemptFileName)), QDateTime(QDate(2026, 12, 9), QTime(12, 0)));
-}
-
-TEST(AgentNotices, ALaterSuccessWithdrawsTheFailureAndOpenLogFollowsIt)
-{
-    Sandbox s;
-    int opened = 0;
-    agent::NoticeKeeper notices(s.notifier, [&opened] { ++opened; });
-    catchup::LastRun run;
-    run.time = QDateTime::currentDateTime();
-    run.reason = QString(2000, QLatin1Char('x'));
-    const QString record = support(names::kLastRunFileName);
-    ASSERT_TRUE(platform::writeDictionaryXmlAtomically(record, run.toDictionary()));
-    notices.runEnded();
-    notices.runEnded();
-    ASSERT_EQ(s.notifier.summaries.size(), 2);
-    EXPECT_TRUE(notices.failureShown());
-    emit s.notifier.actionInvoked(1, QStringLiteral("open-log"));
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(agent::NoticeKeeper::bounded(run.reason).size(), agent::NoticeKeeper::kMaxBodyLength);
-
-    run.succeeded = true;
-    ASSERT_TRUE(platform::writeDictionaryXmlAtomically(record, run.toDictionary()));
-    notices.runEnded();
-    EXPECT_EQ(s.notifier.closedIds, QList<uint>{1});
-    EXPECT_FALSE(notices.failureShown());
-    EXPECT_FALSE(QFile::exists(support(names::kFailureNotificationIdFileName)));
 }

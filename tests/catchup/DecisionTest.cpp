@@ -9,6 +9,7 @@
 #include "WindowSettings.h"
 
 #include "Home.h"
+#include "Names.h"
 #include "PropertyList.h"
 #include "TestSupport.h"
 
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sys/stat.h>
 
 using namespace cv::catchup;
 
@@ -275,4 +277,33 @@ TEST(RunReport, OpenLogActsOnlyForItsOwnNotice)
     EXPECT_EQ(opened, 0);
     emit notifier.actionInvoked(77, QStringLiteral("open-log"));
     EXPECT_EQ(opened, 1);
+
+    // A FIFO where the notice id is kept: not waited on, no id to replace.
+    const QString id = cv::supportFolder() + QLatin1String(cv::names::kFailureNotificationIdFileName);
+    ASSERT_TRUE(QFile::remove(id));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(id).constData(), 0600), 0);
+    report.notifyFailure();
+    EXPECT_EQ(notifier.given, 0u);
+}
+
+// A run that printed success but could not touch the marker leaves the
+// window a stale date: recorded as the failure it is.
+TEST(RunReport, ASuccessThatLeftTheMarkerUntouchedIsRecordedAsAFailure)
+{
+    cv::test::ScopedHome home;
+    QDir().mkpath(cv::supportFolder());
+    const QString record = cv::supportFolder() + QLatin1String(cv::names::kLastRunFileName);
+    for (const bool touched : {true, false}) {
+        cv::engine::RunReport report;
+        report.setAgentStarter([] { return false; });
+        report.begin();
+        if (touched)
+            cv::test::writeFile(cv::markerFilePath(), {});
+        report.finish(true);
+        const auto run = LastRun::fromDictionary(cv::platform::readDictionaryFile(record).value_or(QVariantMap()));
+        ASSERT_TRUE(run);
+        EXPECT_EQ(run->succeeded, touched);
+        EXPECT_EQ(run->reason.contains(cv::markerFilePath()), !touched) << qPrintable(run->reason);
+        QFile::remove(cv::markerFilePath());
+    }
 }
