@@ -66,8 +66,12 @@ catchup::Decision CatchUpAgent::check()
         }
     }
     if (decision.verdict == catchup::Verdict::FutureRecord) {
-        stopped(QStringLiteral("the last backup or catch-up is dated after now (%1); check the clock, or remove '%2'.")
-                    .arg(now.toString(Qt::ISODate), attemptPath()));
+        // Which one: the marker first, as the record that says most.
+        const auto ahead = [&now](const std::optional<QDateTime> &t) { return t && *t > now; };
+        const QString path = ahead(lastBackup) ? cv::markerFilePath()
+            : ahead(attempt.time)              ? attemptPath()
+                                               : missedPath();
+        stopped(QStringLiteral("'%1' is dated after now (%2); check the clock.").arg(path, now.toString(Qt::ISODate)));
         return decision;
     }
     if (!decision.run())
