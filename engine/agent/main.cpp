@@ -16,6 +16,7 @@
 #include "RunLock.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -94,6 +95,14 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (setNoGlib)
         qunsetenv("QT_NO_GLIB"); // not handed on to the engine
+
+    // An engine started by cron outside any session (or one whose session
+    // has ended) has no desktop to show its end on: an agent staying there
+    // would take the word of every later run away from the next session.
+    if (runEnded && !QDBusConnection::sessionBus().isConnected()) {
+        cv::platform::NSLog(QStringLiteral("No desktop session to show the end of the run in; the catch-up agent leaves."));
+        return 0;
+    }
 
     cv::agent::AgentLink link;
     if (!link.listen())
