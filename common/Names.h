@@ -28,6 +28,8 @@ inline constexpr const char *kRunLockFileName = "engine.lock";
 // single per user.
 inline constexpr const char *kAgentExecutableName = "CVAgent";
 inline constexpr const char *kCatchUpAttemptFileName = "catchup.attempt";
+// A missed time of the schedule before a save, still to be caught up.
+inline constexpr const char *kCatchUpMissedFileName = "catchup.missed";
 inline constexpr const char *kAgentLockFileName = "agent.lock";
 inline constexpr const char *kAgentAutostartFileName = "com.tallowmere.Corvantis.CatchUp.desktop";
 // The engine's record of its last run, and the id of its last failure notice.

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 
 namespace cv::configurator {
@@ -50,6 +51,10 @@ QString catchUpEntryText(const QString &agentPath)
 {
     // A line feed cannot stand in a value; such a home has no usable entry.
     QString exec = execQuoted(agentPath);
+    // The desktop looks the program up before it expands "%%" back to "%":
+    // such a path is handed to env, which the lookup finds.
+    if (agentPath.contains(QLatin1Char('%')))
+        exec.prepend(QStringLiteral("/usr/bin/env "));
     exec.replace(QLatin1Char('\n'), QStringLiteral("\\n")).replace(QLatin1Char('\r'), QStringLiteral("\\r"));
     // The plain path, string-escaped: the desktop skips the entry while no
     // agent is installed there (an engine older than the agent).
@@ -79,6 +84,23 @@ bool catchUpEntryWanted(const platform::UserDefaults &defaults)
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
                           const QDateTime &now)
 {
+    const QString folder = cv::supportFolder();
+    const QString attemptPath = folder + QLatin1String(names::kCatchUpAttemptFileName);
+    std::optional<QDateTime> lastBackup;
+    if (const QFileInfo marker(cv::markerFilePath()); marker.exists())
+        lastBackup = marker.lastModified();
+    const auto missed = catchup::readTimeRecord(folder + QLatin1String(names::kCatchUpMissedFileName)).time;
+    // A time the old schedule missed, neither backed up nor attempted, is
+    // still owed: carried over the save for the agent, never settled.
+    const catchup::Decision owed =
+        catchup::decide(before, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
+    if (owed.run()) {
+        const QString path = folder + QLatin1String(names::kCatchUpMissedFileName);
+        QString error;
+        if (!catchup::writeAttempt(path, owed.scheduledTime, &error))
+            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, error));
+        return;
+    }
     if (!after.firesByItself())
         return;
     const auto passed = catchup::mostRecentScheduledTime(after.days, *after.time, now);
@@ -86,29 +108,64 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         return;
     if (before.firesByItself() && catchup::mostRecentScheduledTime(before.days, *before.time, now) == passed)
         return; // cron had that time before the save: missing it is a real miss
-    const QString path = cv::supportFolder() + QLatin1String(names::kCatchUpAttemptFileName);
-    if (!catchup::writeAttempt(path, *passed))
-        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1'.").arg(path));
+    QString error;
+    if (!catchup::writeAttempt(attemptPath, *passed, &error))
+        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, error));
 }
 
-bool updateCatchUpEntry(const platform::UserDefaults &defaults)
+bool DetachedAgentStarter::start(QString &whyNot)
 {
+    QProcess process;
+    process.setProgram(installedAgentPath());
+    // It outlives the configurator: it must hold none of its streams open.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (process.startDetached())
+        return true;
+    whyNot = process.errorString();
+    return false;
+}
+
+CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, AgentStarter *startAgent)
+{
+    CatchUpEntryState state;
+    state.wanted = catchUpEntryWanted(defaults);
     const QString path = catchUpEntryPath();
-    if (!catchUpEntryWanted(defaults)) {
+    if (!state.wanted) {
         if (!QFileInfo::exists(path) || QFile::remove(path))
-            return true;
+            return state;
+        state.problem = QStringLiteral("'%1': it could not be removed").arg(path);
         platform::NSLog(QStringLiteral("Could not remove the catch-up login entry '%1'.").arg(path));
-        return false;
+        return state;
     }
     QDir().mkpath(autostartFolder());
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly)) {
         file.write(catchUpEntryText(installedAgentPath()).toUtf8());
-        if (file.commit())
-            return true;
+        file.commit();
     }
-    platform::NSLog(QStringLiteral("Could not write the catch-up login entry '%1': %2").arg(path, file.errorString()));
-    return false;
+    if (file.error() != QFileDevice::NoError) {
+        state.problem = QStringLiteral("'%1': %2").arg(path, file.errorString());
+        platform::NSLog(QStringLiteral("Could not write the catch-up login entry '%1': %2").arg(path, file.errorString()));
+        return state;
+    }
+    QString whyNot;
+    if (startAgent && !startAgent->start(whyNot))
+        platform::NSLog(QStringLiteral("Could not start the catch-up agent: %1").arg(whyNot));
+    return state;
+}
+
+QString catchUpEntryAlertText(const CatchUpEntryState &state)
+{
+    return QStringLiteral("The schedule is saved, but missed backups will not be caught up: the login entry that "
+                          "catches them up could not be written.\n%1")
+        .arg(state.problem);
+}
+
+QString catchUpOffLine()
+{
+    return QStringLiteral("Catch-up is off: its login entry could not be written.");
 }
 
 } // namespace cv::configurator

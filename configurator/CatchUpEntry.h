@@ -22,7 +22,9 @@ QString catchUpEntryPath();
 // The installed agent inside the support folder's engine bundle.
 QString installedAgentPath();
 
-// The entry's text for an agent at that path.
+// The entry's text for an agent at that path. Exec= follows the Desktop
+// Entry quoting rules for every byte a home can hold (a path holding "%"
+// runs through /usr/bin/env, since desktops look the program up unexpanded).
 QString catchUpEntryText(const QString &agentPath);
 
 // Quotes a program path for an Exec line: inside double quotes with ", `, $
@@ -36,12 +38,45 @@ bool catchUpEntryWanted(const platform::UserDefaults &defaults);
 // A save can make a schedule whose most recent time has already passed. That
 // time was never missed unless the schedule before the save had it too, so
 // the agent is told it was handled: otherwise saving a schedule would set off
-// a backup, which quits the user's mail client, minutes later.
+// a backup, which quits the user's mail client, minutes later. But when the
+// schedule before the save had missed a time (neither backed up nor
+// attempted), that backup is still owed: the miss is carried over the save
+// and caught up once, and nothing is settled.
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
                           const QDateTime &now);
 
-// Writes or removes the entry as the settings ask. False (and a log line)
-// when the file could not be written or removed.
-bool updateCatchUpEntry(const platform::UserDefaults &defaults);
+// Starts the installed agent at once, so that a save or the preference
+// turned on needs no new login (a laptop that only ever suspends has none).
+// Tests substitute their own: no stray agents.
+class AgentStarter
+{
+public:
+    virtual ~AgentStarter() = default;
+    // False, with why in one line, when it could not be started.
+    virtual bool start(QString &whyNot) = 0;
+};
+
+class DetachedAgentStarter final : public AgentStarter
+{
+public:
+    bool start(QString &whyNot) override;
+};
+
+struct CatchUpEntryState {
+    bool wanted = false;
+    QString problem; // the entry could not be written or removed: "'<path>': <reason>"
+    // Missed backups are wanted caught up, but the agent would never start.
+    bool catchUpOff() const { return wanted && !problem.isEmpty(); }
+};
+
+// Writes or removes the entry as the settings ask (a log line when that
+// fails); when the entry is wanted and written and an agent starter is
+// given, starts the agent too (a second agent leaves at once by itself).
+CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, AgentStarter *startAgent = nullptr);
+
+// The alert's text for an entry that could not be written.
+QString catchUpEntryAlertText(const CatchUpEntryState &state);
+// The window's line while catch-up is off for that reason.
+QString catchUpOffLine();
 
 } // namespace cv::configurator

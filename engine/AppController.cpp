@@ -312,6 +312,8 @@ void AppController::processFinished()
     m_quitWait->stop();
     if (m_stopReason == StopReason::Interrupted)
         m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
+    if (m_stopReason == StopReason::DisplayLost)
+        m_report->noteReason(QStringLiteral("The backup was stopped because the session ended."));
     m_report->finish(m_stopReason == StopReason::None && OutputLines::isSuccessLine(m_lines.lastNonBlankLine()));
     postCompletion();
     QFile::remove(cv::scriptFilePath());

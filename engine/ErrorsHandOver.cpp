@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace cv::engine {
@@ -39,11 +40,41 @@ bool peerIsThisUser(int fd)
     return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == ::getuid();
 }
 
+// The asking engine's run start, which it sends at once; an engine from
+// before this exchange sends nothing and counts as newer.
+bool readStamp(int fd, qint64 &stamp)
+{
+    char bytes[sizeof stamp];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        pollfd p {fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 500);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        got += size_t(n);
+    }
+    std::memcpy(&stamp, bytes, sizeof stamp);
+    return true;
+}
+
 } // namespace
 
-ErrorsHandOver::ErrorsHandOver(QObject *parent)
+ErrorsHandOver::ErrorsHandOver(QObject *parent, qint64 runStarted)
     : QObject(parent)
+    , m_runStarted(runStarted)
 {
+    if (m_runStarted < 0) {
+        timespec now {};
+        ::clock_gettime(CLOCK_BOOTTIME, &now);
+        m_runStarted = qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
     // A hash keeps the name short whatever the home's length.
     const QByteArray home = QCryptographicHash::hash(QFile::encodeName(cv::homeDirectory()), QCryptographicHash::Sha256)
                                 .toHex()
@@ -77,8 +108,17 @@ bool ErrorsHandOver::listen()
         }
         const int error = errno;
         ::close(fd);
-        if (error != EADDRINUSE || !endEarlierEngine(kEndWait))
+        if (error != EADDRINUSE)
             return false;
+        switch (askToEnd(kEndWait)) {
+        case Asked::Ended:
+            continue;
+        case Asked::ItIsNewer:
+            QMetaObject::invokeMethod(this, &ErrorsHandOver::endRequested, Qt::QueuedConnection);
+            return false;
+        case Asked::NoneThere:
+            return false;
+        }
     }
     return false;
 }
@@ -93,10 +133,18 @@ void ErrorsHandOver::accept()
                 continue;
             break;
         }
-        if (peerIsThisUser(fd))
-            asked = true; // kept open until this process ends
-        else
+        if (!peerIsThisUser(fd)) {
             ::close(fd);
+            continue;
+        }
+        qint64 theirs = 0;
+        if (readStamp(fd, theirs) && theirs < m_runStarted) {
+            // An older run: it is the one to go.
+            ::send(fd, "n", 1, MSG_NOSIGNAL);
+            ::close(fd);
+            continue;
+        }
+        asked = true; // kept open until this process ends
     }
     if (asked)
         emit endRequested();
@@ -104,9 +152,14 @@ void ErrorsHandOver::accept()
 
 bool ErrorsHandOver::endEarlierEngine(std::chrono::milliseconds wait) const
 {
+    return askToEnd(wait) != Asked::NoneThere;
+}
+
+ErrorsHandOver::Asked ErrorsHandOver::askToEnd(std::chrono::milliseconds wait) const
+{
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return Asked::NoneThere;
     socklen_t length = 0;
     const sockaddr_un addr = socketAddress(m_address, length);
     int connected;
@@ -116,9 +169,12 @@ bool ErrorsHandOver::endEarlierEngine(std::chrono::milliseconds wait) const
     // Nobody listens (the usual case), or someone else took the name.
     if (connected != 0 || !peerIsThisUser(fd)) {
         ::close(fd);
-        return false;
+        return Asked::NoneThere;
     }
-    // The other engine never writes: the end of the connection is its end.
+    ::send(fd, &m_runStarted, sizeof m_runStarted, MSG_NOSIGNAL);
+    // The other engine writes only to say that its run is the newer one; else
+    // the end of the connection is its end.
+    Asked result = Asked::Ended;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
@@ -133,11 +189,15 @@ bool ErrorsHandOver::endEarlierEngine(std::chrono::milliseconds wait) const
             break;
         char byte;
         const ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1 && byte == 'n') {
+            result = Asked::ItIsNewer;
+            break;
+        }
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
             break;
     }
     ::close(fd);
-    return true;
+    return result;
 }
 
 } // namespace cv::engine

@@ -1,13 +1,18 @@
 #include "RunReport.h"
 
+#include "AgentLink.h"
 #include "DesktopNotifier.h"
 #include "Home.h"
 #include "LastRun.h"
 #include "Log.h"
 #include "Names.h"
 #include "PropertyList.h"
+#include "SmallFile.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 
@@ -21,10 +26,28 @@ QString noticeIdPath() { return cv::supportFolder() + QLatin1String(names::kFail
 
 uint readNoticeId()
 {
-    QFile file(noticeIdPath());
-    if (!file.open(QIODevice::ReadOnly))
+    // Never waits on a FIFO in the file's place: the run lock may still be held.
+    QByteArray bytes;
+    QString problem;
+    if (catchup::readSmallFile(noticeIdPath(), 32, bytes, problem) != catchup::SmallFile::Read)
         return 0;
-    return file.read(32).trimmed().toUInt();
+    return bytes.trimmed().toUInt();
+}
+
+// The agent beside this program, told to show the end of this run.
+bool startAgentBeside()
+{
+    const QString agent = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(names::kAgentExecutableName);
+    if (!QFileInfo(agent).isExecutable())
+        return false;
+    QProcess process;
+    process.setProgram(agent);
+    process.setArguments({QStringLiteral("--run-ended")});
+    // It outlives us: it must hold none of our streams open.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
 }
 
 void writeNoticeId(uint id)
@@ -40,6 +63,7 @@ void writeNoticeId(uint id)
 
 RunReport::RunReport(QObject *parent)
     : QObject(parent)
+    , m_startAgent(startAgentBeside)
 {
 }
 
@@ -54,7 +78,11 @@ void RunReport::setNotifier(platform::DesktopNotifier *notifier)
         connect(m_notifier, &platform::DesktopNotifier::actionInvoked, this, &RunReport::onAction);
 }
 
-void RunReport::begin() { m_clock.start(); }
+void RunReport::begin()
+{
+    m_clock.start();
+    m_startedAt = QDateTime::currentDateTime();
+}
 
 void RunReport::addOutput(const QString &chunk)
 {
@@ -99,19 +127,50 @@ void RunReport::finish(bool success)
     if (!success)
         run.reason = failureReason();
     run.durationSeconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
+    const QFileInfo marker(cv::markerFilePath());
+    // Second-granular file times on some file systems: a little slack.
+    if (success && m_startedAt.isValid() && (!marker.exists() || marker.lastModified() < m_startedAt.addSecs(-2))) {
+        run.succeeded = false;
+        run.reason = QStringLiteral("The backup was made, but its date could not be recorded in '%1'.").arg(marker.filePath());
+        NSLog(run.reason);
+    }
     const QString path = cv::supportFolder() + QLatin1String(names::kLastRunFileName);
     if (!platform::writeDictionaryXmlAtomically(path, run.toDictionary()))
         NSLog(QStringLiteral("Could not record the outcome of this run in '%1'.").arg(path));
+    if (!run.succeeded)
+        m_reason = run.reason;
+    m_handedOver = handOff(run.succeeded);
 }
 
-void RunReport::notifyFailure()
+bool RunReport::handOff(bool success)
+{
+    if (agent::AgentLink::tellRunEnded())
+        return true;
+    if (!success)
+        return m_startAgent && m_startAgent();
+    // No agent: a notice an earlier engine left is withdrawn all the same.
+    if (const uint id = readNoticeId()) {
+        notifier().close(id);
+        QFile::remove(noticeIdPath());
+    }
+    return false;
+}
+
+platform::DesktopNotifier &RunReport::notifier()
 {
     if (!m_notifier) {
         m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
         setNotifier(m_ownNotifier.get());
     }
+    return *m_notifier;
+}
+
+void RunReport::notifyFailure()
+{
+    if (m_handedOver)
+        return;
     const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), failureReason(), actions, readNoticeId())) {
+    if (const auto id = notifier().notify(QStringLiteral("Backup failed"), failureReason(), actions, readNoticeId())) {
         m_noticeId = *id;
         writeNoticeId(*id);
     }

@@ -30,9 +30,12 @@ std::optional<uint> FreedesktopNotifier::notify(const QString &summary, const QS
         return std::nullopt;
     }
     // Listening before the notice shows, so no early choice is missed.
-    if (!m_listening)
+    if (!m_listening) {
         m_listening = bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                                   SLOT(onActionInvoked(uint, QString)));
+        bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                    SLOT(onClosed(uint, uint)));
+    }
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     const QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral("com.tallowmere.Corvantis")}};
@@ -44,6 +47,22 @@ std::optional<uint> FreedesktopNotifier::notify(const QString &summary, const QS
         return std::nullopt;
     }
     return reply.arguments().constFirst().toUInt();
+}
+
+void FreedesktopNotifier::close(uint id)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (id == 0 || !bus.isConnected())
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
+    call << id;
+    // Nothing waits on it: a notice already gone is no failure.
+    bus.call(call, QDBus::Block, kCallTimeoutMs);
+}
+
+void FreedesktopNotifier::onClosed(uint id, uint)
+{
+    emit closed(id);
 }
 
 void FreedesktopNotifier::onActionInvoked(uint id, const QString &actionKey)

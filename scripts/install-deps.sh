@@ -13,6 +13,7 @@ PACKAGES=(
   openbox x11-utils at-spi2-core
   attr procps file
   desktop-file-utils lintian appstream
+  python3-gi gir1.2-glib-2.0
   rsync
 )
 

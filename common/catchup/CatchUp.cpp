@@ -1,4 +1,5 @@
 #include "CatchUp.h"
+#include "SmallFile.h"
 #include "TimeArchive.h"
 
 #include <QFile>
@@ -35,11 +36,12 @@ QDateTime firingTime(const QDate &date, QTime time)
     QDateTime at(date, time);
     if (!at.isValid() || at.time() != time) {
         // The time lies in the hour the clocks skip: cron fires as they jump.
+        // Looked for from the day before, since midnight itself may be skipped.
         const QTimeZone zone = QTimeZone::systemTimeZone();
-        const QTimeZone::OffsetData jump = zone.nextTransition(QDateTime(date, QTime(0, 0)));
+        const QTimeZone::OffsetData jump = zone.nextTransition(QDateTime(date.addDays(-1), QTime(12, 0)));
         if (jump.atUtc.isValid() && jump.atUtc.toLocalTime().date() == date)
             return jump.atUtc.toLocalTime();
-        return at;
+        return QDateTime();
     }
     // A time the clocks pass twice fires the first time only.
     const QDateTime hourEarlier = at.addSecs(-3600);
@@ -90,14 +92,14 @@ std::optional<QDateTime> mostRecentScheduledTime(const DayFlags &days, QTime tim
         if (!days[sundayFirst(date)])
             continue;
         const QDateTime at = firingTime(date, time);
-        if (at <= localNow)
+        if (at.isValid() && at <= localNow)
             return at;
     }
     return std::nullopt;
 }
 
 Decision decide(const SavedSchedule &schedule, const QDateTime &now, const std::optional<QDateTime> &lastBackup,
-                const std::optional<QDateTime> &lastAttemptFor)
+                const std::optional<QDateTime> &lastAttemptFor, const std::optional<QDateTime> &carriedMiss)
 {
     Decision d;
     if (!schedule.catchUpWanted) {
@@ -112,14 +114,22 @@ Decision decide(const SavedSchedule &schedule, const QDateTime &now, const std::
         d.verdict = Verdict::NoSchedule;
         return d;
     }
-    const std::optional<QDateTime> scheduled = mostRecentScheduledTime(schedule.days, *schedule.time, now);
+    std::optional<QDateTime> scheduled = mostRecentScheduledTime(schedule.days, *schedule.time, now);
+    if (carriedMiss && carriedMiss->isValid() && *carriedMiss <= now && (!scheduled || *carriedMiss > *scheduled))
+        scheduled = carriedMiss->toLocalTime();
     if (!scheduled) {
         d.verdict = Verdict::NotYetMissed;
         return d;
     }
     d.scheduledTime = *scheduled;
-    if (now <= scheduled->addSecs(std::chrono::seconds(kCatchUpGrace).count()))
+    const qint64 grace = std::chrono::seconds(kCatchUpGrace).count();
+    // A date ahead of the clock (set wrong once) tells nothing about this
+    // time; read as "done", it would block every catch-up until that date.
+    const auto ahead = [&](const std::optional<QDateTime> &t) { return t && *t > now.addSecs(grace); };
+    if (now <= scheduled->addSecs(grace))
         d.verdict = Verdict::NotYetMissed;
+    else if (ahead(lastBackup) || ahead(lastAttemptFor) || ahead(carriedMiss))
+        d.verdict = Verdict::FutureRecord;
     else if (lastBackup && *lastBackup >= *scheduled)
         d.verdict = Verdict::BackedUpSince;
     // A record from a later time (the clock was set back) counts as attempted too.
@@ -144,24 +154,54 @@ int longestGapInDays(const DayFlags &days)
     return longest;
 }
 
-std::optional<QDateTime> readAttempt(const QString &path)
+TimeRecord readTimeRecord(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(file.read(64).trimmed()), Qt::ISODateWithMs);
-    if (!when.isValid())
-        return std::nullopt;
-    return when;
+    TimeRecord record;
+    QByteArray bytes;
+    switch (readSmallFile(path, 64, bytes, record.problem)) {
+    case SmallFile::Absent:
+        return record;
+    case SmallFile::Unusable:
+        record.state = TimeRecord::State::Unusable;
+        return record;
+    case SmallFile::Read:
+        break;
+    }
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(bytes.trimmed()), Qt::ISODateWithMs);
+    if (!when.isValid()) {
+        record.state = TimeRecord::State::Unusable;
+        record.problem = QStringLiteral("does not hold a time");
+        return record;
+    }
+    record.state = TimeRecord::State::Present;
+    record.time = when;
+    return record;
 }
 
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime)
+std::optional<QDateTime> readAttempt(const QString &path) { return readTimeRecord(path).time; }
+
+bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written) {
+        // QSaveFile keeps the old file's mode, which may be one we cannot read.
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                            | QFileDevice::ReadOther);
+        file.write(scheduledTime.toUTC().toString(Qt::ISODateWithMs).toLatin1() + '\n');
+        written = file.commit();
+    }
+    if (!written) {
+        if (error)
+            *error = file.errorString();
         return false;
-    file.write(scheduledTime.toUTC().toString(Qt::ISODateWithMs).toLatin1() + '\n');
-    return file.commit();
+    }
+    const TimeRecord back = readTimeRecord(path);
+    if (back.time == scheduledTime)
+        return true;
+    if (error)
+        *error = back.problem.isEmpty() ? QStringLiteral("it does not read back") : back.problem;
+    return false;
 }
 
 } // namespace cv::catchup

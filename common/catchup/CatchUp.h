@@ -55,7 +55,10 @@ enum class Verdict {
     RunNowOnly,
     NotYetMissed,     // within the grace after the scheduled time (or none yet)
     BackedUpSince,    // the marker is at or after the scheduled time
-    AlreadyAttempted, // a catch-up was started for this scheduled time
+    AlreadyAttempted, // a catch-up was started for this scheduled time (or a later one)
+    FutureRecord,     // the marker or the record is dated ahead of the clock: nothing can be told
+    UnusableRecord,   // a record could not be read (set by the agent)
+    RunInProgress,    // another run holds the run lock (set by the agent)
 };
 
 struct Decision {
@@ -64,17 +67,33 @@ struct Decision {
     bool run() const { return verdict == Verdict::Run; }
 };
 
+// carriedMiss: a missed time of the schedule before a save (see
+// kCatchUpMissedFileName); it counts as the most recent scheduled time when
+// it is later than the schedule's own.
 Decision decide(const SavedSchedule &schedule, const QDateTime &now, const std::optional<QDateTime> &lastBackup,
-                const std::optional<QDateTime> &lastAttemptFor);
+                const std::optional<QDateTime> &lastAttemptFor,
+                const std::optional<QDateTime> &carriedMiss = std::nullopt);
 
 // The longest stretch between two consecutive scheduled days of the week, in
 // days (7 for a single day); 0 without a day.
 int longestGapInDays(const DayFlags &days);
 
-// The scheduled time a catch-up was last started for, as recorded in the
-// file; none when there is no usable record.
+// A record of one time (the attempt record, the carried miss).
+struct TimeRecord {
+    enum class State { Absent, Present, Unusable };
+    State state = State::Absent;
+    std::optional<QDateTime> time; // when Present
+    QString problem;               // when Unusable, worded to follow the file's name
+};
+
+// Never waits: a FIFO, a device or a folder in the file's place is Unusable
+// at once, as is a file that holds no time.
+TimeRecord readTimeRecord(const QString &path);
+// The time when the record is Present; none otherwise.
 std::optional<QDateTime> readAttempt(const QString &path);
-// Replaces the record atomically; false when it could not be written.
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime);
+// Replaces the record atomically (readable by the user whatever the old
+// file's mode) and reads it back; false, with the reason in error, when it
+// could not be written or does not read back.
+bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error = nullptr);
 
 } // namespace cv::catchup

@@ -96,6 +96,7 @@ Controller::Controller(ControllerServices services, QObject *parent)
     m_workspace = givenOrOwn<platform::DesktopWorkspace>(m_services.workspace, m_ownWorkspace);
     m_launcher = givenOrOwn<BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
     m_cronProbe = givenOrOwn<SystemCronServiceProbe>(m_services.cronProbe, m_ownCronProbe);
+    m_agentStarter = givenOrOwn<DetachedAgentStarter>(m_services.agentStarter, m_ownAgentStarter);
     if (m_services.resourcesFolder.isEmpty())
         m_services.resourcesFolder = QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 
@@ -251,9 +252,9 @@ void Controller::awakeFromNib()
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
-            &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { updateCatchUpEntry(*defaults); });
+            &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { refreshCatchUpEntry(true); });
     // The login entry follows what is stored, also after a lost schedule.
-    updateCatchUpEntry(*defaults);
+    refreshCatchUpEntry(false);
 
     // Only with the user's consent, given in the preferences.
     if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
@@ -559,9 +560,18 @@ void Controller::showRunWarning()
     const QString text = runWarningText(readLastRun(cv::supportFolder() + QLatin1String(names::kLastRunFileName)),
                                         lastBackupTime(cv::markerFilePath()), storedSchedule(),
                                         QDateTime::currentDateTime(), getDateFormat());
-    ui->runWarning->setText(text);
+    ui->runWarning->setText(m_catchUpOff ? (text.isEmpty() ? QString() : text + QLatin1Char('\n')) + catchUpOffLine() : text);
     ui->runWarning->setStyleSheet(QStringLiteral("color: %1;").arg(kWarningTextColor.name()));
-    ui->runWarning->setVisible(!text.isEmpty());
+    ui->runWarning->setVisible(!ui->runWarning->text().isEmpty());
+}
+
+void Controller::refreshCatchUpEntry(bool userChange)
+{
+    const CatchUpEntryState state = updateCatchUpEntry(*defaults, userChange ? m_agentStarter : nullptr);
+    m_catchUpOff = state.catchUpOff();
+    if (userChange && state.catchUpOff())
+        m_dialogs->showAlert(kConfigurationError, catchUpEntryAlertText(state));
+    showRunWarning();
 }
 
 void Controller::executionComplete()

@@ -4,6 +4,7 @@
 // widget-free library beside it. Operation names follow the window's actions.
 
 #include "CatchUp.h"
+#include "CatchUpEntry.h"
 #include "CronServiceProbe.h"
 #include "Dialogs.h"
 #include "EngineLauncher.h"
@@ -46,6 +47,7 @@ struct ControllerServices {
     EngineLauncher *launcher = nullptr;
     UpdateDialogs *updateDialogs = nullptr;
     CronServiceProbe *cronProbe = nullptr;
+    AgentStarter *agentStarter = nullptr;
     QString crontabProgram = QStringLiteral("/usr/bin/crontab");
     // The folder the client icons, pictures and the shipped engine are read from.
     QString resourcesFolder;
@@ -133,6 +135,10 @@ private:
     catchup::SavedSchedule storedSchedule() const;
     void showLastBackup();
     void showRunWarning();
+    // The login entry as the stored settings ask; after the user's own
+    // change (a save, the preference) the agent starts at once, and an entry
+    // that cannot be written is alerted.
+    void refreshCatchUpEntry(bool userChange);
     void showCronServiceLine();
     void configureAboutBox();
     bool crontabChanged(const QString &informativeText);
@@ -156,6 +162,9 @@ private:
     std::unique_ptr<EngineLauncher> m_ownLauncher;
     std::unique_ptr<CronServiceProbe> m_ownCronProbe;
     std::unique_ptr<UpdateDialogs> m_ownUpdateDialogs;
+    std::unique_ptr<AgentStarter> m_ownAgentStarter;
+    AgentStarter *m_agentStarter = nullptr;
+    bool m_catchUpOff = false;
     EngineLauncher *m_launcher = nullptr;
     Updater *_SUUpdater = nullptr;
     CronServiceProbe *m_cronProbe = nullptr;

@@ -97,8 +97,7 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
     }
     m_saveTransaction->logOnCommit(success);
     settleTimeBeforeSave(before, storedSchedule(), QDateTime::currentDateTime());
-    updateCatchUpEntry(*defaults);
-    showRunWarning();
+    refreshCatchUpEntry(true);
     return SaveResult::Saved;
 }
 
@@ -199,8 +198,7 @@ bool Controller::removeSavedSchedule()
     }
     m_saveTransaction->logOnCommit(QStringLiteral("Configuration removed."));
     m_saveTransaction->logOnCommit(QString::fromUtf8(names::kNotConfigured));
-    updateCatchUpEntry(*defaults);
-    showRunWarning();
+    refreshCatchUpEntry(true);
     return true;
 }
 

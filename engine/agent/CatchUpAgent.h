@@ -1,7 +1,7 @@
 #pragma once
 // The catch-up agent's check: reads the configurator's settings (never
-// writes them), the marker and its own record of attempts, and starts the
-// installed engine, as Run Now does, for a scheduled time that was missed.
+// writes them), the marker and its own records, and starts the installed
+// engine, as Run Now does, for a scheduled time that was missed.
 
 #include "CatchUp.h"
 
@@ -12,6 +12,8 @@ class EngineLauncher;
 }
 
 namespace cv::agent {
+
+class NoticeKeeper;
 
 class Clock
 {
@@ -33,15 +35,23 @@ public:
     // this long after waking, since the timer does not count sleep.
     static constexpr std::chrono::minutes kCheckInterval{15};
 
-    CatchUpAgent(const Clock &clock, configurator::EngineLauncher &launcher);
+    // notices may be null: problems are then only logged.
+    CatchUpAgent(const Clock &clock, configurator::EngineLauncher &launcher, NoticeKeeper *notices = nullptr);
 
     // One look. Returns what was decided; a run has been started (or its
-    // failure logged) when it says so.
+    // failure logged, recorded and shown) when it says so.
     catchup::Decision check();
 
 private:
+    // A catch-up that cannot be decided or started: a log line every look,
+    // a notice at most once a day.
+    void stopped(const QString &why);
+    bool start(const catchup::Decision &decision, const catchup::TimeRecord &previous);
+
     const Clock &m_clock;
     configurator::EngineLauncher &m_launcher;
+    NoticeKeeper *m_notices;
+    QDateTime m_failedToStartFor; // the missed time whose engine would not start, noticed once
 };
 
 } // namespace cv::agent

@@ -1,31 +1,92 @@
 // CVAgent: started at login, looks for a missed scheduled backup at start
-// and every 15 minutes after, and starts the engine for one. Qt Core only and
-// idle between looks, so that it costs next to nothing all day.
+// and every 15 minutes after, and starts the engine for one. It also keeps
+// the failure notice of the last run on the screen, told by each engine as
+// its run ends ("--run-ended" when an engine had to start it). Qt Core and
+// the session bus only, and idle between looks, so that it costs next to
+// nothing all day.
+#include "AgentLink.h"
 #include "CatchUpAgent.h"
+#include "DesktopNotifier.h"
 #include "EngineLauncher.h"
 #include "Home.h"
 #include "Log.h"
 #include "Names.h"
+#include "NoticeKeeper.h"
+#include "PropertyList.h"
 #include "RunLock.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+
+// The agent's pid in its lock file, for whoever must find it (the tests).
+void recordPid(int fd)
+{
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size())
+        cv::platform::NSLog(QStringLiteral("Could not record the catch-up agent's process id."));
+}
+
+// Another agent holds the lock: it may still be setting up its socket.
+int handOverRunEnded()
+{
+    QDeadlineTimer deadline(3000);
+    while (!cv::agent::AgentLink::tellRunEnded()) {
+        if (deadline.hasExpired()) {
+            cv::platform::NSLog(QStringLiteral("The catch-up agent did not take the end of the run; no notice was shown."));
+            return 1;
+        }
+        QThread::msleep(50);
+    }
+    return 0;
+}
+
+// Nothing to catch up and no notice to keep: the agent is not needed.
+bool needed(const cv::agent::NoticeKeeper &notices)
+{
+    if (notices.failureShown())
+        return true;
+    if (!QFileInfo(cv::supportFolder()).isDir())
+        return false; // the home is gone
+    const auto settings = cv::platform::readDictionaryFile(cv::defaultsFilePath()).value_or(QVariantMap());
+    const cv::catchup::SavedSchedule schedule = cv::catchup::savedScheduleFrom(settings);
+    return schedule.catchUpWanted && schedule.firesByItself();
+}
+
+void openLog()
+{
+    // The desktop's own viewer for text files.
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {cv::logFilePath()}))
+        cv::platform::NSLog(QStringLiteral("Could not open the log: xdg-open could not be started."));
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     cv::platform::reopenStandardError(cv::logFilePath());
+    const bool runEnded = argc > 1 && qstrcmp(argv[1], "--run-ended") == 0;
     // One agent per user: a second start (a second login, a manual start)
-    // leaves quietly.
+    // leaves quietly, handing on what it was started for.
     cv::platform::RunLock single;
     switch (single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName))) {
     case cv::platform::RunLock::Acquire::Acquired:
         break;
     case cv::platform::RunLock::Acquire::Busy:
-        return 0;
+        return runEnded ? handOverRunEnded() : 0;
     case cv::platform::RunLock::Acquire::Unusable:
         cv::platform::NSLog(QStringLiteral("Catch-up agent not started: %1.").arg(single.error()));
         return 1;
     }
+    recordPid(single.descriptor());
 
     // The plain event loop: no GLib sources that could wake us between looks.
     const bool setNoGlib = qEnvironmentVariableIsEmpty("QT_NO_GLIB");
@@ -35,15 +96,42 @@ int main(int argc, char **argv)
     if (setNoGlib)
         qunsetenv("QT_NO_GLIB"); // not handed on to the engine
 
+    // An engine started by cron outside any session (or one whose session
+    // has ended) has no desktop to show its end on: an agent staying there
+    // would take the word of every later run away from the next session.
+    if (runEnded && !QDBusConnection::sessionBus().isConnected()) {
+        cv::platform::NSLog(QStringLiteral("No desktop session to show the end of the run in; the catch-up agent leaves."));
+        return 0;
+    }
+
+    cv::agent::AgentLink link;
+    if (!link.listen())
+        cv::platform::NSLog(QStringLiteral("The catch-up agent cannot hear of ended runs; engines show their own notices."));
+    cv::platform::FreedesktopNotifier notifier;
+    cv::agent::NoticeKeeper notices(notifier, openLog);
     cv::agent::SystemClock clock;
     cv::configurator::BundleEngineLauncher launcher;
-    cv::agent::CatchUpAgent agent(clock, launcher);
+    cv::agent::CatchUpAgent agent(clock, launcher, &notices);
 
+    const auto look = [&] {
+        agent.check();
+        if (!needed(notices))
+            app.quit();
+    };
+    QObject::connect(&link, &cv::agent::AgentLink::runEnded, &notices, &cv::agent::NoticeKeeper::runEnded);
+    QObject::connect(&notices, &cv::agent::NoticeKeeper::failureGone, &app, [&] {
+        if (!needed(notices))
+            app.quit();
+    });
     QTimer timer;
     timer.setTimerType(Qt::VeryCoarseTimer);
     timer.setInterval(cv::agent::CatchUpAgent::kCheckInterval);
-    QObject::connect(&timer, &QTimer::timeout, &app, [&agent] { agent.check(); });
+    QObject::connect(&timer, &QTimer::timeout, &app, look);
     timer.start();
-    QTimer::singleShot(0, &app, [&agent] { agent.check(); });
+    QTimer::singleShot(0, &app, [&] {
+        if (runEnded)
+            notices.runEnded();
+        look();
+    });
     return app.exec();
 }

@@ -9,6 +9,7 @@
 #include "WindowSettings.h"
 
 #include "Home.h"
+#include "Names.h"
 #include "PropertyList.h"
 #include "TestSupport.h"
 
@@ -17,22 +18,22 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sys/stat.h>
 
 using namespace cv::catchup;
 
 namespace {
 
-// Berlin: clocks go forward on 2026-03-29 at 02:00 and back on 2026-10-25 at 03:00.
-class InBerlin : public ::testing::Test
+class ScopedZone
 {
-protected:
-    void SetUp() override
+public:
+    explicit ScopedZone(const char *zone)
+        : m_previous(qgetenv("TZ"))
     {
-        m_previous = qgetenv("TZ");
-        qputenv("TZ", "Europe/Berlin");
+        qputenv("TZ", zone);
         ::tzset();
     }
-    void TearDown() override
+    ~ScopedZone()
     {
         qputenv("TZ", m_previous);
         ::tzset();
@@ -40,6 +41,13 @@ protected:
 
 private:
     QByteArray m_previous;
+};
+
+// Berlin: clocks go forward on 2026-03-29 at 02:00 and back on 2026-10-25 at 03:00.
+class InBerlin : public ::testing::Test
+{
+private:
+    ScopedZone m_zone{"Europe/Berlin"};
 };
 
 DayFlags days(std::initializer_list<int> on)
@@ -87,6 +95,7 @@ TEST_F(InBerlin, DecisionTable)
         std::optional<QDateTime> attempt;
         Verdict verdict;
         QDateTime scheduled; // in UTC; invalid: not checked
+        std::optional<QDateTime> carried = {};
     } rows[] = {
         {"within the grace", mwf, local("2026-12-09T21:40:00"), local("2026-12-07T21:31:00"), none, Verdict::NotYetMissed, utc("2026-12-09T20:30:00")},
         {"missed", mwf, local("2026-12-09T21:41:00"), local("2026-12-07T21:31:00"), none, Verdict::Run, utc("2026-12-09T20:30:00")},
@@ -107,15 +116,44 @@ TEST_F(InBerlin, DecisionTable)
         {"first winter morning", daily0900, local("2026-10-25T09:15:00"), local("2026-10-24T09:01:00"), none, Verdict::Run, utc("2026-10-25T08:00:00")},
         {"skipped hour fires at the jump", daily0230, local("2026-03-29T03:20:00"), local("2026-03-28T02:31:00"), none, Verdict::Run, utc("2026-03-29T01:00:00")},
         {"repeated hour fires once", daily0230, utc("2026-10-25T02:15:00"), utc("2026-10-25T00:31:00"), none, Verdict::BackedUpSince, {}},
+        // The clock was set back after the attempt: still attempted.
+        {"attempt later than the time", mwf, local("2026-12-09T21:41:00"), none, local("2026-12-09T21:36:00"), Verdict::AlreadyAttempted, {}},
+        {"marker ahead of the clock", mwf, local("2026-12-09T21:41:00"), local("2027-06-01T10:00:00"), none, Verdict::FutureRecord, {}},
+        {"attempt ahead of the clock", mwf, local("2026-12-09T21:41:00"), none, local("2027-06-01T10:00:00"), Verdict::FutureRecord, {}},
+        {"marker a little ahead", mwf, local("2026-12-09T21:41:00"), local("2026-12-09T21:45:00"), none, Verdict::BackedUpSince, {}},
+        // Monday 21:30 missed; a save at 22:00 moved it to Sundays, the day
+        // before, when a backup was made after the Sunday time.
+        {"a miss carried over a save", sunday, local("2026-12-07T22:05:00"), local("2026-12-06T12:00:00"), none, Verdict::Run, utc("2026-12-07T20:30:00"), local("2026-12-07T21:30:00")},
+        {"a carried miss caught up", sunday, local("2026-12-07T23:05:00"), local("2026-12-06T12:00:00"), local("2026-12-07T21:30:00"), Verdict::AlreadyAttempted, {}, local("2026-12-07T21:30:00")},
+        {"a carried miss backed up", sunday, local("2026-12-08T10:05:00"), local("2026-12-07T23:00:00"), none, Verdict::BackedUpSince, {}, local("2026-12-07T21:30:00")},
     };
     for (const auto &row : rows) {
         ASSERT_TRUE(row.now.isValid()) << row.what;
-        const Decision d = decide(row.schedule, row.now, row.marker, row.attempt);
+        const Decision d = decide(row.schedule, row.now, row.marker, row.attempt, row.carried);
         EXPECT_EQ(int(d.verdict), int(row.verdict)) << row.what;
         if (row.scheduled.isValid()) {
             EXPECT_EQ(d.scheduledTime.toUTC(), row.scheduled) << row.what << ": " << qPrintable(d.scheduledTime.toString(Qt::ISODate));
         }
     }
+}
+
+// Zone changes each on their own, with no earlier row to warm Qt's zone data.
+TEST(DecisionAtClockChanges, RepeatedHourAlone)
+{
+    ScopedZone berlin("Europe/Berlin");
+    const SavedSchedule daily0230 = schedule(days({0, 1, 2, 3, 4, 5, 6}), QTime(2, 30));
+    EXPECT_EQ(int(decide(daily0230, utc("2026-10-25T02:15:00"), utc("2026-10-25T00:31:00"), std::nullopt).verdict),
+              int(Verdict::BackedUpSince));
+}
+
+TEST(DecisionAtClockChanges, SkippedMidnight)
+{
+    // Havana skips from 00:00 to 01:00 on 2026-03-08: a daily 00:30 fires at the jump.
+    ScopedZone havana("America/Havana");
+    const SavedSchedule daily0030 = schedule(days({0, 1, 2, 3, 4, 5, 6}), QTime(0, 30));
+    const Decision d = decide(daily0030, utc("2026-03-08T14:00:00"), utc("2026-03-07T05:31:00"), std::nullopt);
+    EXPECT_EQ(int(d.verdict), int(Verdict::Run));
+    EXPECT_EQ(d.scheduledTime.toUTC(), utc("2026-03-08T05:00:00"));
 }
 
 // The agent reads what the configurator wrote, through the same file.
@@ -239,4 +277,33 @@ TEST(RunReport, OpenLogActsOnlyForItsOwnNotice)
     EXPECT_EQ(opened, 0);
     emit notifier.actionInvoked(77, QStringLiteral("open-log"));
     EXPECT_EQ(opened, 1);
+
+    // A FIFO where the notice id is kept: not waited on, no id to replace.
+    const QString id = cv::supportFolder() + QLatin1String(cv::names::kFailureNotificationIdFileName);
+    ASSERT_TRUE(QFile::remove(id));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(id).constData(), 0600), 0);
+    report.notifyFailure();
+    EXPECT_EQ(notifier.given, 0u);
+}
+
+// A run that printed success but could not touch the marker leaves the
+// window a stale date: recorded as the failure it is.
+TEST(RunReport, ASuccessThatLeftTheMarkerUntouchedIsRecordedAsAFailure)
+{
+    cv::test::ScopedHome home;
+    QDir().mkpath(cv::supportFolder());
+    const QString record = cv::supportFolder() + QLatin1String(cv::names::kLastRunFileName);
+    for (const bool touched : {true, false}) {
+        cv::engine::RunReport report;
+        report.setAgentStarter([] { return false; });
+        report.begin();
+        if (touched)
+            cv::test::writeFile(cv::markerFilePath(), {});
+        report.finish(true);
+        const auto run = LastRun::fromDictionary(cv::platform::readDictionaryFile(record).value_or(QVariantMap()));
+        ASSERT_TRUE(run);
+        EXPECT_EQ(run->succeeded, touched);
+        EXPECT_EQ(run->reason.contains(cv::markerFilePath()), !touched) << qPrintable(run->reason);
+        QFile::remove(cv::markerFilePath());
+    }
 }

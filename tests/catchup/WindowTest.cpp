@@ -13,6 +13,10 @@
 #include "UserDefaults.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -69,6 +73,8 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
                                          + "/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVAgent\"\n"))
         << readFile(entry).constData();
 
+    EXPECT_EQ(f.agentStarter.started, 1) << "the save starts the agent: no login needed";
+
     f.controller->removeSchedule(nullptr);
     EXPECT_FALSE(QFileInfo::exists(entry));
 
@@ -82,20 +88,61 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
     f.controller->userDefaults().synchronize();
     saveMondayWednesdayFriday(f, f.home.path());
     EXPECT_FALSE(QFileInfo::exists(entry));
+    EXPECT_EQ(f.agentStarter.started, 2);
+
+    // An entry that cannot be written: the alert names it, the save stands,
+    // and the window says that catch-up is off.
+    f.controller->userDefaults().setBoolean(QStringLiteral("CatchUpMissedBackups"), true);
+    f.controller->userDefaults().synchronize();
+    QDir().mkpath(entry + QStringLiteral("/in the way"));
+    saveMondayWednesdayFriday(f, f.home.path());
+    ASSERT_EQ(f.dialogs.alerts.size(), 1);
+    EXPECT_TRUE(f.dialogs.alerts[0].startsWith(QStringLiteral("Configuration Error"))) << qPrintable(f.dialogs.alerts[0]);
+    EXPECT_TRUE(f.dialogs.alerts[0].contains(entry)) << qPrintable(f.dialogs.alerts[0]);
+    EXPECT_TRUE(f.crontab().contains("CVEngine")) << "the save stands";
+    EXPECT_TRUE(f.find<QLabel>("runWarning")->text().contains(cv::configurator::catchUpOffLine()));
+    EXPECT_EQ(f.agentStarter.started, 2);
     qunsetenv("XDG_CONFIG_HOME");
 }
 
-// A home whose path needs the entry's escapes still gives an entry that
-// names exactly that agent.
-TEST(CatchUpWindow, ExecQuotingKeepsTheExactPath)
+// Homes whose paths need the entry's escapes: the desktop's own parser
+// (GLib's, as the session starts autostart entries) runs exactly that agent.
+TEST(CatchUpWindow, TheDesktopRunsTheExactAgentWhateverTheHome)
 {
-    const QString path = QStringLiteral("/h/a b/$x`y\"z\\w%u");
-    EXPECT_EQ(cv::configurator::execQuoted(path), QStringLiteral("\"/h/a b/\\\\$x\\\\`y\\\\\"z\\\\\\\\w%%u\""));
+    const QString python = QStringLiteral("/usr/bin/python3");
+    const QString launch = QStringLiteral(
+        "import sys, gi\n"
+        "gi.require_version('Gio', '2.0')\n"
+        "from gi.repository import Gio\n"
+        "try:\n"
+        "    info = Gio.DesktopAppInfo.new_from_filename(sys.argv[1])\n"
+        "except TypeError:\n"
+        "    sys.exit(3)\n"
+        "sys.exit(0 if info.launch([], None) else 4)\n");
+    if (runProgram(python, {QStringLiteral("-c"), QStringLiteral("import gi")}).exitCode != 0)
+        GTEST_SKIP() << "needs python3-gi (scripts/install-deps.sh)";
     QTemporaryDir folder;
-    const QString entry = folder.filePath(QStringLiteral("odd.desktop"));
-    ASSERT_TRUE(writeFile(entry, cv::configurator::catchUpEntryText(path).toUtf8()));
-    const auto validate = runProgram(QStringLiteral("desktop-file-validate"), {entry});
-    EXPECT_EQ(validate.exitCode, 0) << validate.out.constData() << readFile(entry).constData();
+    const QString ran = folder.filePath(QStringLiteral("ran"));
+    for (const char *odd : {"a%b", "a%%u", "a\\b", "a\"b", "a'b", "a$b", "a`b`", "a b", "a;b&c", "$(x)"}) {
+        const QString home = folder.filePath(QString::fromUtf8(odd));
+        const QString agent = home + QStringLiteral("/CVAgent");
+        ASSERT_TRUE(writeFile(agent, "#!/bin/sh\nprintf '%s' \"$0\" > \"$RAN\"\n"));
+        QFile::setPermissions(agent, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const QString entry = folder.filePath(QStringLiteral("odd.desktop"));
+        ASSERT_TRUE(writeFile(entry, cv::configurator::catchUpEntryText(agent).toUtf8()));
+        const auto validate = runProgram(QStringLiteral("desktop-file-validate"), {entry});
+        EXPECT_EQ(validate.exitCode, 0) << validate.out.constData() << readFile(entry).constData();
+
+        QFile::remove(ran);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("RAN"), ran);
+        const auto glib = runProgram(python, {QStringLiteral("-c"), launch, entry}, env);
+        EXPECT_EQ(glib.exitCode, 0) << odd << ": refused\n" << readFile(entry).constData() << glib.err.constData();
+        QDeadlineTimer deadline(5000);
+        while (!QFileInfo::exists(ran) && !deadline.hasExpired())
+            QThread::msleep(20);
+        EXPECT_EQ(QFile::decodeName(readFile(ran)), agent) << odd;
+    }
 }
 
 TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)

@@ -66,6 +66,12 @@ struct FakeCronProbe : configurator::CronServiceProbe {
     bool cronServiceRunning() override { return running; }
 };
 
+// Counts the agents a save would start; none really starts.
+struct RecordingAgentStarter : configurator::AgentStarter {
+    int started = 0;
+    bool start(QString &) override { return ++started, true; }
+};
+
 struct RecordingLauncher : configurator::EngineLauncher {
     QStringList launched;
     QString refusal; // non-empty: the launch fails with this reason
@@ -94,6 +100,7 @@ public:
         services.workspace = &workspace;
         services.crontabProgram = crontabProgram.isEmpty() ? fakeCrontab() : crontabProgram;
         services.launcher = &launcher;
+        services.agentStarter = &agentStarter;
         services.cronProbe = &cronProbe;
         services.resourcesFolder = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents/Resources");
         services.redirectStandardError = false;
@@ -122,6 +129,7 @@ public:
     ScriptedDialogs dialogs;
     RecordingWorkspace workspace;
     RecordingLauncher launcher;
+    RecordingAgentStarter agentStarter;
     FakeCronProbe cronProbe;
     configurator::ControllerServices services;
     std::unique_ptr<configurator::Controller> controller;

@@ -349,6 +349,9 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));
     EXPECT_TRUE(log().contains("The display went away; the backup's script is being stopped.")) << log().constData();
+    // Not the last line the script happened to print.
+    EXPECT_TRUE(cv::test::readFile(cv::supportFolder() + QLatin1String(cv::names::kLastRunFileName))
+                    .contains("The backup was stopped because the session ended."));
     if (observer)
         EXPECT_TRUE(observer->received());
 }
