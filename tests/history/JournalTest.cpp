@@ -55,7 +55,7 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
     ASSERT_TRUE(after);
 
     const QList<JournalRun> runs = readJournal(dest);
-    ASSERT_EQ(runs.size(), 6);
+    ASSERT_EQ(runs.size(), 6) << cv::test::readFile(versionsRoot(dest) + QStringLiteral("/journal")).toStdString();
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(runs[i].id, steps[i].id);
         EXPECT_EQ(runs[i].start, steps[i].start);
