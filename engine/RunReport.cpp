@@ -111,7 +111,25 @@ void RunReport::notifyFailure()
         setNotifier(m_ownNotifier.get());
     }
     const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), failureReason(), actions, readNoticeId())) {
+    QString body = failureReason();
+    if (!m_roomMade.isEmpty())
+        body += QLatin1Char('\n') + m_roomMade;
+    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), body, actions, readNoticeId())) {
+        m_noticeId = *id;
+        writeNoticeId(*id);
+    }
+}
+
+void RunReport::notifyRoomMade()
+{
+    if (m_roomMade.isEmpty())
+        return;
+    if (!m_notifier) {
+        m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
+        setNotifier(m_ownNotifier.get());
+    }
+    const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
+    if (const auto id = m_notifier->notify(QStringLiteral("Backup completed"), m_roomMade, actions, readNoticeId())) {
         m_noticeId = *id;
         writeNoticeId(*id);
     }

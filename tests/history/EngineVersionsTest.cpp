@@ -1,7 +1,7 @@
-// The real engine and script with a stand-in copy command: each run is told
-// where to keep versions, and only a successful one prunes old ones.
-#include "BackupHistory.h"
+// The real engine and script with a stand-in copy command: each run is
+// journalled, told where to keep versions, and prunes old ones at its start.
 #include "HistoryTestSupport.h"
+#include "Journal.h"
 #include "Home.h"
 #include "Retention.h"
 #include "UserDefaults.h"
@@ -14,13 +14,13 @@ const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngin
 
 } // namespace
 
-TEST(EngineVersions, TheRunIsToldWhereToKeepVersionsAndASuccessfulOnePrunes)
+TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStart)
 {
     struct Case { const char *name; QVariant enabled; bool fail; bool pruned; };
     const Case cases[] = {
         {"on", QVariant(), false, true},
         {"off", QVariant(false), false, false},
-        {"failed run", QVariant(true), true, false},
+        {"failed run", QVariant(true), true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -53,18 +53,17 @@ TEST(EngineVersions, TheRunIsToldWhereToKeepVersionsAndASuccessfulOnePrunes)
         ASSERT_FALSE(run.timedOut);
 
         const QString told = QString::fromUtf8(cv::test::readFile(record)).trimmed();
-        if (c.enabled.isValid() && !c.enabled.toBool()) {
-            EXPECT_EQ(told, QStringLiteral("unset"));
-        } else {
-            const QString prefix = destination + QStringLiteral("/.corvantis-versions/");
-            ASSERT_TRUE(told.startsWith(prefix)) << told.toStdString();
-            const auto stamp = cv::history::timeOfStamp(told.mid(prefix.size()));
-            ASSERT_TRUE(stamp.has_value()) << told.toStdString();
-            EXPECT_GE(*stamp, before.addSecs(-1));
-            EXPECT_LE(*stamp, QDateTime::currentDateTime());
-        }
-        const QStringList expected = c.pruned ? QStringList{recent} : QStringList{old, recent};
-        EXPECT_EQ(cv::history::BackupHistory(destination).stamps(), expected);
+        const QList<cv::history::JournalRun> runs = cv::history::readJournal(destination);
+        ASSERT_EQ(runs.size(), 1);
+        const bool versions = !c.enabled.isValid() || c.enabled.toBool();
+        EXPECT_EQ(runs[0].versions, versions);
+        EXPECT_EQ(runs[0].outcome, c.fail ? cv::history::RunOutcome::Failed : cv::history::RunOutcome::Success);
+        EXPECT_GE(runs[0].start, before.toUTC());
+        EXPECT_EQ(told, versions ? cv::history::runFolder(destination, runs[0].id) : QStringLiteral("unset"));
+        QStringList expected = c.pruned ? QStringList{recent} : QStringList{old, recent};
+        if (versions)
+            expected.append(runs[0].id);
+        EXPECT_EQ(cv::history::versionFolders(destination), expected);
         EXPECT_EQ(cv::test::readFile(cv::logFilePath()).contains("Removed the earlier versions"), c.pruned);
         EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
     }

@@ -1,7 +1,7 @@
 // Removing old versions after a successful run, the low-space warning and
 // what a run tells the copy command.
 #include "HistoryTestSupport.h"
-#include "BackupHistory.h"
+#include "Journal.h"
 #include "Retention.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ TEST(Retention, OldFoldersGoOldestFirstWhileTheNewestTheMirrorAndStrangersStay)
         QStringList expected;
         for (int age : c.left)
             expected.append(stampDaysAgo(age));
-        EXPECT_EQ(BackupHistory(disk.mirror({})).stamps(), expected);
+        EXPECT_EQ(versionFolders(disk.mirror({})), expected);
         EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
         EXPECT_TRUE(QFileInfo::exists(disk.run(QStringLiteral("2000-01-01-00000x"))));
     }
@@ -61,25 +61,42 @@ TEST(Retention, LowSpaceWarnsBelowATenthOnly)
     EXPECT_FALSE(freeShare(QStringLiteral("/no/such/folder")).has_value());
 }
 
-TEST(Retention, TheRunsFolderFollowsTheSettingsAndTheDestination)
+TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
 {
-    const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7));
-    const QVariantMap config{{QStringLiteral("Destination"), QStringLiteral("/Volumes/Backup/")}};
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Backup"));
+    QDir().mkpath(dest);
+    const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
+    const QString root = dest + QStringLiteral("/.corvantis-versions/");
     struct Case { QVariantMap defaults; QString folder; };
-    const QString folder = QStringLiteral("/Volumes/Backup/.corvantis-versions/2026-03-04-050607");
     const Case cases[] = {
-        {{}, folder},
-        {{{QStringLiteral("versionsEnabled"), true}, {QStringLiteral("keepVersions"), 7LL}}, folder},
+        {{}, root + QStringLiteral("2026-03-04-050607")},
+        {{{QStringLiteral("versionsEnabled"), true}, {QStringLiteral("keepVersions"), 7LL}},
+         root + QStringLiteral("2026-03-04-050607-2")}, // the same second: a folder of its own
         {{{QStringLiteral("versionsEnabled"), false}}, {}},
-        {{{QStringLiteral("versionsEnabled"), QStringLiteral("no")}}, folder}, // damage reads as the default
+        {{{QStringLiteral("versionsEnabled"), QStringLiteral("no")}}, // damage reads as the default
+         root + QStringLiteral("2026-03-04-050607-4")},
     };
     for (const Case &c : cases) {
-        const RunVersions run = RunVersions::forRun(config, c.defaults, start);
+        RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}}, c.defaults);
+        QString why;
+        ASSERT_TRUE(run.begin(start, {}, &why)) << qPrintable(why);
         EXPECT_EQ(run.versionsFolder(), c.folder);
-        run.exportToEnvironment();
         EXPECT_EQ(qEnvironmentVariable(kVersionsDirVariable), c.folder);
+        EXPECT_EQ(QFileInfo(c.folder).isDir(), !c.folder.isEmpty());
+        run.end(true, start, {});
     }
-    EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt, start).enabled());
+    const QList<JournalRun> runs = readJournal(dest);
+    ASSERT_EQ(runs.size(), 4);
+    EXPECT_FALSE(runs[2].versions);
+    EXPECT_EQ(runs[3].outcome, RunOutcome::Success);
+
+    RunVersions unplugged = RunVersions::forRun(
+        QVariantMap{{QStringLiteral("Destination"), home.file(QStringLiteral("Unplugged"))}}, std::nullopt);
+    EXPECT_TRUE(unplugged.begin(start, {}, nullptr));
+    EXPECT_TRUE(unplugged.versionsFolder().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(home.file(QStringLiteral("Unplugged"))));
+    EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt).enabled());
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), -3LL}}).keepDays, kDefaultKeepDays);
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), 0LL}}).keepDays, 0);
     qunsetenv(kVersionsDirVariable);
