@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <cstring>
 #include <filesystem>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -90,6 +91,21 @@ bool removeVersionFolder(const QString &destination, const Folder &folder, const
     return true;
 }
 
+// Kept files whose only name is in the folder: what removing it gives back
+// (a run's own small records aside).
+qint64 bytesFreedByRemoving(const QString &folder)
+{
+    static thread_local qint64 total;
+    total = 0;
+    nftw(QFile::encodeName(folder).constData(), [](const char *path, const struct stat *st, int type, struct FTW *ftw) {
+        const bool record = ftw->level == 1 && std::strncmp(path + ftw->base, ".corvantis-", 11) == 0;
+        if (type == FTW_F && st->st_nlink == 1 && !record)
+            total += qint64(st->st_blocks) * 512;
+        return 0;
+    }, 16, FTW_PHYS);
+    return total;
+}
+
 bool isLeftoverName(const char *name)
 {
     static const QRegularExpression pattern(QStringLiteral("^\\.ditto-[1-9][0-9]*-[0-9]+$"));
@@ -123,17 +139,29 @@ QStringList pruneVersions(const QString &destination, int keepDays, const QDateT
     return removed;
 }
 
-QString removeOldestVersions(const QString &destination, const QString &current, const LogSink &log)
+QStringList removeOldestVersions(const QString &destination, const QString &current, const LogSink &log,
+                                 bool *freedSpace)
 {
+    if (freedSpace)
+        *freedSpace = false;
     QList<Folder> folders = foldersInRunOrder(destination);
     folders.removeIf([&](const Folder &f) { return f.name == current; });
     // The newest kept before this run stays: without it no earlier point
-    // could be rebuilt at all.
-    if (folders.size() < 2)
-        return {};
-    if (!removeVersionFolder(destination, folders.first(), QStringLiteral("to make room on a full disk"), log))
-        return {};
-    return describe(folders.first());
+    // could be rebuilt at all. Folders that free nothing (runs that kept
+    // nothing) go along until one does, so no copy is tried again in vain.
+    QStringList removed;
+    for (qsizetype i = 0; i + 1 < folders.size(); ++i) {
+        const qint64 freed = bytesFreedByRemoving(runFolder(destination, folders[i].name));
+        if (!removeVersionFolder(destination, folders[i], QStringLiteral("to make room on a full disk"), log))
+            break;
+        removed.append(describe(folders[i]));
+        if (freed > 0) {
+            if (freedSpace)
+                *freedSpace = true;
+            break;
+        }
+    }
+    return removed;
 }
 
 void sweepLeftovers(const QString &destination, const QStringList &ids, const LogSink &log)
@@ -236,11 +264,10 @@ bool RunVersions::makeRoom(const LogSink &log)
 {
     if (!enabled())
         return false;
-    const QString removed = removeOldestVersions(m_destination, m_id, log);
-    if (removed.isEmpty())
-        return false;
-    m_removedForRoom.append(removed);
-    return true;
+    bool freed = false;
+    m_removedForRoom.append(removeOldestVersions(m_destination, m_id, log, &freed));
+    // Only what gave room back makes another try worth it.
+    return freed;
 }
 
 QString RunVersions::removedForRoom() const

@@ -26,10 +26,12 @@ QStringList versionFolders(const QString &destination);
 // form). keepDays 0 keeps all. Returns the folders removed.
 QStringList pruneVersions(const QString &destination, int keepDays, const QDateTime &now, const LogSink &log);
 
-// For a disk that is full: removes the oldest version folder but never the
-// newest one nor `current` (this run's), with one log line. Returns the
-// folder removed, empty when none may go.
-QString removeOldestVersions(const QString &destination, const QString &current, const LogSink &log);
+// For a disk that is full: removes the oldest version folders, one log line
+// each, until one gave room back; never the newest one nor `current` (this
+// run's). Returns the times of the runs whose folders went; *freedSpace
+// tells whether any room came back.
+QStringList removeOldestVersions(const QString &destination, const QString &current, const LogSink &log,
+                                 bool *freedSpace = nullptr);
 
 // Temporary files of copies that ended without cleaning up (.ditto-<pid>-<n>)
 // in the folders of the runs named; only for runs no process works for any more.

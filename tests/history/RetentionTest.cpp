@@ -68,6 +68,13 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     QDir().mkpath(dest);
     const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
     const QString root = dest + QStringLiteral("/.corvantis-versions/");
+    // A run that died (no end line) with a copy cut short in its folder.
+    const auto dead = beginRun(dest, start.addDays(-1), true, nullptr);
+    ASSERT_TRUE(dead);
+    const QString leftover = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-4194304-7");
+    const QString notOurs = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-notes");
+    cv::test::writeFile(leftover, "half");
+    cv::test::writeFile(notOurs, "kept");
     struct Case { QVariantMap defaults; QString folder; };
     const Case cases[] = {
         {{}, root + QStringLiteral("2026-03-04-050607")},
@@ -86,10 +93,13 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
         EXPECT_EQ(QFileInfo(c.folder).isDir(), !c.folder.isEmpty());
         run.end(true, start, {});
     }
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    EXPECT_TRUE(QFileInfo::exists(notOurs));
     const QList<JournalRun> runs = readJournal(dest);
-    ASSERT_EQ(runs.size(), 4);
-    EXPECT_FALSE(runs[2].versions);
-    EXPECT_EQ(runs[3].outcome, RunOutcome::Success);
+    ASSERT_EQ(runs.size(), 5);
+    EXPECT_EQ(runs[0].outcome, RunOutcome::Interrupted);
+    EXPECT_FALSE(runs[3].versions);
+    EXPECT_EQ(runs[4].outcome, RunOutcome::Success);
 
     RunVersions unplugged = RunVersions::forRun(
         QVariantMap{{QStringLiteral("Destination"), home.file(QStringLiteral("Unplugged"))}}, std::nullopt);
