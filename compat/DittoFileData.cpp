@@ -177,6 +177,7 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
             discard(0);
             return;
         }
+        markUnfinished(dstDirFd, written); // a fallback copy of the version held the mark meanwhile
         if (renameat(dstDirFd, written, dstDirFd, name) != 0) {
             discard(errno);
             return;

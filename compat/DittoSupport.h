@@ -72,7 +72,7 @@ inline bool renameNoReplace(int fromDir, const char *from, int toDir, const char
 {
     if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
         return true;
-    if (errno != EINVAL)
+    if (errno != EINVAL && errno != ENOSYS)
         return false;
     struct stat taken;
     if (fstatat(toDir, to, &taken, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -106,30 +106,27 @@ void RunReport::finish(bool success)
 
 void RunReport::notifyFailure()
 {
-    if (!m_notifier) {
-        m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
-        setNotifier(m_ownNotifier.get());
-    }
-    const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
     QString body = failureReason();
     if (!m_roomMade.isEmpty())
         body += QLatin1Char('\n') + m_roomMade;
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), body, actions, readNoticeId())) {
-        m_noticeId = *id;
-        writeNoticeId(*id);
-    }
+    notify(QStringLiteral("Backup failed"), body);
 }
 
 void RunReport::notifyRoomMade()
 {
-    if (m_roomMade.isEmpty())
-        return;
+    // A success is not news, unless it cost earlier versions.
+    if (!m_roomMade.isEmpty())
+        notify(QStringLiteral("Backup completed"), m_roomMade);
+}
+
+void RunReport::notify(const QString &title, const QString &body)
+{
     if (!m_notifier) {
         m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
         setNotifier(m_ownNotifier.get());
     }
     const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup completed"), m_roomMade, actions, readNoticeId())) {
+    if (const auto id = m_notifier->notify(title, body, actions, readNoticeId())) {
         m_noticeId = *id;
         writeNoticeId(*id);
     }

@@ -52,6 +52,8 @@ public:
 
 private:
     void onAction(uint id, const QString &key);
+    // One notice at a time: it replaces the previous one.
+    void notify(const QString &title, const QString &body);
 
     platform::DesktopNotifier *m_notifier = nullptr;
     std::unique_ptr<platform::DesktopNotifier> m_ownNotifier;

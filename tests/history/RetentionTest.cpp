@@ -111,3 +111,40 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), 0LL}}).keepDays, 0);
     qunsetenv(kVersionsDirVariable);
 }
+
+// On a full disk: the oldest folders go until one gives room back (a run
+// that kept nothing frees nothing), with their journal lines; the newest
+// kept before this run and this run's own stay, whatever the settings say.
+TEST(Retention, MakingRoomTakesTheOldestUntilRoomComesBackNeverTheNewest)
+{
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Backup"));
+    QDir().mkpath(dest);
+    const QDateTime first(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
+    const QString kept = QStringLiteral("Mail/INBOX");
+    QStringList ids;
+    for (int day = 0; day < 3; ++day) {
+        ids.append(*beginRun(dest, first.addDays(day), true, nullptr));
+        if (day > 0)
+            cv::test::writeFile(runFolder(dest, ids.last()) + QLatin1Char('/') + kept, QByteArray(8192, 'x'));
+        cv::test::writeFile(runFolder(dest, ids.last()) + QStringLiteral("/.corvantis-created"), "Mail/new");
+        endRun(dest, ids.last(), first.addDays(day), true, nullptr);
+    }
+    RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}},
+                                          QVariantMap{{QStringLiteral("keepVersions"), 0LL}});
+    ASSERT_TRUE(run.begin(first.addDays(3), {}, nullptr));
+    QStringList lines;
+    const LogSink log = [&](const QString &line) { lines.append(line); };
+    EXPECT_TRUE(run.makeRoom(log));
+    EXPECT_EQ(lines.size(), 2);
+    EXPECT_FALSE(run.makeRoom(log)) << "only the newest before this run is left";
+    EXPECT_EQ(versionFolders(dest), (QStringList{ids[2], run.id()}));
+    EXPECT_EQ(readJournal(dest).size(), 2);
+    const QString day1 = first.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString day2 = first.addDays(1).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    EXPECT_EQ(run.removedForRoom(),
+              QStringLiteral("To make room, the earlier versions kept by the backups of %1, %2 were removed.")
+                  .arg(day1, day2));
+    run.end(false, first.addDays(3), {});
+    qunsetenv(kVersionsDirVariable);
+}
