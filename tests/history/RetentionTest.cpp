@@ -101,6 +101,16 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     EXPECT_FALSE(runs[3].versions);
     EXPECT_EQ(runs[4].outcome, RunOutcome::Success);
 
+    // A journal that cannot be written: no run, and no folder left that
+    // would read as one from before the journal.
+    const QString damaged = home.file(QStringLiteral("Damaged"));
+    QDir().mkpath(damaged + QStringLiteral("/.corvantis-versions/journal"));
+    RunVersions refused = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), damaged}}, std::nullopt);
+    QString why;
+    EXPECT_FALSE(refused.begin(start, {}, &why));
+    EXPECT_TRUE(why.startsWith(QStringLiteral("No backup made: the run could not be recorded"))) << qPrintable(why);
+    EXPECT_EQ(versionFolders(damaged), QStringList());
+
     RunVersions unplugged = RunVersions::forRun(
         QVariantMap{{QStringLiteral("Destination"), home.file(QStringLiteral("Unplugged"))}}, std::nullopt);
     EXPECT_TRUE(unplugged.begin(start, {}, nullptr));
