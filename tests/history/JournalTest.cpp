@@ -78,13 +78,3 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
     EXPECT_EQ(beginRun(dest, steps[0].start, false, nullptr), QStringLiteral("2026-12-08-093000-2"));
     EXPECT_EQ(beginRun(dest, steps[2].start, true, nullptr), QStringLiteral("2026-12-08-093000-5"));
 }
-
-TEST(Journal, AMissingDestinationIsNeverMade)
-{
-    cv::test::ScopedHome home;
-    const QString dest = home.file(QStringLiteral("Unplugged"));
-    QString why;
-    EXPECT_FALSE(beginRun(dest, utc(9, 0, 0), true, &why));
-    EXPECT_TRUE(why.contains(QStringLiteral("No such file or directory"))) << qPrintable(why);
-    EXPECT_FALSE(QFileInfo::exists(dest));
-}
