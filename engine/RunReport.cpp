@@ -124,8 +124,11 @@ void RunReport::finish(bool success)
     catchup::LastRun run;
     run.time = QDateTime::currentDateTime();
     run.succeeded = success;
-    if (!success)
+    if (!success) {
         run.reason = failureReason();
+        if (!m_roomMade.isEmpty())
+            run.reason += QLatin1Char('\n') + m_roomMade;
+    }
     run.durationSeconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
     const QFileInfo marker(cv::markerFilePath());
     // Second-granular file times on some file systems: a little slack.
@@ -154,6 +157,14 @@ bool RunReport::handOff(bool success)
         QFile::remove(noticeIdPath());
     }
     return false;
+}
+
+void RunReport::notifyRoomMade()
+{
+    // A success is not news, unless it cost earlier versions. A notice of its
+    // own, so that the agent's failure notice keeps its id.
+    if (!m_roomMade.isEmpty())
+        notifier().notify(QStringLiteral("Backup completed"), m_roomMade, {}, 0);
 }
 
 platform::DesktopNotifier &RunReport::notifier()

@@ -40,6 +40,11 @@ public:
     // A reason the output cannot give (the script never ran, or was stopped).
     void noteReason(const QString &reason) { m_reason = reason; }
 
+    // Earlier versions removed to make room: part of a failure's reason.
+    void noteRoomMade(const QString &text) { m_roomMade = text; }
+    // After a successful run that had to make room: a notice saying so.
+    void notifyRoomMade();
+
     // Records how the run ended, then tells the agent; before the end is
     // announced, so that the configurator reads the new record when it hears
     // of the end. A "success" that left the marker untouched is recorded as
@@ -67,6 +72,7 @@ private:
     QDateTime m_startedAt;
     bool m_handedOver = false;
     QString m_reason;
+    QString m_roomMade;
     QString m_partial;      // output after the last line feed
     QString m_lastLine;     // the last two non-empty complete lines
     QString m_previousLine;
