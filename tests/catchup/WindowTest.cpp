@@ -11,6 +11,7 @@
 #include "PropertyList.h"
 #include "RunStatusText.h"
 #include "UserDefaults.h"
+#include "WarningLabel.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -100,7 +101,7 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
     EXPECT_TRUE(f.dialogs.alerts[0].startsWith(QStringLiteral("Configuration Error"))) << qPrintable(f.dialogs.alerts[0]);
     EXPECT_TRUE(f.dialogs.alerts[0].contains(entry)) << qPrintable(f.dialogs.alerts[0]);
     EXPECT_TRUE(f.crontab().contains("CVEngine")) << "the save stands";
-    EXPECT_TRUE(f.find<QLabel>("runWarning")->text().contains(cv::configurator::catchUpOffLine()));
+    EXPECT_TRUE(f.find<cv::configurator::windows::WarningLabel>("runWarning")->fullText().contains(cv::configurator::catchUpOffLine()));
     EXPECT_EQ(f.agentStarter.started, 2);
     qunsetenv("XDG_CONFIG_HOME");
 }
