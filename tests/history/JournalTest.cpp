@@ -1,0 +1,90 @@
+// The run journal: ids never shared, the order of the runs whatever the
+// clock said, and damage that loses one line at most.
+#include "HistoryTestSupport.h"
+#include "Journal.h"
+
+#include <gtest/gtest.h>
+
+using namespace cv::history;
+
+namespace {
+
+QDateTime utc(int h, int m, int s, int ms = 0)
+{
+    return QDateTime(QDate(2026, 12, 8), QTime(h, m, s, ms), Qt::UTC);
+}
+
+} // namespace
+
+TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
+{
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Backup"));
+    QDir().mkpath(dest);
+    EXPECT_TRUE(readJournal(dest).isEmpty());
+
+    // Two runs in one second, one with versions off in the same second, a
+    // folder of that name left by someone else, then a clock set back.
+    QDir().mkpath(runFolder(dest, QStringLiteral("2026-12-08-093000-3")));
+    struct Step { QDateTime start; bool versions; bool success; QString id; };
+    const Step steps[] = {
+        {utc(9, 30, 0, 100), true, true, QStringLiteral("2026-12-08-093000")},
+        {utc(9, 30, 0, 900), false, false, QStringLiteral("2026-12-08-093000-2")},
+        {utc(9, 30, 0, 950), true, true, QStringLiteral("2026-12-08-093000-4")},
+        {utc(8, 0, 0), true, true, QStringLiteral("2026-12-08-080000")},
+    };
+    for (const Step &s : steps) {
+        QString why;
+        const auto id = beginRun(dest, s.start, s.versions, &why);
+        ASSERT_TRUE(id) << qPrintable(why);
+        EXPECT_EQ(*id, s.id);
+        EXPECT_EQ(QFileInfo(runFolder(dest, *id)).isDir(), s.versions);
+        ASSERT_TRUE(endRun(dest, *id, s.start.addMSecs(20), s.success, &why)) << qPrintable(why);
+    }
+    // An interrupted run, then damage: a foreign line and a line cut short.
+    const auto last = beginRun(dest, utc(10, 0, 0), true, nullptr);
+    ASSERT_TRUE(last);
+    {
+        QFile journal(versionsRoot(dest) + QStringLiteral("/journal"));
+        ASSERT_TRUE(journal.open(QIODevice::Append));
+        journal.write("hello\tworld\n"
+                      "end\t2026-12-08-093000\t2026-12-08T09:31:00.000Z\tfailed\n" // ended already
+                      "end\t2026-12-08-100000\t2026-12-08T10:00");
+    }
+    const auto after = beginRun(dest, utc(11, 0, 0), false, nullptr);
+    ASSERT_TRUE(after);
+
+    const QList<JournalRun> runs = readJournal(dest);
+    ASSERT_EQ(runs.size(), 6);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(runs[i].id, steps[i].id);
+        EXPECT_EQ(runs[i].start, steps[i].start);
+        EXPECT_EQ(runs[i].end, steps[i].start.addMSecs(20));
+        EXPECT_EQ(runs[i].versions, steps[i].versions);
+        EXPECT_EQ(runs[i].outcome, steps[i].success ? RunOutcome::Success : RunOutcome::Failed);
+    }
+    EXPECT_EQ(runs[4].outcome, RunOutcome::Interrupted);
+    EXPECT_FALSE(runs[4].end.isValid());
+    EXPECT_EQ(runs[5].id, QStringLiteral("2026-12-08-110000"));
+    EXPECT_FALSE(runs[5].versions);
+
+    // Pruning drops the lines of the runs named, keeps the rest as they were.
+    ASSERT_TRUE(dropFromJournal(dest, {steps[0].id, steps[1].id}, nullptr));
+    const QList<JournalRun> pruned = readJournal(dest);
+    ASSERT_EQ(pruned.size(), 4);
+    EXPECT_EQ(pruned[0].id, steps[2].id);
+    EXPECT_EQ(pruned[3].id, runs[5].id);
+    // Freed ids go out again only where no folder holds them.
+    EXPECT_EQ(beginRun(dest, steps[0].start, false, nullptr), QStringLiteral("2026-12-08-093000-2"));
+    EXPECT_EQ(beginRun(dest, steps[2].start, true, nullptr), QStringLiteral("2026-12-08-093000-5"));
+}
+
+TEST(Journal, AMissingDestinationIsNeverMade)
+{
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Unplugged"));
+    QString why;
+    EXPECT_FALSE(beginRun(dest, utc(9, 0, 0), true, &why));
+    EXPECT_TRUE(why.contains(QStringLiteral("No such file or directory"))) << qPrintable(why);
+    EXPECT_FALSE(QFileInfo::exists(dest));
+}
