@@ -82,11 +82,12 @@ void walk(int dirFd, const QByteArray &prefix, ScanDetail detail, QList<Entry> &
         }
         entry.path = prefix.isEmpty() ? QByteArray(raw) : prefix + '/' + raw;
         const bool folder = entry.kind == EntryKind::Folder;
-        out.append(entry);
+        const QByteArray path = entry.path; // shared, not copied; `out` may move as it grows
+        out.append(std::move(entry));
         if (folder) {
             const int child = openat(dirfd(dir), raw, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
-                walk(child, out.constLast().path, detail, out);
+                walk(child, path, detail, out);
         }
     }
     closedir(dir);
@@ -206,30 +207,28 @@ QString readableName(const QByteArray &bytes)
 QStringList pointLabels(const QList<Point> &points)
 {
     const QLocale c = QLocale::c();
-    auto text = [&](const Point &p, const QString &format) {
-        if (!p.time.isValid())
-            return QStringLiteral("date unknown");
-        const QString when = c.toString(p.time.toLocalTime(), format);
-        QString label = p.id.startsWith(QLatin1String("before-")) ? QStringLiteral("Before the backup of ") + when
-                                                                   : QStringLiteral("Backup of ") + when;
-        if (p.failed)
-            label += QStringLiteral(" (failed)");
-        return label;
+    const auto when = [&](const Point &p, const QString &format) {
+        return p.time.isValid() ? c.toString(p.time.toLocalTime(), format) : QString();
     };
-    // Each label at the coarsest of these forms under which no other reads alike.
+    // Each time at the coarsest of these forms under which no other reads alike.
     const QString formats[] = {QStringLiteral("ddd d MMM, HH:mm"), QStringLiteral("ddd d MMM, HH:mm:ss"),
                                QStringLiteral("ddd d MMM yyyy, HH:mm:ss")};
     QStringList labels;
     for (const Point &point : points) {
-        QString label;
+        QString time;
         for (const QString &format : formats) {
-            label = text(point, format);
+            time = when(point, format);
             const bool alike = std::any_of(points.cbegin(), points.cend(), [&](const Point &other) {
-                return &other != &point && other.time != point.time && text(other, format) == label;
+                return other.time != point.time && when(other, format) == time;
             });
             if (!alike)
                 break;
         }
+        QString label = time.isEmpty()                             ? QStringLiteral("date unknown")
+                        : point.id.startsWith(QLatin1String("before-")) ? QStringLiteral("Before the backup of ") + time
+                                                                        : QStringLiteral("Backup of ") + time;
+        if (point.failed)
+            label += QStringLiteral(" (failed)");
         labels.append(point.isLatest() ? QStringLiteral("Latest backup\n") + label : label);
     }
     return labels;
@@ -464,7 +463,7 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
         size_t end = c + 1;
         while (end < candidates.size() && *candidates[end].path == *candidates[c].path)
             ++end;
-        const QByteArray &path = *candidates[c].path;
+        const QByteArray path = *candidates[c].path; // shared: the entry it belongs to moves below
         int keptRun = kNever, otherRun = kNever;
         for (size_t k = c; k < end; ++k)
             if (candidates[k].run != kNever) {
@@ -490,6 +489,11 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
             entry = records[first.run]->kept.at(first.index);
             entry.keptBy = later.at(first.run);
             entry.diskPath = QFile::encodeName(runFolder(entry.keptBy)) + '/' + path;
+            // A folder that went on being one was kept only to hold what lay
+            // in it: its mode and times are the store's own, not the client's.
+            if (entry.kind == EntryKind::Folder && inMirror && otherRun == kNever
+                && mirror.at(fromMirror.index).kind == EntryKind::Folder)
+                entry.diskPath = root + '/' + path;
         } else if (gone != kNever || !inMirror) {
             continue;
         } else {

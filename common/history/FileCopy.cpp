@@ -38,7 +38,7 @@ void giveOwner(int fd, const char *path, const Metadata &m)
         return;
     if (fd >= 0)
         (void)!fchown(fd, m.uid, m.gid);
-    else
+    else if (path)
         (void)!lchown(path, m.uid, m.gid);
 }
 
