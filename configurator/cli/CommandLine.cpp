@@ -90,20 +90,21 @@ int points(const Request &r, const Streams &s)
     if (!ok)
         return kFailed;
     const QList<history::Point> points = history::BackupHistory(destination).points();
-    const QStringList labels = history::pointLabels(points);
+    QStringList labels = history::pointLabels(points);
+    for (QString &label : labels)
+        label.replace(QLatin1Char('\n'), QLatin1String(": "));
     if (r.json) {
         QJsonArray array;
         for (qsizetype i = 0; i < points.size(); ++i)
             array.append(QJsonObject{{QStringLiteral("id"), points[i].id},
                                      {QStringLiteral("time"), isoTime(points[i].time)},
                                      {QStringLiteral("failed"), points[i].failed},
-                                     {QStringLiteral("label"), labels[i].replace(QLatin1Char('\n'), QLatin1String(": "))}});
+                                     {QStringLiteral("label"), labels[i]}});
         print(s, QJsonDocument(array).toJson(QJsonDocument::Indented));
         return kOk;
     }
     for (qsizetype i = 0; i < points.size(); ++i)
-        print(s, (points[i].id + QLatin1Char('\t') + labels[i].replace(QLatin1Char('\n'), QLatin1String(": "))
-                  + QLatin1Char('\n')).toLocal8Bit());
+        print(s, (points[i].id + QLatin1Char('\t') + labels[i] + QLatin1Char('\n')).toLocal8Bit());
     return kOk;
 }
 

@@ -209,10 +209,8 @@ void RestoreWindow::open(const RestoreSource &source, QWidget *over)
     if (!m_busy) {
         const bool wasVisible = m_window->isVisible();
         setSource(source);
-        if (!wasVisible) {
-            m_window->adjustSize();
+        if (!wasVisible)
             centre(m_window, over);
-        }
     }
     showWindow();
 }

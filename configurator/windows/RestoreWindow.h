@@ -8,6 +8,7 @@
 #include "TreeSearch.h"
 
 #include <QDateTime>
+#include <QDialog>
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QPointer>

@@ -113,7 +113,7 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     qputenv("TZ", "UTC");
     tzset();
     cv::test::ScopedHome home;
-    const Profile profile(home);
+    Profile profile(home);
     ScriptedDialogs dialogs;
     dialogs.folder = home.file(QStringLiteral("Restored"));
     RecordingWorkspace workspace;
@@ -122,13 +122,15 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     cv::test::writeFile(place.dataFolder + QStringLiteral("/Local Folders/Inbox"), "");
 
     QMainWindow main;
-    main.setGeometry(300, 200, 700, 500);
+    main.setGeometry(50, 50, 700, 500); // on the offscreen 800 x 600 screen
     main.show();
     RestoreWindow window(dialogs, workspace, quitter, home.file(QStringLiteral("engine.lock")));
-    window.window()->resize(860, 520);
+    window.window()->resize(640, 420);
     window.open({profile.runs.destination(), {}, place}, &main);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
-    EXPECT_LE((window.window()->frameGeometry().center() - main.frameGeometry().center()).manhattanLength(), 4);
+    EXPECT_LE((window.window()->frameGeometry().center() - main.frameGeometry().center()).manhattanLength(), 4)
+        << window.window()->frameGeometry().center().x() << "," << window.window()->frameGeometry().center().y() << " "
+        << main.frameGeometry().center().x() << "," << main.frameGeometry().center().y();
     Ui::RestoreWindow *ui = window.controls();
 
     ASSERT_EQ(ui->pointsList->count(), 2);
@@ -165,7 +167,12 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     RealRuns other(home.file(QStringLiteral("Source2")), home.file(QStringLiteral("Backup2")));
     cv::test::writeFile(other.source() + QStringLiteral("/elsewhere"), "x");
     other.run(kStart);
-    quitter.meanwhile = [&] { window.open({other.destination(), {}, std::nullopt}, &main); };
+    quitter.meanwhile = [&] {
+        // Said while it waits, with Cancel.
+        EXPECT_EQ(ui->statusLabel->text(), QStringLiteral("Waiting for Thunderbird to quit…"));
+        EXPECT_TRUE(ui->cancelButton->isVisible());
+        window.open({other.destination(), {}, std::nullopt}, &main);
+    };
     QTest::mouseClick(ui->restoreOriginalButton, Qt::LeftButton);
     EXPECT_EQ(dialogs.confirmations, 1);
     EXPECT_EQ(quitter.asked, QStringList{QStringLiteral("Thunderbird")});
@@ -173,6 +180,11 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     EXPECT_EQ(QDir(place.dataFolder + QStringLiteral("/Local Folders")).entryList({QStringLiteral("Inbox.before-restore-*")}).size(), 1);
     EXPECT_TRUE(window.window()->windowTitle().contains(profile.runs.destination()));
     EXPECT_TRUE(dialogs.summaries.constLast().contains(place.dataFolder));
+
+    // A run that ends brings its point into the list.
+    cv::test::writeFile(profile.runs.source() + QStringLiteral("/prefs.js"), "prefs 3");
+    profile.runs.run(kStart.addSecs(4 * 3600));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui->pointsList->count() == 3; }, 5000));
 
     // Every failure to show a folder is said, with its path.
     workspace.answers = false;
@@ -188,23 +200,27 @@ TEST(RestoreWindow, PickAPointSearchSelectAndRestore)
     QTest::mouseClick(ui->showVersionsButton, Qt::LeftButton);
     ASSERT_TRUE(window.versionsDialog() && window.versionsDialog()->isVisible());
     QTreeWidget *versions = window.versionsControls()->versionsTree;
-    ASSERT_EQ(versions->topLevelItemCount(), 2);
-    EXPECT_EQ(versions->topLevelItem(1)->text(0), QStringLiteral("Backup of Tue 8 Dec, 09:30"));
-    EXPECT_EQ(versions->topLevelItem(1)->text(1), QStringLiteral("5 bytes"));
+    ASSERT_EQ(versions->topLevelItemCount(), 3);
+    EXPECT_EQ(versions->topLevelItem(2)->text(0), QStringLiteral("Backup of Tue 8 Dec, 09:30"));
+    EXPECT_EQ(versions->topLevelItem(2)->text(1), QStringLiteral("5 bytes"));
     dialogs.folder = home.file(QStringLiteral("Versions"));
-    versions->setCurrentItem(versions->topLevelItem(1));
+    versions->setCurrentItem(versions->topLevelItem(2));
     QTest::mouseClick(window.versionsControls()->restoreVersionButton, Qt::LeftButton);
     EXPECT_EQ(cv::test::readFile(dialogs.folder + QStringLiteral("/prefs.js")), "prefs");
     window.versionsDialog()->close();
 
     // Escape closes; opened again, the search typed before is gone.
     QTest::keyClicks(ui->searchField, QStringLiteral("Sent"));
-    QTest::keyClick(window.window(), Qt::Key_Escape);
+    QApplication::setActiveWindow(window.window());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.window()));
+    QTest::keyClick(ui->searchField, Qt::Key_Escape);
     EXPECT_FALSE(window.window()->isVisible());
     window.open({profile.runs.destination(), {}, place}, &main);
     EXPECT_TRUE(ui->searchField->text().isEmpty());
     EXPECT_EQ(window.listedPaths(), (QList<QByteArray>{"Local Folders", "prefs.js"}));
-    QTest::keyClick(window.window(), Qt::Key_W, Qt::ControlModifier);
+    QApplication::setActiveWindow(window.window());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.window()));
+    QTest::keyClick(ui->backupTree, Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(window.window()->isVisible());
     qunsetenv("TZ");
     tzset();
@@ -240,7 +256,7 @@ TEST(RestoreWindow, SearchOverManyEntriesNeverBlocksTheWindow)
     waitForSearch(window);
     tick.stop();
     EXPECT_LT(longest, 200) << "the window was held for " << longest << " ms";
-    EXPECT_TRUE(window.controls()->statusLabel->text().startsWith(QLatin1String("1 of 20000 files match")))
+    EXPECT_TRUE(window.controls()->statusLabel->text().startsWith(QLatin1String("11 of 20000 files match")))
         << window.controls()->statusLabel->text().toStdString();
 }
 
