@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 #include <climits>
 #include <cstring>
 
@@ -132,6 +135,29 @@ bool isInside(const QByteArray &path, const QByteArray &folder)
 }
 
 constexpr int kNever = INT_MAX;
+
+// What a run's folder holds, from its first entries: listing the points
+// must not walk every run's folder.
+enum class FolderContent { Nothing, RecordsOnly, KeptEntries };
+FolderContent contentOf(const QString &folder)
+{
+    DIR *dir = opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return FolderContent::Nothing;
+    FolderContent content = FolderContent::Nothing;
+    while (const dirent *d = readdir(dir)) {
+        const char *n = d->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        if (!isOurs(n, true)) {
+            content = FolderContent::KeptEntries;
+            break;
+        }
+        content = FolderContent::RecordsOnly;
+    }
+    closedir(dir);
+    return content;
+}
 
 struct Run {
     QString id;
@@ -348,11 +374,8 @@ QStringList BackupHistory::stamps() const
     return stamps;
 }
 
-const BackupHistory::RunRecord &BackupHistory::record(const QString &run) const
+BackupHistory::RunRecord BackupHistory::readRecord(const QString &run) const
 {
-    auto it = m_records.find(run);
-    if (it != m_records.end())
-        return *it;
     RunRecord r;
     const QString folder = runFolder(run);
     r.kept = scanTree(QFile::encodeName(folder), {}, ScanDetail::KindsOnly);
@@ -363,7 +386,39 @@ const BackupHistory::RunRecord &BackupHistory::record(const QString &run) const
         r.created.insert(path);
     r.metadata = readMetadataRecord(folder);
     r.empty = r.kept.isEmpty() && r.created.isEmpty() && r.metadata.isEmpty();
-    return *m_records.insert(run, std::move(r));
+    return r;
+}
+
+const BackupHistory::RunRecord &BackupHistory::record(const QString &run) const
+{
+    if (const auto it = m_records.find(run); it != m_records.end())
+        return it->second;
+    return m_records.emplace(run, readRecord(run)).first->second;
+}
+
+void BackupHistory::prefetch(const QStringList &runs) const
+{
+    // Each run's folder is a tree of its own: read them side by side, their
+    // time is mostly the kernel's.
+    QStringList missing;
+    for (const QString &run : runs)
+        if (m_records.find(run) == m_records.end())
+            missing.append(run);
+    const int threads = int(std::min<qsizetype>(missing.size(), std::clamp(int(std::thread::hardware_concurrency()), 1, 4)));
+    if (threads < 1)
+        return;
+    std::vector<RunRecord> read(size_t(missing.size()));
+    std::atomic<qsizetype> next{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            for (qsizetype i; (i = next++) < missing.size();)
+                read[size_t(i)] = readRecord(missing.at(i));
+        });
+    for (std::thread &thread : pool)
+        thread.join();
+    for (qsizetype i = 0; i < missing.size(); ++i)
+        m_records.emplace(missing.at(i), std::move(read[size_t(i)]));
 }
 
 QList<Point> BackupHistory::points(const QDateTime &latestFallback) const
@@ -383,16 +438,16 @@ QList<Point> BackupHistory::points(const QDateTime &latestFallback) const
         if (!next.hasFolder)
             break; // a run that kept nothing, or whose folder is gone, ends the history before it
         later.prepend(next.id);
-        const RunRecord &changes = record(next.id);
+        const FolderContent changes = contentOf(runFolder(next.id));
         Point point;
         point.laterRuns = later;
         if (i > 0) {
-            if (changes.empty && !next.failed)
+            if (changes == FolderContent::Nothing && !next.failed)
                 continue; // the next run changed nothing: the point after it shows the same
             point.id = runs.at(i - 1).id;
             point.time = runs.at(i - 1).time;
             point.failed = runs.at(i - 1).failed;
-        } else if (!changes.kept.isEmpty()) {
+        } else if (changes == FolderContent::KeptEntries) {
             // Before the oldest run: what an unrecorded run left, if anything.
             point.id = QStringLiteral("before-") + next.id;
             point.time = next.time;
@@ -415,8 +470,11 @@ std::optional<Point> BackupHistory::point(const QString &id, const QDateTime &la
 QList<Entry> BackupHistory::treeAt(const Point &point) const
 {
     const QByteArray root = QFile::encodeName(m_destination);
-    QList<Entry> mirror = scanTree(root, {}, ScanDetail::KindsOnly);
     const QStringList &later = point.laterRuns;
+    // The runs' folders are read while the mirror is.
+    std::thread runs([this, &later] { prefetch(later); });
+    QList<Entry> mirror = scanTree(root, {}, ScanDetail::KindsOnly);
+    runs.join();
 
     // Every candidate: the mirror's entries and each later run's kept ones.
     struct Candidate {

@@ -18,6 +18,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <map>
 #include <optional>
 
 namespace cv::history {
@@ -118,11 +119,14 @@ private:
         QHash<QByteArray, Metadata> metadata;
         bool empty = true;
     };
+    RunRecord readRecord(const QString &run) const;
     const RunRecord &record(const QString &run) const;
+    void prefetch(const QStringList &runs) const;
     QString runFolder(const QString &run) const;
 
     QString m_destination;
-    mutable QHash<QString, RunRecord> m_records;
+    // A map: what record() returned stays where it is as others are read.
+    mutable std::map<QString, RunRecord> m_records;
 };
 
 enum class ScanDetail { KindsOnly, FileSizes, All };

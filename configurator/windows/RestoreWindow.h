@@ -100,7 +100,7 @@ public:
     // Restores above this size show the progress bar at once.
     static constexpr qint64 kLargeRestoreBytes = 64 * 1024 * 1024;
     // A search shows at most this many rows; the status line says so.
-    static constexpr qsizetype kMaxSearchRows = 5000;
+    static constexpr qsizetype kMaxSearchRows = 1000; // made in one turn of the event loop
     // Typing pauses this long before a search starts.
     static constexpr int kSearchPauseMs = 250;
 

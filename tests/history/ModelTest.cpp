@@ -109,10 +109,12 @@ void editOnce(const QByteArray &root, std::mt19937 &random, qint64 &clock)
         cv::test::setMtime(x, ++clock);
         break;
     }
-    default: // a new large file
-        cv::test::writeBytes(root + "/big" + QByteArray::number(clock), QByteArray(3 << 20, char('A' + random() % 26)));
-        cv::test::setMtime(root + "/big" + QByteArray::number(clock), ++clock);
+    default: { // a new large file
+        const QByteArray big = root + "/big" + QByteArray::number(++clock);
+        cv::test::writeBytes(big, QByteArray(3 << 20, char('A' + random() % 26)));
+        cv::test::setMtime(big, clock);
         break;
+    }
     }
 }
 
