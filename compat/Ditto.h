@@ -18,7 +18,9 @@
 //
 // With a versions folder, every entry the copy replaces, or moves aside, is
 // kept there first at its path relative to DST, and the paths it newly
-// creates are listed in its ".corvantis-created", each ended by a NUL byte.
+// creates are listed in its ".corvantis-created", each ended by a NUL byte,
+// and the metadata of entries changed in place in its ".corvantis-meta"
+// (docs/backup-format.md). The versions folder is made by the caller.
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -163,6 +165,9 @@ private:
     bool moveIntoVersions(int dstDirFd, const char *name, std::string &keptAt);
     // After the entry was made where nothing stood.
     void recordCreated();
+    // Before metadata alone is changed in place: what it was.
+    void recordMetadata(const struct stat &before);
+    int openRecord(int &fd, const char *name);
     void closeVersions();
 
     DittoOptions m_options;
@@ -203,6 +208,7 @@ private:
 
     int m_versionsFd = -1;
     int m_createdFd = -1;
+    int m_metaFd = -1;
     bool m_versionsUnusable = false;
     std::unordered_set<std::string> m_versionParents; // folders made in it
     // Inside a folder this run created and recorded: its contents are new

@@ -87,6 +87,9 @@ bool Ditto::reuseRegular(int srcDirFd, const char *srcName, int &srcFd, struct s
         && current.st_ino == existing.st_ino;
     if (ok && attributesMayDiffer)
         ok = copyAttributes(srcFd, fd, Attributes::Same, true);
+    // Earlier points show the mode and owner as they were, with no copy of the data.
+    if (ok && (!sameOwner || (current.st_mode & 07777) != (st.st_mode & 07777)))
+        recordMetadata(current);
     if (ok)
         ok = setOwnerAndMode(fd, st, &current);
     close(fd);
@@ -127,31 +130,33 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
     if (exists && S_ISDIR(existing.st_mode) && !moveAside(dstDirFd, name, existing, st))
         return;
     const bool replace = exists && !S_ISDIR(existing.st_mode);
-    int out = replace ? -1 : openat(dstDirFd, name, kCreate, 0600);
-    bool aside = false;
-    if (replace || (out < 0 && errno == EEXIST)) {
-        // Replace, never write into the existing entry (see placeEntry).
-        aside = true;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            nextTempName(m_tempName);
-            out = openat(dstDirFd, m_tempName.c_str(), kCreate, 0600);
-            if (out >= 0 || errno != EEXIST)
-                break;
-        }
+    // Written under a temporary name and renamed once complete, new or not:
+    // a copy cut short (kill -9, a power cut) never stands under the real
+    // name, where a later run would take it for the file and keep it as a
+    // version. A replaced file stays whole until the rename.
+    int out = -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        nextTempName(m_tempName);
+        out = openat(dstDirFd, m_tempName.c_str(), kCreate, 0600);
+        if (out >= 0 || errno != EEXIST)
+            break;
     }
     if (out < 0) {
         failDestination(errno);
         return;
     }
-    if (!aside && !exists)
-        recordCreated();
-    const char *written = aside ? m_tempName.c_str() : name;
+    const char *written = m_tempName.c_str();
     // Until it is complete, a signal that ends the copy takes it away.
     markUnfinished(dstDirFd, written);
-    if (!copyData(srcFd, out, st)) {
-        close(out);
+    const auto discard = [&](int err) {
         unlinkat(dstDirFd, written, 0);
         markFinished();
+        if (err)
+            failDestination(err);
+    };
+    if (!copyData(srcFd, out, st)) {
+        close(out);
+        discard(0);
         return;
     }
     if (m_options.keepExtendedAttributes)
@@ -162,24 +167,27 @@ void Ditto::copyRegular(int srcDirFd, const char *srcName, int &srcFd, const str
     if (futimens(out, times) != 0)
         failDestination(errno);
     if (close(out) != 0) {
-        failDestination(errno);
-        unlinkat(dstDirFd, written, 0);
-        markFinished();
+        discard(errno);
         return;
     }
-    // The entry replaced is kept first, so that an end at any point loses
-    // nothing of it.
-    if (aside && keepingVersions() && !keepVersion(dstDirFd, name)) {
-        unlinkat(dstDirFd, written, 0);
-        markFinished();
+    if (replace) {
+        // The entry replaced is kept first, so that an end at any point
+        // loses nothing of it.
+        if (keepingVersions() && !keepVersion(dstDirFd, name)) {
+            discard(0);
+            return;
+        }
+        markUnfinished(dstDirFd, written); // a fallback copy of the version held the mark meanwhile
+        if (renameat(dstDirFd, written, dstDirFd, name) != 0) {
+            discard(errno);
+            return;
+        }
+    } else if (!renameNoReplace(dstDirFd, written, dstDirFd, name)) {
+        // Something took the name meanwhile: not ours to replace unseen.
+        discard(errno);
         return;
-    }
-    if (aside && renameat(dstDirFd, written, dstDirFd, name) != 0) {
-        const int err = errno;
-        unlinkat(dstDirFd, written, 0);
-        markFinished();
-        failDestination(err);
-        return;
+    } else if (!exists) {
+        recordCreated(); // not where a folder was moved aside: that is kept
     }
     markFinished();
     if (st.st_nlink > 1)

@@ -23,7 +23,7 @@ namespace {
 // written, set once it exists and cleared once it is complete.
 struct Unfinished {
     int dirFd = -1;
-    char name[NAME_MAX + 1] = {};
+    char name[PATH_MAX] = {}; // relative to dirFd
     volatile sig_atomic_t armed = 0;
 };
 Unfinished g_unfinished;
@@ -96,7 +96,7 @@ void removeUnfinishedCopyOnSignals()
 
 void Ditto::markUnfinished(int dirFd, const char *name)
 {
-    if (std::strlen(name) > NAME_MAX)
+    if (std::strlen(name) >= PATH_MAX)
         return;
     g_unfinished.armed = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);

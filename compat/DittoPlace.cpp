@@ -175,6 +175,8 @@ void Ditto::copyLink(int srcDirFd, const char *srcName, const struct stat &st, i
         // Changed in place, a link shared with a version would change it too.
         if (changes && existing.st_nlink > 1 && keepingVersions())
             return false;
+        if (changes)
+            recordMetadata(existing);
         if (existing.st_uid != st.st_uid || existing.st_gid != st.st_gid)
             fchownat(dstDirFd, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
         const timespec times[2] = {st.st_atim, st.st_mtim};
@@ -228,7 +230,8 @@ void Ditto::copySpecial(const struct stat &st, int dstDirFd, const char *name)
                 return false;
             if (existing.st_nlink > 1 && keepingVersions())
                 return false; // see copyLink
-
+            if (!sameMetadata(existing, st))
+                recordMetadata(existing);
             setMetadata(&existing);
             return true;
         });

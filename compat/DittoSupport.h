@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers the parts of the copy engine share: paths, times, kinds.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <stdio.h>
 
 #include <cerrno>
 #include <ctime>
@@ -46,6 +48,13 @@ inline bool sameTime(const timespec &a, const timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// What a copy sets on an entry: mode, owner and modification time.
+inline bool sameMetadata(const struct stat &a, const struct stat &b)
+{
+    return (a.st_mode & 07777) == (b.st_mode & 07777) && a.st_uid == b.st_uid && a.st_gid == b.st_gid
+        && sameTime(a.st_mtim, b.st_mtim);
+}
+
 inline const char *kindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
@@ -55,6 +64,22 @@ inline const char *kindOf(mode_t mode)
     if (S_ISLNK(mode))
         return "link";
     return "special file";
+}
+
+// rename that fails with EEXIST rather than replace; where the file system
+// has no such rename, looks first (one copy writes a folder at a time).
+inline bool renameNoReplace(int fromDir, const char *from, int toDir, const char *to)
+{
+    if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    struct stat taken;
+    if (fstatat(toDir, to, &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return renameat(fromDir, from, toDir, to) == 0;
 }
 
 inline bool isDestinationError(int err)

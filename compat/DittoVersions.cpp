@@ -12,6 +12,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace cv::compat {
@@ -21,6 +22,7 @@ using namespace detail;
 namespace {
 
 constexpr char kCreatedRecord[] = ".corvantis-created";
+constexpr char kMetadataRecord[] = ".corvantis-meta";
 
 } // namespace
 
@@ -40,19 +42,10 @@ int Ditto::versionFolder()
         return m_versionsFd;
     if (m_versionsUnusable)
         return -1; // said once; every entry it would have kept stays as it is
-    // Its folders are private: the mail in them is the user's alone.
+    // Made by the engine, for this run alone: one that is missing is never
+    // made here, or two runs could end up sharing one.
     const std::string &path = m_options.versionsFolder;
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if ((i < path.size() && path[i] != '/') || path[i - 1] == '/')
-            continue;
-        const std::string prefix = path.substr(0, i);
-        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-            fail(prefix, std::strerror(errno));
-            m_versionsUnusable = true;
-            return -1;
-        }
-    }
-    m_versionsFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_versionsFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (m_versionsFd < 0) {
         fail(path, std::strerror(errno));
         m_versionsUnusable = true;
@@ -92,11 +85,19 @@ bool Ditto::keepVersion(int dstDirFd, const char *name)
     if (linkat(dstDirFd, name, m_versionsFd, relative.c_str(), 0) == 0)
         return true;
     const int err = errno;
-    if (err == EEXIST)
-        return true; // kept already by this run
     struct stat existing;
     if (fstatat(dstDirFd, name, &existing, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // nothing there to keep any more
+    if (err == EEXIST) {
+        // Only the very entry, kept by an earlier pass of this run (a copy
+        // tried again after space was freed), counts as kept.
+        struct stat kept;
+        if (fstatat(m_versionsFd, relative.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0
+            && kept.st_dev == existing.st_dev && kept.st_ino == existing.st_ino)
+            return true;
+        fail(m_options.versionsFolder + "/" + relative, std::strerror(err));
+        return false;
+    }
     // Too many links, or links refused here: a copy of its own instead.
     if (copyVersion(dstDirFd, name, existing, relative))
         return true;
@@ -123,17 +124,37 @@ bool Ditto::copyVersion(int dstDirFd, const char *name, const struct stat &exist
     const int in = openat(dstDirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (in < 0)
         return false;
-    const int out = openat(m_versionsFd, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool ok = out >= 0 && copyData(in, out, existing);
+    // Under a temporary name beside its final one until it is whole: a copy
+    // cut short must never pass for the version.
+    const size_t slash = relative.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+    int out = -1;
+    std::string temp, tempName; // not m_tempName: the caller's new file is under that
+    for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
+        nextTempName(tempName);
+        temp = folder + tempName;
+        out = openat(m_versionsFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST)
+            break;
+    }
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    markUnfinished(m_versionsFd, temp.c_str());
+    bool ok = copyData(in, out, existing);
     if (ok) {
         const timespec times[2] = {existing.st_atim, existing.st_mtim};
         ok = fchmod(out, existing.st_mode & 07777) == 0 && futimens(out, times) == 0;
     }
-    if (out >= 0 && close(out) != 0)
+    if (close(out) != 0)
         ok = false;
     close(in);
-    if (!ok && out >= 0)
-        unlinkat(m_versionsFd, to, 0);
+    if (ok)
+        ok = renameNoReplace(m_versionsFd, temp.c_str(), m_versionsFd, to);
+    if (!ok)
+        unlinkat(m_versionsFd, temp.c_str(), 0);
+    markFinished();
     return ok;
 }
 
@@ -144,33 +165,24 @@ bool Ditto::moveIntoVersions(int dstDirFd, const char *name, std::string &keptAt
     if (versionFolder() < 0 || !makeVersionParents(relative))
         return false;
     keptAt = m_options.versionsFolder + "/" + relative;
-    if (renameat2(dstDirFd, name, m_versionsFd, relative.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno == EINVAL) {
-        // A file system without the no-replace rename: look, then rename.
-        struct stat taken;
-        if (fstatat(m_versionsFd, relative.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
-            errno = EEXIST;
-        else if (renameat(dstDirFd, name, m_versionsFd, relative.c_str()) == 0)
-            return true;
-    }
-    return false;
+    return renameNoReplace(dstDirFd, name, m_versionsFd, relative.c_str());
+}
+
+int Ditto::openRecord(int &fd, const char *name)
+{
+    if (fd >= 0 || versionFolder() < 0)
+        return fd;
+    // Appended entry by entry: what an interrupted run wrote stays valid.
+    fd = openat(m_versionsFd, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail(m_options.versionsFolder + "/" + name, std::strerror(errno));
+    return fd;
 }
 
 void Ditto::recordCreated()
 {
-    if (!keepingVersions() || m_inNewFolder)
+    if (!keepingVersions() || m_inNewFolder || openRecord(m_createdFd, kCreatedRecord) < 0)
         return;
-    if (m_createdFd < 0) {
-        if (versionFolder() < 0)
-            return;
-        // Appended entry by entry: what an interrupted run wrote stays valid.
-        m_createdFd = openat(m_versionsFd, kCreatedRecord, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (m_createdFd < 0) {
-            fail(m_options.versionsFolder + "/" + kCreatedRecord, std::strerror(errno));
-            return;
-        }
-    }
     std::string entry = relativePath();
     entry.push_back('\0');
     errno = 0;
@@ -178,13 +190,33 @@ void Ditto::recordCreated()
         fail(m_options.versionsFolder + "/" + kCreatedRecord, std::strerror(errno ? errno : EIO));
 }
 
+void Ditto::recordMetadata(const struct stat &before)
+{
+    if (!keepingVersions() || m_inNewFolder || m_dst.size() <= m_dstRootLength
+        || openRecord(m_metaFd, kMetadataRecord) < 0)
+        return;
+    // One write per record: a record cut short is the only damage possible.
+    char fields[128];
+    const int n = std::snprintf(fields, sizeof fields, "%o %u %u %lld.%09ld %lld.%09ld ",
+                                unsigned(before.st_mode & 07777), unsigned(before.st_uid),
+                                unsigned(before.st_gid), static_cast<long long>(before.st_atim.tv_sec),
+                                before.st_atim.tv_nsec, static_cast<long long>(before.st_mtim.tv_sec),
+                                before.st_mtim.tv_nsec);
+    std::string entry(fields, size_t(n));
+    entry += relativePath();
+    entry.push_back('\0');
+    errno = 0;
+    if (write(m_metaFd, entry.data(), entry.size()) != ssize_t(entry.size()))
+        fail(m_options.versionsFolder + "/" + kMetadataRecord, std::strerror(errno ? errno : EIO));
+}
+
 void Ditto::closeVersions()
 {
-    if (m_createdFd >= 0)
-        close(m_createdFd);
-    if (m_versionsFd >= 0)
-        close(m_versionsFd);
-    m_createdFd = m_versionsFd = -1;
+    for (int *fd : {&m_createdFd, &m_metaFd, &m_versionsFd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
 }
 
 } // namespace cv::compat

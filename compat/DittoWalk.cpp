@@ -354,8 +354,13 @@ void Ditto::copyFolder(int srcFd, const struct stat &st, int dstDirFd, const cha
                 return;
             }
             fresh = true;
-        } else if ((existing.st_mode & 0700) != 0700
-                   && faccessat(dstDirFd, name, W_OK | X_OK, AT_EACCESS) != 0) {
+        } else if (!sameMetadata(existing, st)) {
+            // Its contents or its own metadata change: earlier points show
+            // the folder as it was. Said first, an end midway loses nothing.
+            recordMetadata(existing);
+        }
+        if (!fresh && (existing.st_mode & 0700) != 0700
+            && faccessat(dstDirFd, name, W_OK | X_OK, AT_EACCESS) != 0) {
             // Only when needed: a repeat that finds nothing to do changes nothing.
             fchmodat(dstDirFd, name, (existing.st_mode & 07777) | 0700, 0);
         }

@@ -38,6 +38,11 @@ QString describeDuration(std::chrono::milliseconds duration)
     return QStringLiteral("%1 seconds").arg(double(ms) / 1000.0, 0, 'g', 4);
 }
 
+void logLine(const QString &line)
+{
+    NSLog(line);
+}
+
 // How long a new run waits for an engine that shows an older run's errors
 // to end.
 constexpr std::chrono::milliseconds kHandOverWait{3000};
@@ -62,6 +67,7 @@ AppController::~AppController()
     // bubble and the event loop may already be gone by then.
     m_presenter = nullptr;
     m_terminate = nullptr;
+    m_ending = true;
     backupTask.reset();
 }
 
@@ -154,9 +160,15 @@ void AppController::runBackupNow()
         return;
     }
     m_versions = cv::history::RunVersions::forRun(cv::platform::readDictionaryFile(cv::configFilePath()),
-                                                  cv::platform::readDictionaryFile(cv::defaultsFilePath()),
-                                                  QDateTime::currentDateTime());
-    m_versions->exportToEnvironment();
+                                                  cv::platform::readDictionaryFile(cv::defaultsFilePath()));
+    if (QString why; !m_versions->begin(QDateTime::currentDateTimeUtc(), logLine, &why)) {
+        NSLog(why);
+        m_report->noteReason(why);
+        m_report->finish(false);
+        QFile::remove(cv::scriptFilePath());
+        enterErrorsState();
+        return;
+    }
     if (m_presenter)
         m_presenter->showRunStarted();
     executeShellScriptAtPath(cv::scriptFilePath());
@@ -211,6 +223,9 @@ void AppController::appendOutput(const QString &output)
 void AppController::updateDisplayWithStatus(const QString &status)
 {
     m_latestChunk = status;
+    // Across chunks: the words may be split between two.
+    m_noSpace = m_noSpace || cv::history::reportsNoSpace(m_outputTail + status);
+    m_outputTail = status.right(64);
     // Chunks are not aligned to lines: the lines are followed across them,
     // for the quit wait and for the success test.
     m_lines.append(status);
@@ -310,9 +325,16 @@ void AppController::processFinished()
     // (released in the errors state, or with the process) never lets a
     // second engine copy beside a leftover of this one.
     m_quitWait->stop();
+    if (tryAgainWithMoreRoom())
+        return;
+    const bool success = m_stopReason == StopReason::None && OutputLines::isSuccessLine(m_lines.lastNonBlankLine());
+    if (m_versions)
+        m_versions->end(success, QDateTime::currentDateTimeUtc(), logLine);
+    if (const QString removed = m_versions ? m_versions->removedForRoom() : QString(); !removed.isEmpty())
+        m_report->noteRoomMade(removed);
     if (m_stopReason == StopReason::Interrupted)
         m_report->noteReason(QStringLiteral("The backup was interrupted by %1.").arg(TerminationSignals::name(m_signal)));
-    m_report->finish(m_stopReason == StopReason::None && OutputLines::isSuccessLine(m_lines.lastNonBlankLine()));
+    m_report->finish(success);
     postCompletion();
     QFile::remove(cv::scriptFilePath());
     if (m_stopReason == StopReason::Interrupted || m_stopReason == StopReason::DisplayLost) {
@@ -328,16 +350,31 @@ void AppController::processFinished()
     }
     // The script's last word counts, not a file name with the same words
     // in an error message before it.
-    if (OutputLines::isSuccessLine(m_lines.lastNonBlankLine())) {
+    if (success) {
         m_outcome = Outcome::Success;
-        if (m_versions)
-            m_versions->finishSuccessfulRun(QDateTime::currentDateTime(), [](const QString &line) { NSLog(line); });
+        m_report->notifyRoomMade();
         if (m_presenter)
             m_presenter->showSuccess();
         terminate(0);
         return;
     }
     enterErrorsState();
+}
+
+bool AppController::tryAgainWithMoreRoom()
+{
+    // A disk filled by kept versions must not stop every later backup:
+    // the oldest go one at a time, and the whole script runs again (its
+    // quit and copy steps are safe to repeat; the copy then writes only
+    // what is still missing), until it succeeds or nothing may go.
+    const bool noSpace = std::exchange(m_noSpace, false);
+    m_outputTail.clear();
+    if (m_ending || m_stopReason != StopReason::None || !noSpace || !m_versions
+        || OutputLines::isSuccessLine(m_lines.lastNonBlankLine()) || !m_versions->makeRoom(logLine))
+        return false;
+    NSLog(QStringLiteral("The disk is full; the backup is tried again."));
+    executeShellScriptAtPath(cv::scriptFilePath());
+    return true;
 }
 
 void AppController::enterErrorsState()

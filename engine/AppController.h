@@ -129,6 +129,9 @@ private:
     void watchForQuitWait();
     void giveUpWaiting();
     void endForNewerRun();
+    // After a copy that failed on a full disk: true when room was made and
+    // the script started again.
+    bool tryAgainWithMoreRoom();
     bool running() const { return backupTask && m_outcome == Outcome::None; }
 
     enum class StopReason { None, GaveUp, Interrupted, DisplayLost };
@@ -152,8 +155,11 @@ private:
     QString m_waitingFor;  // the client of the quit wait in progress
     StopReason m_stopReason = StopReason::None;
     int m_signal = 0;
-    // Where this run keeps earlier versions; pruned after a successful run.
+    // The run in the backup's history: journal, version folder, room made.
     std::optional<cv::history::RunVersions> m_versions;
+    bool m_noSpace = false;  // the copy said the disk is full
+    QString m_outputTail;    // the end of the output so far, for words split across chunks
+    bool m_ending = false;   // in the destructor: no new attempt
 };
 
 } // namespace cv::engine

@@ -106,12 +106,27 @@ void RunReport::finish(bool success)
 
 void RunReport::notifyFailure()
 {
+    QString body = failureReason();
+    if (!m_roomMade.isEmpty())
+        body += QLatin1Char('\n') + m_roomMade;
+    notify(QStringLiteral("Backup failed"), body);
+}
+
+void RunReport::notifyRoomMade()
+{
+    // A success is not news, unless it cost earlier versions.
+    if (!m_roomMade.isEmpty())
+        notify(QStringLiteral("Backup completed"), m_roomMade);
+}
+
+void RunReport::notify(const QString &title, const QString &body)
+{
     if (!m_notifier) {
         m_ownNotifier = std::make_unique<platform::FreedesktopNotifier>();
         setNotifier(m_ownNotifier.get());
     }
     const QStringList actions{QLatin1String(kOpenLogAction), QStringLiteral("Open Log")};
-    if (const auto id = m_notifier->notify(QStringLiteral("Backup failed"), failureReason(), actions, readNoticeId())) {
+    if (const auto id = m_notifier->notify(title, body, actions, readNoticeId())) {
         m_noticeId = *id;
         writeNoticeId(*id);
     }

@@ -34,6 +34,11 @@ public:
     // A reason the output cannot give (the script never ran, or was stopped).
     void noteReason(const QString &reason) { m_reason = reason; }
 
+    // Earlier versions removed to make room, said in the run's notice.
+    void noteRoomMade(const QString &text) { m_roomMade = text; }
+    // After a successful run that had to make room: a notice saying so.
+    void notifyRoomMade();
+
     // Records how the run ended; before the end is announced, so that the
     // configurator reads the new record when it hears of the end.
     void finish(bool success);
@@ -47,12 +52,15 @@ public:
 
 private:
     void onAction(uint id, const QString &key);
+    // One notice at a time: it replaces the previous one.
+    void notify(const QString &title, const QString &body);
 
     platform::DesktopNotifier *m_notifier = nullptr;
     std::unique_ptr<platform::DesktopNotifier> m_ownNotifier;
     std::function<void()> m_openLog;
     QElapsedTimer m_clock;
     QString m_reason;
+    QString m_roomMade;
     QString m_partial;      // output after the last line feed
     QString m_lastLine;     // the last two non-empty complete lines
     QString m_previousLine;

@@ -110,11 +110,32 @@ std::vector<char *> environmentWith(const std::string &extra)
     return env;
 }
 
-std::string versionsSetting(const std::string &mirror, int round)
+std::string runStamp(int round)
 {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "2026-01-01-%06d", round);
-    return "CORVANTIS_VERSIONS_DIR=" + mirror + "/.corvantis-versions/" + stamp;
+    return stamp;
+}
+
+// As the engine does before and after the copy: the run's folder, and a
+// journal line appended and flushed to the disk at each end.
+void journalLine(const std::string &mirror, int round, bool start)
+{
+    const std::string line = std::string(start ? "start\t" : "end\t") + runStamp(round)
+        + "\t2026-01-01T00:00:00.000Z\t" + (start ? "versions\n" : "success\n");
+    const int fd = open((mirror + "/.corvantis-versions/journal").c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size()) || fsync(fd) != 0)
+        std::perror("journal");
+    if (fd >= 0)
+        close(fd);
+}
+
+std::string versionsSetting(const std::string &mirror, int round)
+{
+    const std::string folder = mirror + "/.corvantis-versions/" + runStamp(round);
+    fs::create_directories(folder);
+    journalLine(mirror, round, true);
+    return "CORVANTIS_VERSIONS_DIR=" + folder;
 }
 
 Measure run(const std::vector<std::string> &argv, const std::string &environment = {})
@@ -220,9 +241,20 @@ int step(const std::string &work, const std::string &mode)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     std::vector<char *> env = environmentWith(environment);
-    execve(args[0], args.data(), env.data());
-    std::perror(args[0]);
-    return 127;
+    if (mode != "versions") {
+        execve(args[0], args.data(), env.data());
+        std::perror(args[0]);
+        return 127;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execve(args[0], args.data(), env.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    journalLine(work + "/dst-versions", round, false);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 int prepare(const std::string &work)

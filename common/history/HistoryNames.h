@@ -12,10 +12,14 @@
 
 namespace cv::history {
 
-// <destination>/.corvantis-versions/<YYYY-MM-DD-HHMMSS>/<relative path>
+// <destination>/.corvantis-versions/<run id>/<relative path>; the run id is
+// the run's start in UTC (Journal.h), older folders are named in local time.
 inline constexpr const char *kVersionsFolderName = ".corvantis-versions";
 // In each run's folder: the paths the run newly created, each ended by NUL.
 inline constexpr const char *kCreatedRecordName = ".corvantis-created";
+// In each run's folder: the metadata of entries the run changed in place
+// (docs/backup-format.md).
+inline constexpr const char *kMetadataRecordName = ".corvantis-meta";
 // Tells ditto, through the backup script's environment, where this run keeps versions.
 inline constexpr const char *kVersionsDirVariable = "CORVANTIS_VERSIONS_DIR";
 

@@ -118,7 +118,7 @@ bool writeAll(int fd, const QByteArray &bytes)
 bool appendLine(const QString &destination, const QByteArray &line, QString *why)
 {
     const QString path = journalPath(destination);
-    const int fd = open(systemPath(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = open(systemPath(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (why)
             *why = QStringLiteral("%1: %2").arg(path, errorText(errno));

@@ -1,14 +1,20 @@
 #include "Retention.h"
 
-#include "BackupHistory.h"
+#include "Journal.h"
 #include "Names.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 
+#include <cstring>
 #include <filesystem>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace cv::history {
 
@@ -31,32 +37,149 @@ bool removeFolder(const QString &path)
     return !error;
 }
 
+struct Folder {
+    QString name;
+    QDateTime start; // local for the folders from before the journal
+};
+
+bool isFolder(const QString &path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+QList<Folder> foldersInRunOrder(const QString &destination)
+{
+    QList<Folder> folders;
+    const QList<JournalRun> runs = readJournal(destination);
+    QSet<QString> journalled;
+    for (const JournalRun &run : runs)
+        journalled.insert(run.id);
+    QStringList older = QDir(versionsRoot(destination)).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                                                                  QDir::Name);
+    for (const QString &name : older) {
+        const auto time = timeOfStamp(name);
+        if (time && !journalled.contains(name) && isFolder(runFolder(destination, name)))
+            folders.append({name, *time});
+    }
+    for (const JournalRun &run : runs) {
+        if (run.versions && isFolder(runFolder(destination, run.id)))
+            folders.append({run.id, run.start});
+    }
+    return folders;
+}
+
+QString describe(const Folder &folder)
+{
+    return folder.start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+bool removeVersionFolder(const QString &destination, const Folder &folder, const QString &why, const LogSink &log)
+{
+    const QString path = runFolder(destination, folder.name);
+    if (!removeFolder(path)) {
+        if (log)
+            log(QStringLiteral("Could not remove all of the earlier versions in '%1'.").arg(path));
+        return false;
+    }
+    if (log)
+        log(QStringLiteral("Removed the earlier versions kept by the backup of %1 (%2): %3")
+                .arg(describe(folder), why, path));
+    QString problem;
+    if (!dropFromJournal(destination, {folder.name}, &problem) && log)
+        log(QStringLiteral("Could not update the backup's history: %1").arg(problem));
+    return true;
+}
+
+// Kept files whose only name is in the folder: what removing it gives back
+// (a run's own small records aside).
+qint64 bytesFreedByRemoving(const QString &folder)
+{
+    static thread_local qint64 total;
+    total = 0;
+    nftw(QFile::encodeName(folder).constData(), [](const char *path, const struct stat *st, int type, struct FTW *ftw) {
+        const bool record = ftw->level == 1 && std::strncmp(path + ftw->base, ".corvantis-", 11) == 0;
+        if (type == FTW_F && st->st_nlink == 1 && !record)
+            total += qint64(st->st_blocks) * 512;
+        return 0;
+    }, 16, FTW_PHYS);
+    return total;
+}
+
+bool isLeftoverName(const char *name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\.ditto-[1-9][0-9]*-[0-9]+$"));
+    return pattern.match(QString::fromLatin1(name)).hasMatch();
+}
+
 } // namespace
+
+QStringList versionFolders(const QString &destination)
+{
+    QStringList names;
+    for (const Folder &folder : foldersInRunOrder(destination))
+        names.append(folder.name);
+    return names;
+}
 
 QStringList pruneVersions(const QString &destination, int keepDays, const QDateTime &now, const LogSink &log)
 {
     QStringList removed;
     if (keepDays <= 0)
         return removed;
-    const BackupHistory history(destination);
-    const QStringList stamps = history.stamps();
+    const QList<Folder> folders = foldersInRunOrder(destination);
     const QDateTime limit = now.addDays(-keepDays);
-    for (qsizetype i = 0; i + 1 < stamps.size(); ++i) { // the newest always stays
-        if (*timeOfStamp(stamps.at(i)) >= limit)
+    const QString why = QStringLiteral("older than %1 days").arg(keepDays);
+    for (qsizetype i = 0; i + 1 < folders.size(); ++i) { // the newest always stays
+        if (folders[i].start >= limit)
             break;
-        const QString folder = versionsRoot(destination) + QLatin1Char('/') + stamps.at(i);
-        if (removeFolder(folder)) {
-            removed.append(folder);
-            if (log)
-                log(QStringLiteral("Removed the earlier versions kept by the backup of %1 (older than %2 days): %3")
-                        .arg(timeOfStamp(stamps.at(i))->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                        .arg(keepDays)
-                        .arg(folder));
-        } else if (log) {
-            log(QStringLiteral("Could not remove all of the earlier versions in '%1'.").arg(folder));
+        if (removeVersionFolder(destination, folders[i], why, log))
+            removed.append(runFolder(destination, folders[i].name));
+    }
+    return removed;
+}
+
+QStringList removeOldestVersions(const QString &destination, const QString &current, const LogSink &log,
+                                 bool *freedSpace)
+{
+    if (freedSpace)
+        *freedSpace = false;
+    QList<Folder> folders = foldersInRunOrder(destination);
+    folders.removeIf([&](const Folder &f) { return f.name == current; });
+    // The newest kept before this run stays: without it no earlier point
+    // could be rebuilt at all. Folders that free nothing (runs that kept
+    // nothing) go along until one does, so no copy is tried again in vain.
+    QStringList removed;
+    for (qsizetype i = 0; i + 1 < folders.size(); ++i) {
+        const qint64 freed = bytesFreedByRemoving(runFolder(destination, folders[i].name));
+        if (!removeVersionFolder(destination, folders[i], QStringLiteral("to make room on a full disk"), log))
+            break;
+        removed.append(describe(folders[i]));
+        if (freed > 0) {
+            if (freedSpace)
+                *freedSpace = true;
+            break;
         }
     }
     return removed;
+}
+
+void sweepLeftovers(const QString &destination, const QStringList &ids, const LogSink &log)
+{
+    for (const QString &id : ids) {
+        static thread_local QStringList found;
+        found.clear();
+        const QByteArray root = QFile::encodeName(runFolder(destination, id));
+        nftw(root.constData(), [](const char *path, const struct stat *st, int type, struct FTW *ftw) {
+            if (type == FTW_F && S_ISREG(st->st_mode) && isLeftoverName(path + ftw->base))
+                found.append(QFile::decodeName(path));
+            return 0;
+        }, 16, FTW_PHYS);
+        for (const QString &path : std::as_const(found)) {
+            if (QFile::remove(path) && log)
+                log(QStringLiteral("Removed an unfinished copy left by an earlier run: %1").arg(path));
+        }
+    }
 }
 
 std::optional<double> freeShare(const QString &path)
@@ -80,37 +203,93 @@ bool warnIfLowOnSpace(const QString &destination, const LogSink &log, std::optio
     return true;
 }
 
+bool reportsNoSpace(const QString &output)
+{
+    // The copy's lines end in the system's own words for the error.
+    return output.contains(QLatin1String("No space left on device"))
+        || output.contains(QLatin1String("Disk quota exceeded"));
+}
+
 RunVersions RunVersions::forRun(const std::optional<QVariantMap> &configuration,
-                                const std::optional<QVariantMap> &defaults, const QDateTime &start)
+                                const std::optional<QVariantMap> &defaults)
 {
     RunVersions run;
     run.m_settings = HistorySettings::fromDefaults(defaults.value_or(QVariantMap()));
     if (!configuration)
         return run;
     const QVariant destination = configuration->value(QLatin1String(names::kDestinationKey));
-    if (destination.typeId() != QMetaType::QString || destination.toString().isEmpty())
-        return run;
-    run.m_destination = destination.toString();
-    if (run.m_settings.enabled)
-        run.m_folder = versionsFolderForRun(run.m_destination, start);
+    if (destination.typeId() == QMetaType::QString)
+        run.m_destination = destination.toString();
     return run;
 }
 
-void RunVersions::exportToEnvironment() const
+QString RunVersions::versionsFolder() const
 {
-    if (enabled())
-        qputenv(kVersionsDirVariable, QFile::encodeName(m_folder));
-    else
-        qunsetenv(kVersionsDirVariable);
+    return enabled() && !m_id.isEmpty() ? runFolder(m_destination, m_id) : QString();
 }
 
-void RunVersions::finishSuccessfulRun(const QDateTime &now, const LogSink &log) const
+bool RunVersions::begin(const QDateTime &now, const LogSink &log, QString *why)
 {
-    if (m_destination.isEmpty())
-        return;
-    // With versions off, what was kept earlier is left as it is.
+    qunsetenv(kVersionsDirVariable);
+    // Nothing is made on a disk that is not there; the script says so.
+    if (m_destination.isEmpty() || !QFileInfo(m_destination).isDir())
+        return true;
+    QStringList dead;
+    for (const JournalRun &run : readJournal(m_destination)) {
+        if (run.outcome == RunOutcome::Interrupted && run.versions)
+            dead.append(run.id);
+    }
+    sweepLeftovers(m_destination, dead, log);
     if (enabled())
         pruneVersions(m_destination, m_settings.keepDays, now, log);
+    for (;;) {
+        QString reason;
+        if (const auto id = beginRun(m_destination, now.toUTC(), enabled(), &reason)) {
+            m_id = *id;
+            break;
+        }
+        if (enabled() && reportsNoSpace(reason) && makeRoom(log))
+            continue;
+        if (why)
+            *why = QStringLiteral("No backup made: the run could not be recorded in the backup's history (%1).")
+                       .arg(reason);
+        return false;
+    }
+    if (enabled())
+        qputenv(kVersionsDirVariable, QFile::encodeName(versionsFolder()));
+    return true;
+}
+
+bool RunVersions::makeRoom(const LogSink &log)
+{
+    if (!enabled())
+        return false;
+    bool freed = false;
+    m_removedForRoom.append(removeOldestVersions(m_destination, m_id, log, &freed));
+    // Only what gave room back makes another try worth it.
+    return freed;
+}
+
+QString RunVersions::removedForRoom() const
+{
+    if (m_removedForRoom.isEmpty())
+        return {};
+    return QStringLiteral("To make room, the earlier versions kept by the %1 %2 were removed.")
+        .arg(m_removedForRoom.size() == 1 ? QStringLiteral("backup of") : QStringLiteral("backups of"),
+             m_removedForRoom.join(QStringLiteral(", ")));
+}
+
+void RunVersions::end(bool success, const QDateTime &now, const LogSink &log)
+{
+    if (m_id.isEmpty())
+        return;
+    // Every process of the run has gone: what they left unfinished goes.
+    if (enabled())
+        sweepLeftovers(m_destination, {m_id}, log);
+    QString why;
+    if (!endRun(m_destination, m_id, now.toUTC(), success, &why) && log)
+        log(QStringLiteral("Could not record the end of this run in the backup's history: %1").arg(why));
+    m_id.clear();
     warnIfLowOnSpace(m_destination, log);
 }
 

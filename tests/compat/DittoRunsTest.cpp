@@ -120,6 +120,7 @@ TEST(DittoRuns, AnEndedCopyLeavesNoTemporaryFileAndLosesNothing)
     for (const std::string &name : names)
         before[name] = statOf(dst + "/Mail/" + name).st_ino;
     const std::string versions = dst + "/.corvantis-versions/2026-12-07-210000";
+    fs::create_directories(versions);
     std::string marker = temp / "killed";
     pid_t pid = startHeld({kDitto, "-rsrc", src, dst}, "big.mbox", marker, {"CORVANTIS_VERSIONS_DIR=" + versions});
     ASSERT_TRUE(waitForFile(marker));
@@ -313,20 +314,21 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
         for (const auto &entry : fs::recursive_directory_iterator(dst))
             mirrorBefore[entry.path().native().substr(dst.size() + 1)] = statOf(entry.path()).st_ino;
         const std::string versions = dst + "/.corvantis-versions/2026-12-07-21000" + std::to_string(++stamp);
+        fs::create_directories(versions); // by the engine, before the copy
         const ProcessResult run = runProcess({kDitto, "-rsrc", src, dst}, std::nullopt, 60,
                                              {"CORVANTIS_VERSIONS_DIR=" + versions});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(runProcess({kDitto, "-rsrc", src, plain}).exitCode, 0);
 
         if (step.kept.empty() && step.created.empty()) {
-            EXPECT_FALSE(fs::exists(versions)) << "a run that kept and created nothing leaves no folder";
+            EXPECT_TRUE(fs::is_empty(versions)) << "a run that kept and created nothing leaves its folder empty";
             continue;
         }
         std::map<std::string, std::string> kept;
         for (const auto &entry : fs::recursive_directory_iterator(versions)) {
             const std::string relative = entry.path().native().substr(versions.size() + 1);
-            if (relative != ".corvantis-created" && !step.kept.count(relative) && entry.is_directory())
-                continue; // a folder on the way to what was kept
+            if (relative == ".corvantis-meta" || (!step.kept.count(relative) && entry.is_directory()))
+                continue; // folders whose content changed; a folder on the way to what was kept
             if (relative != ".corvantis-created")
                 kept[relative] = whatIs(entry.path());
         }
@@ -361,4 +363,133 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
         EXPECT_EQ(withVersions, without);
     }
     EXPECT_FALSE(fs::exists(dst + "/.corvantis-versions/intruder"));
+}
+
+// kill -9 (or a power cut) while a new mailbox is copied, or while a version
+// is copied where hard links are refused: nothing partial ever stands under
+// a real name, in the mirror or in the run's folder, and the next run goes on.
+TEST(DittoRuns, NothingPartialStandsUnderARealNameAfterKill9)
+{
+    TempFolder temp;
+    const std::string src = temp / "src", dst = temp / "dst";
+    makeFolder(src);
+    makeFolder(src + "/Mail");
+    makeFile(src + "/Mail/INBOX", "old inbox");
+    setTime(src + "/Mail/INBOX", 1600000000);
+    ASSERT_EQ(runProcess({kDitto, src, dst}).exitCode, 0);
+    const std::string inbox = pseudoRandom(4 << 20, 4), added = pseudoRandom(4 << 20, 3);
+
+    struct Case { const char *what; std::function<void()> change; std::string pauseAt, env, folder; };
+    const Case cases[] = {
+        {"a new file", [&] { makeFile(src + "/Mail/new.mbox", added); }, "new.mbox", "", "Mail"},
+        {"a version copied where links are refused", [&] { makeFile(src + "/Mail/INBOX", inbox); }, "INBOX",
+         "CV_REFUSE_LINKS=1", ".corvantis-versions/r2/Mail"},
+    };
+    int run = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        const std::string versions = dst + "/.corvantis-versions/r" + std::to_string(++run);
+        fs::create_directories(versions);
+        std::vector<std::string> env{"CORVANTIS_VERSIONS_DIR=" + versions};
+        if (!c.env.empty())
+            env.push_back(c.env);
+        const std::string marker = temp / ("held" + std::to_string(run));
+        const pid_t pid = startHeld({kDitto, src, dst}, c.pauseAt, marker, env);
+        ASSERT_TRUE(waitForFile(marker));
+        kill(pid, SIGKILL);
+        endOf(pid);
+        EXPECT_FALSE(fs::exists(run == 1 ? dst + "/Mail/new.mbox" : versions + "/Mail/INBOX"));
+        EXPECT_EQ(readBytes(dst + "/Mail/INBOX"), "old inbox");
+        const auto left = temporaries(dst + "/" + c.folder);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(fs::path(left[0]).parent_path(), fs::path(dst + "/" + c.folder));
+        EXPECT_EQ(readBytes(versions + "/.corvantis-created").find("new.mbox"), std::string::npos)
+            << "listed only once complete";
+    }
+    // The next run (links still refused) keeps a whole copy and completes.
+    const std::string versions = dst + "/.corvantis-versions/r3";
+    fs::create_directories(versions);
+    const ProcessResult next = runProcess({kDitto, src, dst}, std::nullopt, 60,
+                                          {"LD_PRELOAD=" + std::string(CV_PAUSE_RENAME), "CV_REFUSE_LINKS=1",
+                                           "CORVANTIS_VERSIONS_DIR=" + versions});
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_EQ(readBytes(versions + "/Mail/INBOX"), "old inbox");
+    EXPECT_EQ(statOf(versions + "/Mail/INBOX").st_mtime, 1600000000);
+    EXPECT_TRUE(readBytes(dst + "/Mail/INBOX") == inbox && readBytes(dst + "/Mail/new.mbox") == added);
+    EXPECT_EQ(temporaries(dst + "/Mail"), std::vector<std::string>{}); // the mirror's swept by the copy
+}
+
+// The engine makes each run's folder; a copy never makes one, never takes an
+// entry another run kept for its own, and then replaces nothing.
+TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
+{
+    struct Case { const char *what; bool made; bool foreignEntry; };
+    const Case cases[] = {
+        {"missing", false, false},
+        {"holding another entry at that path", true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder temp;
+        const std::string src = temp / "src", dst = temp / "dst", versions = dst + "/.corvantis-versions/run";
+        makeFolder(src);
+        makeFile(src + "/INBOX", "first");
+        ASSERT_EQ(runProcess({kDitto, src, dst}).exitCode, 0);
+        makeFile(src + "/INBOX", "second, longer");
+        if (c.made)
+            fs::create_directories(versions);
+        if (c.foreignEntry)
+            makeFile(versions + "/INBOX", "kept by another run");
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.err.find(c.made ? "File exists" : "No such file or directory"), std::string::npos) << run.err;
+        EXPECT_EQ(readBytes(dst + "/INBOX"), "first");
+        EXPECT_EQ(fs::exists(versions), c.made);
+        if (c.foreignEntry)
+            EXPECT_EQ(readBytes(versions + "/INBOX"), "kept by another run");
+    }
+}
+
+// Only the mode and owner of a mailbox change, and a folder's content: the
+// run keeps their metadata as it was, once, without copying any data.
+TEST(DittoRuns, AMetadataOnlyChangeIsRecordedNotCopied)
+{
+    TempFolder temp;
+    const std::string src = temp / "src", dst = temp / "dst";
+    makeFolder(src);
+    makeFolder(src + "/Mail");
+    makeFile(src + "/Mail/INBOX", "inbox", 0644);
+    makeFile(src + "/Mail/Drafts", "drafts", 0600);
+    setTime(src + "/Mail/INBOX", 1600000000);
+    setTime(src + "/Mail/Drafts", 1600000000);
+    setTime(src + "/Mail", 1600000000, 5);
+    ASSERT_EQ(runProcess({kDitto, src, dst}).exitCode, 0);
+    const struct stat inbox = statOf(dst + "/Mail/INBOX"), mail = statOf(dst + "/Mail");
+    const auto record = [](const struct stat &st, const std::string &path) {
+        char fields[128];
+        std::snprintf(fields, sizeof fields, "%o %u %u %lld.%09ld %lld.%09ld ", unsigned(st.st_mode & 07777),
+                      unsigned(st.st_uid), unsigned(st.st_gid), (long long)st.st_atim.tv_sec, st.st_atim.tv_nsec,
+                      (long long)st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+        return fields + path + std::string(1, '\0');
+    };
+    ASSERT_EQ(chmod((src + "/Mail/INBOX").c_str(), 0600), 0);
+    ASSERT_EQ(chown((src + "/Mail/INBOX").c_str(), kNobody, kNobody), 0);
+    makeFile(src + "/Mail/Sent", "sent");
+    setTime(src + "/Mail/Sent", 1600000000); // older than this second: proven unchanged at the next run
+
+    for (const char *stamp : {"r1", "r2"}) {
+        const std::string versions = dst + "/.corvantis-versions/" + stamp;
+        fs::create_directories(versions);
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        if (std::string(stamp) == "r1") {
+            EXPECT_EQ(readBytes(versions + "/.corvantis-meta"), record(mail, "Mail") + record(inbox, "Mail/INBOX"));
+            EXPECT_FALSE(fs::exists(versions + "/Mail/INBOX"));
+        } else {
+            EXPECT_TRUE(fs::is_empty(versions)) << "nothing changed, nothing recorded";
+        }
+        EXPECT_EQ(statOf(dst + "/Mail/INBOX").st_ino, inbox.st_ino) << "changed in place";
+        expectSameTree(src, dst, false, true);
+    }
 }

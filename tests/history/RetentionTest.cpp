@@ -1,7 +1,7 @@
 // Removing old versions after a successful run, the low-space warning and
 // what a run tells the copy command.
 #include "HistoryTestSupport.h"
-#include "BackupHistory.h"
+#include "Journal.h"
 #include "Retention.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ TEST(Retention, OldFoldersGoOldestFirstWhileTheNewestTheMirrorAndStrangersStay)
         QStringList expected;
         for (int age : c.left)
             expected.append(stampDaysAgo(age));
-        EXPECT_EQ(BackupHistory(disk.mirror({})).stamps(), expected);
+        EXPECT_EQ(versionFolders(disk.mirror({})), expected);
         EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
         EXPECT_TRUE(QFileInfo::exists(disk.run(QStringLiteral("2000-01-01-00000x"))));
     }
@@ -61,26 +61,100 @@ TEST(Retention, LowSpaceWarnsBelowATenthOnly)
     EXPECT_FALSE(freeShare(QStringLiteral("/no/such/folder")).has_value());
 }
 
-TEST(Retention, TheRunsFolderFollowsTheSettingsAndTheDestination)
+TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
 {
-    const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7));
-    const QVariantMap config{{QStringLiteral("Destination"), QStringLiteral("/Volumes/Backup/")}};
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Backup"));
+    QDir().mkpath(dest);
+    const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
+    const QString root = dest + QStringLiteral("/.corvantis-versions/");
+    // A run that died (no end line) with a copy cut short in its folder.
+    const auto dead = beginRun(dest, start.addDays(-1), true, nullptr);
+    ASSERT_TRUE(dead);
+    const QString leftover = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-4194304-7");
+    const QString notOurs = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-notes");
+    cv::test::writeFile(leftover, "half");
+    cv::test::writeFile(notOurs, "kept");
     struct Case { QVariantMap defaults; QString folder; };
-    const QString folder = QStringLiteral("/Volumes/Backup/.corvantis-versions/2026-03-04-050607");
     const Case cases[] = {
-        {{}, folder},
-        {{{QStringLiteral("versionsEnabled"), true}, {QStringLiteral("keepVersions"), 7LL}}, folder},
+        {{}, root + QStringLiteral("2026-03-04-050607")},
+        {{{QStringLiteral("versionsEnabled"), true}, {QStringLiteral("keepVersions"), 7LL}},
+         root + QStringLiteral("2026-03-04-050607-2")}, // the same second: a folder of its own
         {{{QStringLiteral("versionsEnabled"), false}}, {}},
-        {{{QStringLiteral("versionsEnabled"), QStringLiteral("no")}}, folder}, // damage reads as the default
+        {{{QStringLiteral("versionsEnabled"), QStringLiteral("no")}}, // damage reads as the default
+         root + QStringLiteral("2026-03-04-050607-4")},
     };
     for (const Case &c : cases) {
-        const RunVersions run = RunVersions::forRun(config, c.defaults, start);
+        RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}}, c.defaults);
+        QString why;
+        ASSERT_TRUE(run.begin(start, {}, &why)) << qPrintable(why);
         EXPECT_EQ(run.versionsFolder(), c.folder);
-        run.exportToEnvironment();
         EXPECT_EQ(qEnvironmentVariable(kVersionsDirVariable), c.folder);
+        EXPECT_EQ(QFileInfo(c.folder).isDir(), !c.folder.isEmpty());
+        run.end(true, start, {});
     }
-    EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt, start).enabled());
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    EXPECT_TRUE(QFileInfo::exists(notOurs));
+    const QList<JournalRun> runs = readJournal(dest);
+    ASSERT_EQ(runs.size(), 5);
+    EXPECT_EQ(runs[0].outcome, RunOutcome::Interrupted);
+    EXPECT_FALSE(runs[3].versions);
+    EXPECT_EQ(runs[4].outcome, RunOutcome::Success);
+
+    // A journal that cannot be written: no run, and no folder left that
+    // would read as one from before the journal.
+    const QString damaged = home.file(QStringLiteral("Damaged"));
+    QDir().mkpath(damaged + QStringLiteral("/.corvantis-versions/journal"));
+    RunVersions refused = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), damaged}}, std::nullopt);
+    QString why;
+    EXPECT_FALSE(refused.begin(start, {}, &why));
+    EXPECT_TRUE(why.startsWith(QStringLiteral("No backup made: the run could not be recorded"))) << qPrintable(why);
+    EXPECT_EQ(versionFolders(damaged), QStringList());
+
+    RunVersions unplugged = RunVersions::forRun(
+        QVariantMap{{QStringLiteral("Destination"), home.file(QStringLiteral("Unplugged"))}}, std::nullopt);
+    EXPECT_TRUE(unplugged.begin(start, {}, nullptr));
+    EXPECT_TRUE(unplugged.versionsFolder().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(home.file(QStringLiteral("Unplugged"))));
+    EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt).enabled());
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), -3LL}}).keepDays, kDefaultKeepDays);
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), 0LL}}).keepDays, 0);
+    qunsetenv(kVersionsDirVariable);
+}
+
+// On a full disk: the oldest folders go until one gives room back (a run
+// that kept nothing frees nothing), with their journal lines; the newest
+// kept before this run and this run's own stay, whatever the settings say.
+TEST(Retention, MakingRoomTakesTheOldestUntilRoomComesBackNeverTheNewest)
+{
+    cv::test::ScopedHome home;
+    const QString dest = home.file(QStringLiteral("Backup"));
+    QDir().mkpath(dest);
+    const QDateTime first(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
+    const QString kept = QStringLiteral("Mail/INBOX");
+    QStringList ids;
+    for (int day = 0; day < 3; ++day) {
+        ids.append(*beginRun(dest, first.addDays(day), true, nullptr));
+        if (day > 0)
+            cv::test::writeFile(runFolder(dest, ids.last()) + QLatin1Char('/') + kept, QByteArray(8192, 'x'));
+        cv::test::writeFile(runFolder(dest, ids.last()) + QStringLiteral("/.corvantis-created"), "Mail/new");
+        endRun(dest, ids.last(), first.addDays(day), true, nullptr);
+    }
+    RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}},
+                                          QVariantMap{{QStringLiteral("keepVersions"), 0LL}});
+    ASSERT_TRUE(run.begin(first.addDays(3), {}, nullptr));
+    QStringList lines;
+    const LogSink log = [&](const QString &line) { lines.append(line); };
+    EXPECT_TRUE(run.makeRoom(log));
+    EXPECT_EQ(lines.size(), 2);
+    EXPECT_FALSE(run.makeRoom(log)) << "only the newest before this run is left";
+    EXPECT_EQ(versionFolders(dest), (QStringList{ids[2], run.id()}));
+    EXPECT_EQ(readJournal(dest).size(), 2);
+    const QString day1 = first.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString day2 = first.addDays(1).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    EXPECT_EQ(run.removedForRoom(),
+              QStringLiteral("To make room, the earlier versions kept by the backups of %1, %2 were removed.")
+                  .arg(day1, day2));
+    run.end(false, first.addDays(3), {});
     qunsetenv(kVersionsDirVariable);
 }
