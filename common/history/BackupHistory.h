@@ -147,6 +147,5 @@ QList<QByteArray> readCreatedRecord(const QString &versionFolder);
 // The metadata records of a run: complete, well-formed records only.
 QHash<QByteArray, Metadata> readMetadataRecord(const QString &versionFolder);
 
-inline constexpr const char *kMetadataRecordName = ".corvantis-meta";
 
 } // namespace cv::history
