@@ -549,9 +549,12 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
             entry.diskPath = QFile::encodeName(runFolder(entry.keptBy)) + '/' + path;
             // A folder that went on being one was kept only to hold what lay
             // in it: its mode and times are the store's own, not the client's.
+            // They are the first later record's, else the mirror's.
             if (entry.kind == EntryKind::Folder && inMirror && otherRun == kNever
-                && mirror.at(fromMirror.index).kind == EntryKind::Folder)
+                && mirror.at(fromMirror.index).kind == EntryKind::Folder) {
                 entry.diskPath = root + '/' + path;
+                keptRun = kNever;
+            }
         } else if (gone != kNever || !inMirror) {
             continue;
         } else {
