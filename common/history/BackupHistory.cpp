@@ -532,6 +532,7 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
         const Candidate first = candidates[c];
         const bool inMirror = candidates[end - 1].run == kNever;
         const Candidate fromMirror = candidates[end - 1];
+        const size_t groupStart = c;
         c = end;
 
         while (!stack.isEmpty() && !isInside(path, stack.constLast().path))
@@ -547,13 +548,22 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
             entry = records[first.run]->kept.at(first.index);
             entry.keptBy = later.at(first.run);
             entry.diskPath = QFile::encodeName(runFolder(entry.keptBy)) + '/' + path;
-            // A folder that went on being one was kept only to hold what lay
-            // in it: its mode and times are the store's own, not the client's.
-            // They are the first later record's, else the mirror's.
-            if (entry.kind == EntryKind::Folder && inMirror && otherRun == kNever
-                && mirror.at(fromMirror.index).kind == EntryKind::Folder) {
-                entry.diskPath = root + '/' + path;
-                keptRun = kNever;
+            if (entry.kind == EntryKind::Folder) {
+                // A folder kept while it went on being one (the next state is
+                // a folder too) only holds what changed in it: its mode and
+                // times are the store's own. They come from the first state
+                // that is the folder itself, or a record before it.
+                const auto isFolder = [&](const Candidate &k) {
+                    return (k.run == kNever ? mirror.at(k.index).kind : records[k.run]->kept.at(k.index).kind)
+                        == EntryKind::Folder;
+                };
+                size_t own = groupStart;
+                while (candidates[own].run != kNever && own + 1 < end && isFolder(candidates[own + 1]))
+                    ++own;
+                const Candidate &k = candidates[own];
+                keptRun = k.run;
+                entry.diskPath = k.run == kNever ? root + '/' + path
+                                                 : QFile::encodeName(runFolder(later.at(k.run))) + '/' + path;
             }
         } else if (gone != kNever || !inMirror) {
             continue;
