@@ -213,10 +213,11 @@ Request parseArguments(const QList<QByteArray> &arguments)
     QList<QByteArray> words;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QByteArray &a = arguments.at(i);
-        if (a == "--help" || a == "-h")
-            return Request{Mode::Help};
-        if (a == "--version")
-            return Request{Mode::Version};
+        if (a == "--help" || a == "-h" || a == "--version") {
+            Request only;
+            only.mode = a == "--version" ? Mode::Version : Mode::Help;
+            return only;
+        }
         if (a == "--json") {
             r.json = true;
         } else if (a == "--destination" || a == "--to") {
@@ -225,6 +226,8 @@ Request parseArguments(const QList<QByteArray> &arguments)
                 return r;
             }
             (a == "--to" ? r.target : r.destination) = QFile::decodeName(arguments.at(++i));
+        } else if (a.startsWith('-') && !a.startsWith("--") && words.isEmpty()) {
+            return Request{}; // the toolkit's own options (-platform, -style…): the window
         } else if (a.startsWith("--")) {
             r.problem = QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(a));
             return r;
