@@ -167,17 +167,19 @@ QStringList removeOldestVersions(const QString &destination, const QString &curr
 void sweepLeftovers(const QString &destination, const QStringList &ids, const LogSink &log)
 {
     for (const QString &id : ids) {
-        static thread_local QStringList found;
+        // Paths as bytes: a folder name that is not UTF-8 must not stop the removal.
+        static thread_local QByteArrayList found;
         found.clear();
         const QByteArray root = QFile::encodeName(runFolder(destination, id));
         nftw(root.constData(), [](const char *path, const struct stat *st, int type, struct FTW *ftw) {
             if (type == FTW_F && S_ISREG(st->st_mode) && isLeftoverName(path + ftw->base))
-                found.append(QFile::decodeName(path));
+                found.append(QByteArray(path));
             return 0;
         }, 16, FTW_PHYS);
-        for (const QString &path : std::as_const(found)) {
-            if (QFile::remove(path) && log)
-                log(QStringLiteral("Removed an unfinished copy left by an earlier run: %1").arg(path));
+        for (const QByteArray &path : std::as_const(found)) {
+            if (::unlink(path.constData()) == 0 && log)
+                log(QStringLiteral("Removed an unfinished copy left by an earlier run: %1")
+                        .arg(QString::fromUtf8(path)));
         }
     }
 }

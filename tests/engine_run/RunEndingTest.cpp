@@ -256,6 +256,9 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
     EXPECT_EQ(engine.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(engine.exitCode(), 128 + SIGTERM);
     EXPECT_TRUE(log().contains("interrupted by SIGTERM")) << log().constData();
+    // The history knows the run ended, and how.
+    const QByteArray journal = readFile(destination() + QStringLiteral("/.corvantis-versions/journal"));
+    EXPECT_TRUE(journal.startsWith("start\t") && journal.endsWith("\tfailed\n")) << journal.constData();
     EXPECT_EQ(livingMembers(group), 0);
     EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath()));
     EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath()));

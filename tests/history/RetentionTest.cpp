@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 using namespace cv::history;
 using cv::test::BackupOnDisk;
 
@@ -71,10 +73,11 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     // A run that died (no end line) with a copy cut short in its folder.
     const auto dead = beginRun(dest, start.addDays(-1), true, nullptr);
     ASSERT_TRUE(dead);
-    const QString leftover = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-4194304-7");
-    const QString notOurs = runFolder(dest, *dead) + QStringLiteral("/Mail/.ditto-notes");
-    cv::test::writeFile(leftover, "half");
-    cv::test::writeFile(notOurs, "kept");
+    const QByteArray drafts = QFile::encodeName(runFolder(dest, *dead)) + "/Entw\374rfe";
+    const QByteArray leftover = drafts + "/.ditto-4194304-7", notOurs = drafts + "/.ditto-notes";
+    ASSERT_EQ(::mkdir(drafts.constData(), 0700), 0);
+    for (const QByteArray &path : {leftover, notOurs})
+        ::close(::open(path.constData(), O_WRONLY | O_CREAT, 0600));
     struct Case { QVariantMap defaults; QString folder; };
     const Case cases[] = {
         {{}, root + QStringLiteral("2026-03-04-050607")},
@@ -93,8 +96,8 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
         EXPECT_EQ(QFileInfo(c.folder).isDir(), !c.folder.isEmpty());
         run.end(true, start, {});
     }
-    EXPECT_FALSE(QFileInfo::exists(leftover));
-    EXPECT_TRUE(QFileInfo::exists(notOurs));
+    EXPECT_NE(::access(leftover.constData(), F_OK), 0);
+    EXPECT_EQ(::access(notOurs.constData(), F_OK), 0);
     const QList<JournalRun> runs = readJournal(dest);
     ASSERT_EQ(runs.size(), 5);
     EXPECT_EQ(runs[0].outcome, RunOutcome::Interrupted);
