@@ -1,7 +1,9 @@
 // The configurator: one window in which the backup schedule is edited.
+#include "CommandLine.h"
 #include "Controller.h"
 #include "PropertyList.h"
 #include "ScreenFrame.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -46,12 +48,31 @@ void identifyToTheDesktop()
 
 int main(int argc, char **argv)
 {
+    QList<QByteArray> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
+    const cv::cli::Request request = cv::cli::parseArguments(arguments);
+    if (request.mode != cv::cli::Mode::Window || !request.problem.isEmpty()) {
+        // No display needed, and none opened.
+        QCoreApplication app(argc, argv);
+        return cv::cli::run(request);
+    }
     preferXUnderWayland();
     QApplication app(argc, argv);
+    cv::cli::SingleInstance single(cv::cli::SingleInstance::serverName());
+    if (single.askRunningToRaise())
+        return 0;
     identifyToTheDesktop();
     QApplication::setQuitOnLastWindowClosed(false);
     cv::configurator::Controller controller;
     controller.awakeFromNib();
-    controller.getMainWindow()->show();
+    QMainWindow *window = controller.getMainWindow();
+    single.listen([window] {
+        window->show();
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        window->raise();
+        window->activateWindow();
+    });
+    window->show();
     return app.exec();
 }

@@ -1,18 +1,23 @@
 // Figures for earlier versions, printed, never judged:
 //   cv_bench_history make FOLDER        a backup of 100,000 entries (1,000
-//                                       folders) with 30 version folders, each
-//                                       keeping 1 % of the files and recording
-//                                       a few created ones
-//   cv_bench_history list FOLDER        lists the point before the oldest run
-//                                       (every version folder takes part) and
-//                                       prints the time and the entry count
+//                                       folders) with 30 runs in the journal,
+//                                       each keeping 1 % of the files and
+//                                       recording a few created ones
+//   cv_bench_history list FOLDER        lists the oldest point (every run
+//                                       folder takes part) and prints the
+//                                       time and the entry count
+//   cv_bench_history search FOLDER TEXT searches the latest point a slice at
+//                                       a time, as the Restore window does,
+//                                       and prints the longest slice
 //   cv_bench_history bigfile FILE MB    writes a file of MB megabytes
 //   cv_bench_history restore FILE OUT   "Restore To" of FILE into the folder
 //                                       OUT (emptied first), as the window does
 // Compare the restore with the same copy by `cp -a`, whole process against
 // whole process, e.g. with /usr/bin/time or by alternating the two.
 #include "BackupHistory.h"
+#include "Journal.h"
 #include "Restore.h"
+#include "TreeSearch.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -39,7 +44,7 @@ constexpr int kRuns = 30;
 
 int usage()
 {
-    std::fprintf(stderr, "usage: cv_bench_history make|list FOLDER | bigfile FILE MB | restore FILE OUT\n");
+    std::fprintf(stderr, "usage: cv_bench_history make|list FOLDER | search FOLDER TEXT | bigfile FILE MB | restore FILE OUT\n");
     return 2;
 }
 
@@ -65,9 +70,15 @@ int make(const std::string &root)
     }
     // Each run replaced 1 % of the files (old inode kept by hard link) and
     // created two new ones.
-    const QDateTime first = QDateTime::currentDateTime().addDays(-kRuns);
+    const QDateTime first = QDateTime::currentDateTimeUtc().addDays(-kRuns);
     for (int r = 0; r < kRuns; ++r) {
-        const std::string run = versionsFolderForRun(QString::fromStdString(root), first.addDays(r)).toStdString();
+        QString why;
+        const auto id = beginRun(QString::fromStdString(root), first.addDays(r), true, &why);
+        if (!id) {
+            std::fprintf(stderr, "%s\n", qPrintable(why));
+            return 1;
+        }
+        const std::string run = runFolder(QString::fromStdString(root), *id).toStdString();
         for (int n = 0; n < kFolders * kFilesPerFolder / 100; ++n) {
             const int f = (n * 7 + r * 13) % kFolders, i = (n + r) % kFilesPerFolder;
             const std::string rel = "/Mail/box" + std::to_string(f) + "/msg" + std::to_string(i);
@@ -84,6 +95,7 @@ int make(const std::string &root)
             (void)!write(fd, rel.c_str(), rel.size() + 1); // with its NUL
         }
         close(fd);
+        endRun(QString::fromStdString(root), *id, first.addDays(r).addSecs(60), true, &why);
     }
     std::printf("made %s: %d folders, %d files, %d version folders\n", root.c_str(), kFolders,
                 kFolders * kFilesPerFolder, kRuns);
@@ -106,14 +118,35 @@ int list(const QString &root)
     const QList<Point> points = history.points();
     const qint64 pointsMs = timer.restart();
     const qlonglong pointsCpu = cpuMs();
-    const QList<Entry> tree = history.treeAt(points.constLast().stamp);
+    const QList<Entry> tree = history.treeAt(points.constLast());
     const qint64 treeMs = timer.elapsed();
     const qlonglong treeCpu = cpuMs();
     std::printf("points: %lld listed in %lld ms (cpu %lld ms); the oldest point (%s): %lld entries in %lld ms "
                 "(cpu %lld ms)\n",
-                qlonglong(points.size()), qlonglong(pointsMs), pointsCpu, qPrintable(points.constLast().stamp),
+                qlonglong(points.size()), qlonglong(pointsMs), pointsCpu, qPrintable(points.constLast().id),
                 qlonglong(tree.size()), qlonglong(treeMs), treeCpu);
     return tree.isEmpty() ? 1 : 0;
+}
+
+int search(const QString &root, const QString &text)
+{
+    const BackupHistory history(root);
+    const QList<Entry> tree = history.treeAt(history.points().constFirst());
+    TreeSearch search;
+    QElapsedTimer total, slice;
+    total.start();
+    search.start(tree, text);
+    qint64 longest = 0;
+    int slices = 0;
+    for (bool done = false; !done; ++slices) {
+        slice.start();
+        done = search.step(std::chrono::milliseconds(25));
+        longest = std::max(longest, slice.elapsed());
+    }
+    std::printf("search '%s' over %lld entries: %lld files match, %d slices, longest %lld ms, %lld ms in all\n",
+                qPrintable(text), qlonglong(tree.size()), qlonglong(search.matchingFiles()), slices,
+                qlonglong(longest), qlonglong(total.elapsed()));
+    return 0;
 }
 
 int bigfile(const std::string &path, long megabytes)
@@ -137,8 +170,8 @@ int restore(const QString &file, const QString &out)
     // The entry as the window has it once the point is listed.
     const QFileInfo info(file);
     Entry entry;
-    entry.path = info.fileName();
-    entry.diskPath = info.absoluteFilePath();
+    entry.path = QFile::encodeName(info.fileName());
+    entry.diskPath = QFile::encodeName(info.absoluteFilePath());
     entry.kind = EntryKind::File;
     entry.size = info.size();
     const RestoreResult result = restoreTo({entry}, {entry.path}, out);
@@ -157,6 +190,8 @@ int main(int argc, char **argv)
         return make(argv[2]);
     if (mode == "list" && argc == 3)
         return list(QFile::decodeName(argv[2]));
+    if (mode == "search" && argc == 4)
+        return search(QFile::decodeName(argv[2]), QString::fromLocal8Bit(argv[3]));
     if (mode == "bigfile" && argc == 4)
         return bigfile(argv[2], std::atol(argv[3]));
     if (mode == "restore" && argc == 4)

@@ -1,9 +1,11 @@
 #include "BackupHistory.h"
 
+#include "Journal.h"
+
 #include <QDir>
 #include <QFile>
-#include <QHash>
-#include <QSet>
+#include <QFileInfo>
+#include <QLocale>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +13,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 #include <climits>
+#include <cstring>
 
 namespace cv::history {
 
@@ -38,10 +44,25 @@ EntryKind kindOfDirent(unsigned char type)
     }
 }
 
-// Walks one open folder; fds are closed on return. Raw readdir, and fstatat
-// only where it is needed: a point over a hundred thousand entries must list
-// in well under a second, and the kind comes with the folder's listing.
-void walk(int dirFd, const QString &prefix, const QString &skipTopLevel, ScanDetail detail, QList<Entry> &out)
+// Ours, never the client's: the version store and its records at the top,
+// and files of a copy that has not finished.
+bool isOurs(const char *name, bool topLevel)
+{
+    if (name[0] != '.')
+        return false;
+    return (topLevel && strncmp(name, ".corvantis-", 11) == 0) || strncmp(name, ".ditto-", 7) == 0;
+}
+
+void setDetails(Entry &entry, const struct stat &st)
+{
+    entry.kind = kindOf(st.st_mode);
+    entry.size = entry.kind == EntryKind::Folder ? 0 : qint64(st.st_size);
+    entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+// Raw readdir, and fstatat only where needed: a point over a hundred
+// thousand entries must list in a fraction of a second.
+void walk(int dirFd, const QByteArray &prefix, ScanDetail detail, QList<Entry> &out)
 {
     DIR *dir = fdopendir(dirFd);
     if (!dir) {
@@ -50,75 +71,201 @@ void walk(int dirFd, const QString &prefix, const QString &skipTopLevel, ScanDet
     }
     while (const dirent *d = readdir(dir)) {
         const char *raw = d->d_name;
-        if (raw[0] == '.' && (raw[1] == 0 || (raw[1] == '.' && raw[2] == 0)))
-            continue;
-        const QString name = QFile::decodeName(raw);
-        if (prefix.isEmpty() && !skipTopLevel.isEmpty() && name == skipTopLevel)
+        if ((raw[0] == '.' && (raw[1] == 0 || (raw[1] == '.' && raw[2] == 0))) || isOurs(raw, prefix.isEmpty()))
             continue;
         Entry entry;
-        entry.kind = d->d_type == DT_UNKNOWN ? EntryKind::Other : kindOfDirent(d->d_type);
+        entry.kind = kindOfDirent(d->d_type);
         const bool needStat = d->d_type == DT_UNKNOWN || detail == ScanDetail::All
             || (detail == ScanDetail::FileSizes && entry.kind == EntryKind::File);
         if (needStat) {
             struct stat st;
             if (fstatat(dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            entry.kind = kindOf(st.st_mode);
-            entry.size = entry.kind == EntryKind::Folder ? 0 : qint64(st.st_size);
-            entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+            setDetails(entry, st);
         }
-        entry.path = prefix.isEmpty() ? name : prefix + QLatin1Char('/') + name;
+        entry.path = prefix.isEmpty() ? QByteArray(raw) : prefix + '/' + raw;
         const bool folder = entry.kind == EntryKind::Folder;
-        const QString path = entry.path;
+        const QByteArray path = entry.path; // shared, not copied; `out` may move as it grows
         out.append(std::move(entry));
         if (folder) {
             const int child = openat(dirfd(dir), raw, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
-                walk(child, path, skipTopLevel, detail, out);
+                walk(child, path, detail, out);
         }
     }
     closedir(dir);
 }
 
 // Relative, clean, and never above the destination.
-bool isSafeRelativePath(const QString &path)
+bool isSafeRelativePath(const QByteArray &path)
 {
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
+    if (path.isEmpty() || path.startsWith('/'))
         return false;
-    for (const QStringView part : QStringView(path).split(QLatin1Char('/')))
-        if (part.isEmpty() || part == u"." || part == u"..")
+    for (const QByteArray &part : path.split('/'))
+        if (part.isEmpty() || part == "." || part == "..")
             return false;
     return true;
 }
 
-QString parentOf(const QString &path)
+QByteArray cleanRecordPath(QByteArray path)
 {
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString() : path.left(slash);
+    while (path.startsWith("./"))
+        path.remove(0, 2);
+    while (path.endsWith('/'))
+        path.chop(1);
+    return path;
+}
+
+// Depth first: "/" sorts before every other byte, so what a folder holds
+// follows it at once ("a", "a/b", "a-b").
+bool pathLess(const QByteArray &a, const QByteArray &b)
+{
+    const qsizetype n = std::min(a.size(), b.size());
+    const auto *x = reinterpret_cast<const unsigned char *>(a.constData());
+    const auto *y = reinterpret_cast<const unsigned char *>(b.constData());
+    for (qsizetype i = 0; i < n; ++i)
+        if (x[i] != y[i])
+            return (x[i] == '/' ? 0 : x[i]) < (y[i] == '/' ? 0 : y[i]);
+    return a.size() < b.size();
+}
+
+bool isInside(const QByteArray &path, const QByteArray &folder)
+{
+    return path.size() > folder.size() && path.startsWith(folder) && path.at(folder.size()) == '/';
 }
 
 constexpr int kNever = INT_MAX;
 
-void lowerTo(QHash<QString, int> &map, const QString &key, int value)
+// What a run's folder holds, from its first entries: listing the points
+// must not walk every run's folder.
+enum class FolderContent { Nothing, RecordsOnly, KeptEntries };
+FolderContent contentOf(const QString &folder)
 {
-    auto it = map.find(key);
-    if (it == map.end())
-        map.insert(key, value);
-    else if (value < *it)
-        *it = value;
+    DIR *dir = opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return FolderContent::Nothing;
+    FolderContent content = FolderContent::Nothing;
+    while (const dirent *d = readdir(dir)) {
+        const char *n = d->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        if (!isOurs(n, true)) {
+            content = FolderContent::KeptEntries;
+            break;
+        }
+        content = FolderContent::RecordsOnly;
+    }
+    closedir(dir);
+    return content;
+}
+
+struct Run {
+    QString id;
+    QDateTime time;
+    bool failed = false;
+    bool hasFolder = false;
+};
+
+// The runs in the order they ran: folders from before the journal first (by
+// their local-time names), then the journal's.
+QList<Run> runsOf(const QString &destination, const QList<JournalRun> &journal, const QStringList &folders)
+{
+    QSet<QString> journalIds;
+    for (const JournalRun &j : journal)
+        journalIds.insert(j.id);
+    QList<Run> runs;
+    for (const QString &folder : folders)
+        if (!journalIds.contains(folder))
+            runs.append({folder, timeOfStamp(folder)->toUTC(), false, true});
+    const QDir root(versionsRoot(destination));
+    for (const JournalRun &j : journal) {
+        const bool folder = j.versions && QFileInfo(root.filePath(j.id)).isDir();
+        runs.append({j.id, j.start, j.outcome != RunOutcome::Success, folder});
+    }
+    return runs;
 }
 
 } // namespace
 
-QList<Entry> scanTree(const QString &root, const QString &skipTopLevel, ScanDetail detail, bool withDiskPaths)
+QByteArray Entry::rawName() const
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+QString Entry::name() const { return readableName(rawName()); }
+QString Entry::readablePath() const { return readableName(path); }
+
+QString readableName(const QByteArray &bytes)
+{
+    QString out;
+    out.reserve(bytes.size());
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        // The length of a well-formed UTF-8 sequence starting here, else 0.
+        int len = p[i] < 0x80 ? 1 : p[i] >= 0xC2 && p[i] <= 0xDF ? 2 : p[i] >= 0xE0 && p[i] <= 0xEF ? 3
+                : p[i] >= 0xF0 && p[i] <= 0xF4                  ? 4
+                                                                  : 0;
+        if (len > 1 && i + len <= n) {
+            for (int k = 1; k < len; ++k)
+                if ((p[i + k] & 0xC0) != 0x80)
+                    len = 0;
+            // Overlong forms and surrogates are not UTF-8 either.
+            if (len == 3 && ((p[i] == 0xE0 && p[i + 1] < 0xA0) || (p[i] == 0xED && p[i + 1] >= 0xA0)))
+                len = 0;
+            if (len == 4 && ((p[i] == 0xF0 && p[i + 1] < 0x90) || (p[i] == 0xF4 && p[i + 1] >= 0x90)))
+                len = 0;
+        } else if (len > 1) {
+            len = 0;
+        }
+        if (len == 0) {
+            out += QStringLiteral("\\x%1").arg(p[i], 2, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("\\X"), QLatin1String("\\x"));
+            ++i;
+        } else {
+            out += QString::fromUtf8(bytes.constData() + i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+QStringList pointLabels(const QList<Point> &points)
+{
+    const QLocale c = QLocale::c();
+    const auto when = [&](const Point &p, const QString &format) {
+        return p.time.isValid() ? c.toString(p.time.toLocalTime(), format) : QString();
+    };
+    // Each time at the coarsest of these forms under which no other reads alike.
+    const QString formats[] = {QStringLiteral("ddd d MMM, HH:mm"), QStringLiteral("ddd d MMM, HH:mm:ss"),
+                               QStringLiteral("ddd d MMM yyyy, HH:mm:ss")};
+    QStringList labels;
+    for (const Point &point : points) {
+        QString time;
+        for (const QString &format : formats) {
+            time = when(point, format);
+            const bool alike = std::any_of(points.cbegin(), points.cend(), [&](const Point &other) {
+                return other.time != point.time && when(other, format) == time;
+            });
+            if (!alike)
+                break;
+        }
+        QString label = time.isEmpty()                             ? QStringLiteral("date unknown")
+                        : point.id.startsWith(QLatin1String("before-")) ? QStringLiteral("Before the backup of ") + time
+                                                                        : QStringLiteral("Backup of ") + time;
+        if (point.failed)
+            label += QStringLiteral(" (failed)");
+        labels.append(point.isLatest() ? QStringLiteral("Latest backup\n") + label : label);
+    }
+    return labels;
+}
+
+QList<Entry> scanTree(const QByteArray &root, const QByteArray &, ScanDetail detail)
 {
     QList<Entry> out;
-    const int fd = open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0)
-        walk(fd, QString(), skipTopLevel, detail, out);
-    if (withDiskPaths)
-        for (Entry &e : out)
-            e.diskPath = root + QLatin1Char('/') + e.path;
+        walk(fd, QByteArray(), detail, out);
     return out;
 }
 
@@ -127,33 +274,80 @@ bool fillDetails(Entry &entry)
     if (entry.size >= 0)
         return true;
     struct stat st;
-    if (lstat(QFile::encodeName(entry.diskPath).constData(), &st) != 0)
+    if (lstat(entry.diskPath.constData(), &st) != 0)
         return false;
-    entry.size = S_ISDIR(st.st_mode) ? 0 : qint64(st.st_size);
-    entry.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    const EntryKind kind = entry.kind;
+    setDetails(entry, st);
+    entry.kind = kind == EntryKind::Other ? entry.kind : kind;
+    if (entry.metadata)
+        entry.modifiedMs = qint64(entry.metadata->mtime.tv_sec) * 1000 + entry.metadata->mtime.tv_nsec / 1000000;
     return true;
 }
 
-QStringList readCreatedRecord(const QString &versionFolder)
+QList<QByteArray> readCreatedRecord(const QString &versionFolder)
 {
     QFile file(versionFolder + QLatin1Char('/') + QLatin1String(kCreatedRecordName));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     const QByteArray bytes = file.readAll();
-    QStringList paths;
+    QList<QByteArray> paths;
     qsizetype start = 0;
     // An interrupted run's last entry has no NUL yet: it is left out.
     for (qsizetype end = bytes.indexOf('\0'); end >= 0; end = bytes.indexOf('\0', start)) {
-        QString path = QFile::decodeName(bytes.mid(start, end - start));
-        while (path.startsWith(QLatin1String("./")))
-            path.remove(0, 2);
-        while (path.endsWith(QLatin1Char('/')))
-            path.chop(1);
+        const QByteArray path = cleanRecordPath(bytes.mid(start, end - start));
         if (isSafeRelativePath(path))
             paths.append(path);
         start = end + 1;
     }
     return paths;
+}
+
+namespace {
+
+bool parseTime(const QByteArray &field, struct timespec &out)
+{
+    const qsizetype dot = field.indexOf('.');
+    bool okS = false, okNs = false;
+    out.tv_sec = field.left(dot < 0 ? field.size() : dot).toLongLong(&okS);
+    out.tv_nsec = dot < 0 ? 0 : field.mid(dot + 1).toLong(&okNs);
+    return okS && (dot < 0 || (okNs && out.tv_nsec >= 0 && out.tv_nsec < 1000000000));
+}
+
+} // namespace
+
+QHash<QByteArray, Metadata> readMetadataRecord(const QString &versionFolder)
+{
+    QFile file(versionFolder + QLatin1Char('/') + QLatin1String(kMetadataRecordName));
+    QHash<QByteArray, Metadata> records;
+    if (!file.open(QIODevice::ReadOnly))
+        return records;
+    const QByteArray bytes = file.readAll();
+    qsizetype start = 0;
+    for (qsizetype end = bytes.indexOf('\0'); end >= 0; start = end + 1, end = bytes.indexOf('\0', start)) {
+        const QByteArray record = bytes.mid(start, end - start);
+        // Five fields, then the path, which may hold spaces of its own.
+        qsizetype from = 0;
+        QList<QByteArray> fields;
+        for (int f = 0; f < 5; ++f) {
+            const qsizetype space = record.indexOf(' ', from);
+            if (space < 0)
+                break;
+            fields.append(record.mid(from, space - from));
+            from = space + 1;
+        }
+        const QByteArray path = cleanRecordPath(record.mid(from));
+        Metadata m;
+        bool okMode = false, okUid = false, okGid = false;
+        if (fields.size() != 5 || !isSafeRelativePath(path))
+            continue;
+        m.mode = fields[0].toUInt(&okMode, 8) & 07777;
+        m.uid = fields[1].toUInt(&okUid);
+        m.gid = fields[2].toUInt(&okGid);
+        if (okMode && okUid && okGid && parseTime(fields[3], m.atime) && parseTime(fields[4], m.mtime)
+            && !records.contains(path))
+            records.insert(path, m);
+    }
+    return records;
 }
 
 BackupHistory::BackupHistory(QString destination)
@@ -163,149 +357,293 @@ BackupHistory::BackupHistory(QString destination)
         m_destination.chop(1);
 }
 
+QString BackupHistory::runFolder(const QString &run) const
+{
+    return versionsRoot(m_destination) + QLatin1Char('/') + run;
+}
+
 QStringList BackupHistory::stamps() const
 {
     QStringList stamps;
-    const QString root = versionsRoot(m_destination);
-    const QFileInfoList infos = QDir(root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    for (const QFileInfo &info : infos) {
-        if (info.isSymLink() || !timeOfStamp(info.fileName()))
-            continue;
-        stamps.append(info.fileName());
-    }
-    std::sort(stamps.begin(), stamps.end()); // the stamp's form sorts by time
+    const QFileInfoList infos =
+        QDir(versionsRoot(m_destination)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &info : infos)
+        if (!info.isSymLink() && timeOfStamp(info.fileName()))
+            stamps.append(info.fileName());
+    std::sort(stamps.begin(), stamps.end()); // the name's form sorts by time
     return stamps;
 }
 
-const QList<Entry> &BackupHistory::keptBy(const QString &stamp) const
+BackupHistory::RunRecord BackupHistory::readRecord(const QString &run) const
 {
-    auto it = m_kept.find(stamp);
-    if (it == m_kept.end()) {
-        const QString folder = versionsRoot(m_destination) + QLatin1Char('/') + stamp;
-        it = m_kept.insert(stamp, scanTree(folder, QString::fromLatin1(kCreatedRecordName), ScanDetail::FileSizes, false));
-    }
-    return *it;
+    RunRecord r;
+    const QString folder = runFolder(run);
+    r.kept = scanTree(QFile::encodeName(folder), {}, ScanDetail::KindsOnly);
+    r.keptAt.reserve(r.kept.size());
+    for (qsizetype i = 0; i < r.kept.size(); ++i)
+        r.keptAt.insert(r.kept.at(i).path, i);
+    for (const QByteArray &path : readCreatedRecord(folder))
+        r.created.insert(path);
+    r.metadata = readMetadataRecord(folder);
+    r.empty = r.kept.isEmpty() && r.created.isEmpty() && r.metadata.isEmpty();
+    return r;
 }
 
-QList<Point> BackupHistory::points(const QDateTime &latestTime) const
+const BackupHistory::RunRecord &BackupHistory::record(const QString &run) const
 {
-    QList<Point> points;
+    if (const auto it = m_records.find(run); it != m_records.end())
+        return it->second;
+    return m_records.emplace(run, readRecord(run)).first->second;
+}
+
+void BackupHistory::prefetch(const QStringList &runs) const
+{
+    // Each run's folder is a tree of its own: read them side by side, their
+    // time is mostly the kernel's.
+    QStringList missing;
+    for (const QString &run : runs)
+        if (m_records.find(run) == m_records.end())
+            missing.append(run);
+    const int threads = int(std::min<qsizetype>(missing.size(), std::clamp(int(std::thread::hardware_concurrency()), 1, 4)));
+    if (threads < 1)
+        return;
+    std::vector<RunRecord> read(size_t(missing.size()));
+    std::atomic<qsizetype> next{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            for (qsizetype i; (i = next++) < missing.size();)
+                read[size_t(i)] = readRecord(missing.at(i));
+        });
+    for (std::thread &thread : pool)
+        thread.join();
+    for (qsizetype i = 0; i < missing.size(); ++i)
+        m_records.emplace(missing.at(i), std::move(read[size_t(i)]));
+}
+
+QList<Point> BackupHistory::points(const QDateTime &latestFallback) const
+{
+    const QList<JournalRun> journal = readJournal(m_destination);
+    const QList<Run> runs = runsOf(m_destination, journal, stamps());
     Point latest;
-    latest.time = latestTime;
-    points.append(latest);
-    const QStringList all = stamps();
-    for (auto it = all.crbegin(); it != all.crend(); ++it) {
+    latest.id = QString::fromLatin1(kLatestPointId);
+    latest.latest = true;
+    // Without a journal the last run may have kept nothing and left no folder.
+    latest.time = journal.isEmpty() ? latestFallback.toUTC() : runs.constLast().time;
+    latest.failed = !journal.isEmpty() && runs.constLast().failed;
+    QList<Point> points{latest};
+    QStringList later;
+    for (qsizetype i = runs.size() - 1; i >= 0; --i) {
+        const Run &next = runs.at(i);
+        if (!next.hasFolder)
+            break; // a run that kept nothing, or whose folder is gone, ends the history before it
+        later.prepend(next.id);
+        const FolderContent changes = contentOf(runFolder(next.id));
         Point point;
-        point.stamp = *it;
-        point.time = *timeOfStamp(*it);
-        bool keptAnything = false;
-        for (const Entry &entry : keptBy(*it)) {
-            keptAnything = true;
-            if (entry.kind == EntryKind::Folder)
-                continue;
-            ++point.files;
-            if (entry.kind == EntryKind::File)
-                point.bytes += entry.size;
+        point.laterRuns = later;
+        if (i > 0) {
+            if (changes == FolderContent::Nothing && !next.failed)
+                continue; // the next run changed nothing: the point after it shows the same
+            point.id = runs.at(i - 1).id;
+            point.time = runs.at(i - 1).time;
+            point.failed = runs.at(i - 1).failed;
+        } else if (changes == FolderContent::KeptEntries) {
+            // Before the oldest run: what an unrecorded run left, if anything.
+            point.id = QStringLiteral("before-") + next.id;
+            point.time = next.time;
+        } else {
+            break;
         }
-        if (keptAnything)
-            points.append(point);
+        points.append(point);
     }
     return points;
 }
 
-QList<Entry> BackupHistory::treeAt(const QString &stamp) const
+std::optional<Point> BackupHistory::point(const QString &id, const QDateTime &latestFallback) const
 {
-    const QString skip = QString::fromLatin1(kVersionsFolderName);
-    const bool latest = stamp.isEmpty();
-    QList<Entry> mirror = scanTree(m_destination, skip, ScanDetail::KindsOnly, latest);
-    if (latest) {
-        std::sort(mirror.begin(), mirror.end(), [](const Entry &a, const Entry &b) { return a.path < b.path; });
-        return mirror;
+    for (const Point &p : points(latestFallback))
+        if (p.id == id)
+            return p;
+    return std::nullopt;
+}
+
+QList<Entry> BackupHistory::treeAt(const Point &point) const
+{
+    const QByteArray root = QFile::encodeName(m_destination);
+    const QStringList &later = point.laterRuns;
+    // The runs' folders are read while the mirror is.
+    std::thread runs([this, &later] { prefetch(later); });
+    QList<Entry> mirror = scanTree(root, {}, ScanDetail::KindsOnly);
+    runs.join();
+
+    // Every candidate: the mirror's entries and each later run's kept ones.
+    struct Candidate {
+        const QByteArray *path;
+        int run; // kNever: the mirror
+        qsizetype index;
+    };
+    QList<const RunRecord *> records;
+    qsizetype count = mirror.size();
+    for (const QString &run : later) {
+        records.append(&record(run));
+        count += records.constLast()->kept.size();
     }
-
-    // The runs at or after the point, oldest first: index k is the k-th.
-    QStringList later;
-    for (const QString &s : stamps())
-        if (s >= stamp)
-            later.append(s);
-
-    QList<QList<Entry>> kept;
-    QHash<QString, QPair<int, int>> firstKept; // path -> (run, index in kept[run])
-    QHash<QString, int> created;               // path -> first run that created it
-    QHash<QString, int> replacedByOther;       // path -> first run that kept it as a non-folder
-    for (int k = 0; k < later.size(); ++k) {
-        const QString folder = versionsRoot(m_destination) + QLatin1Char('/') + later.at(k);
-        kept.append(keptBy(later.at(k)));
-        const QList<Entry> &entries = kept.constLast();
-        for (int i = 0; i < entries.size(); ++i) {
-            const Entry &e = entries.at(i);
-            if (!firstKept.contains(e.path))
-                firstKept.insert(e.path, {k, i});
-            if (e.kind != EntryKind::Folder)
-                lowerTo(replacedByOther, e.path, k);
-        }
-        for (const QString &path : readCreatedRecord(folder))
-            lowerTo(created, path, k);
+    std::vector<Candidate> candidates;
+    candidates.reserve(size_t(count));
+    for (qsizetype i = 0; i < mirror.size(); ++i)
+        candidates.push_back({&mirror.at(i).path, kNever, i});
+    QHash<QByteArray, int> created, metaRun;
+    for (int k = 0; k < records.size(); ++k) {
+        for (qsizetype i = 0; i < records[k]->kept.size(); ++i)
+            candidates.push_back({&records[k]->kept.at(i).path, k, i});
+        for (const QByteArray &path : records[k]->created)
+            created.insert(path, std::min(created.value(path, kNever), k));
+        for (auto it = records[k]->metadata.cbegin(); it != records[k]->metadata.cend(); ++it)
+            metaRun.insert(it.key(), std::min(metaRun.value(it.key(), kNever), k));
     }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
+        if (*a.path != *b.path)
+            return pathLess(*a.path, *b.path);
+        return a.run < b.run;
+    });
 
-    QHash<QString, int> inMirror;
-    inMirror.reserve(mirror.size());
-    for (int i = 0; i < mirror.size(); ++i)
-        inMirror.insert(mirror.at(i).path, i);
-
-    QStringList paths;
-    paths.reserve(mirror.size() + firstKept.size());
-    for (const Entry &e : std::as_const(mirror))
-        paths.append(e.path);
-    for (auto it = firstKept.cbegin(); it != firstKept.cend(); ++it)
-        if (!inMirror.contains(it.key()))
-            paths.append(it.key());
-    std::sort(paths.begin(), paths.end()); // parents before what they hold
-
-    // For each folder present at the point: the first later run from which
-    // nothing below it can have existed at the point.
-    QHash<QString, int> blockedBelow;
-    blockedBelow.reserve(paths.size());
-    blockedBelow.insert(QString(), kNever);
+    // The folders above the current path that are present at the point, with
+    // the first later run from which nothing below them existed then.
+    struct Open {
+        QByteArray path;
+        int blocked;
+    };
+    QList<Open> stack;
     QList<Entry> tree;
-    tree.reserve(paths.size());
-    for (const QString &path : std::as_const(paths)) {
-        const auto parent = blockedBelow.constFind(parentOf(path));
-        if (parent == blockedBelow.constEnd())
+    tree.reserve(mirror.size());
+    for (size_t c = 0; c < candidates.size();) {
+        // All candidates of one path: the earliest run first, the mirror last.
+        size_t end = c + 1;
+        while (end < candidates.size() && *candidates[end].path == *candidates[c].path)
+            ++end;
+        const QByteArray path = *candidates[c].path; // shared: the entry it belongs to moves below
+        int keptRun = kNever, otherRun = kNever;
+        for (size_t k = c; k < end; ++k)
+            if (candidates[k].run != kNever) {
+                keptRun = std::min(keptRun, candidates[k].run);
+                if (records[candidates[k].run]->kept.at(candidates[k].index).kind != EntryKind::Folder)
+                    otherRun = std::min(otherRun, candidates[k].run);
+            }
+        const Candidate first = candidates[c];
+        const bool inMirror = candidates[end - 1].run == kNever;
+        const Candidate fromMirror = candidates[end - 1];
+        const size_t groupStart = c;
+        c = end;
+
+        while (!stack.isEmpty() && !isInside(path, stack.constLast().path))
+            stack.removeLast();
+        const qsizetype slash = path.lastIndexOf('/');
+        if (slash >= 0 && (stack.isEmpty() || stack.constLast().path.size() != slash))
             continue; // its folder did not exist at the point
-        const int keptRun = firstKept.contains(path) ? firstKept.value(path).first : kNever;
-        const int gone = std::min(*parent, created.value(path, kNever));
+        const int parentBlocked = stack.isEmpty() ? kNever : stack.constLast().blocked;
+        const int createdRun = created.value(path, kNever);
+        const int gone = std::min(parentBlocked, createdRun);
         Entry entry;
         if (keptRun != kNever && keptRun <= gone) {
-            const auto [run, index] = firstKept.value(path);
-            entry = std::move(kept[run][index]);
-            entry.keptBy = later.at(run);
-            entry.diskPath = versionsRoot(m_destination) + QLatin1Char('/') + later.at(run) + QLatin1Char('/') + path;
-        } else if (gone != kNever || !inMirror.contains(path)) {
+            entry = records[first.run]->kept.at(first.index);
+            entry.keptBy = later.at(first.run);
+            entry.diskPath = QFile::encodeName(runFolder(entry.keptBy)) + '/' + path;
+            if (entry.kind == EntryKind::Folder) {
+                // A folder kept while it went on being one (the next state is
+                // a folder too) only holds what changed in it: its mode and
+                // times are the store's own. They come from the first state
+                // that is the folder itself, or a record before it.
+                const auto isFolder = [&](const Candidate &k) {
+                    return (k.run == kNever ? mirror.at(k.index).kind : records[k.run]->kept.at(k.index).kind)
+                        == EntryKind::Folder;
+                };
+                size_t own = groupStart;
+                while (candidates[own].run != kNever && own + 1 < end && isFolder(candidates[own + 1]))
+                    ++own;
+                const Candidate &k = candidates[own];
+                keptRun = k.run;
+                entry.diskPath = k.run == kNever ? root + '/' + path
+                                                 : QFile::encodeName(runFolder(later.at(k.run))) + '/' + path;
+            }
+        } else if (gone != kNever || !inMirror) {
             continue;
         } else {
-            entry = std::move(mirror[inMirror.value(path)]);
-            entry.diskPath = m_destination + QLatin1Char('/') + path;
+            entry = std::move(mirror[fromMirror.index]);
+            entry.diskPath = root + '/' + path;
         }
-        if (entry.kind == EntryKind::Folder) {
-            const int below = std::min({gone, created.value(path, kNever), replacedByOther.value(path, kNever)});
-            blockedBelow.insert(path, below);
-        }
+        if (const int m = metaRun.value(path, kNever); m != kNever && m <= keptRun)
+            entry.metadata = records[m]->metadata.value(path);
+        if (entry.kind == EntryKind::Folder)
+            stack.append({path, std::min({gone, createdRun, otherRun})});
         tree.append(std::move(entry));
     }
     return tree;
 }
 
-std::optional<Entry> BackupHistory::entryAt(const QString &path, const QString &stamp) const
+std::optional<Entry> BackupHistory::entryAt(const QByteArray &path, const Point &point) const
 {
-    const QList<Entry> tree = treeAt(stamp);
-    const auto it = std::lower_bound(tree.cbegin(), tree.cend(), path,
-                                     [](const Entry &e, const QString &p) { return e.path < p; });
-    if (it == tree.cend() || it->path != path)
+    if (!isSafeRelativePath(path))
         return std::nullopt;
-    Entry entry = *it;
-    fillDetails(entry);
+    QList<QByteArray> above;
+    for (qsizetype slash = path.indexOf('/'); slash >= 0; slash = path.indexOf('/', slash + 1))
+        above.append(path.left(slash));
+    std::optional<Metadata> metadata;
+    Entry entry;
+    for (const QString &run : point.laterRuns) {
+        const RunRecord &r = record(run);
+        for (const QByteArray &a : above) {
+            const auto kept = r.keptAt.constFind(a);
+            if (r.created.contains(a) || (kept != r.keptAt.cend() && r.kept.at(*kept).kind != EntryKind::Folder))
+                return std::nullopt;
+        }
+        if (!metadata && r.metadata.contains(path))
+            metadata = r.metadata.value(path);
+        if (const auto kept = r.keptAt.constFind(path); kept != r.keptAt.cend()) {
+            entry = r.kept.at(*kept);
+            entry.keptBy = run;
+            entry.diskPath = QFile::encodeName(runFolder(run)) + '/' + path;
+            break;
+        }
+        if (r.created.contains(path))
+            return std::nullopt;
+    }
+    if (entry.diskPath.isEmpty()) {
+        entry.path = path;
+        entry.diskPath = QFile::encodeName(m_destination) + '/' + path;
+    }
+    entry.metadata = metadata;
+    entry.size = -1;
+    const EntryKind kind = entry.kind;
+    if (!fillDetails(entry))
+        return std::nullopt;
+    if (!entry.keptBy.isEmpty())
+        entry.kind = kind;
     return entry;
+}
+
+QList<BackupHistory::Version> BackupHistory::versionsOf(const QByteArray &path) const
+{
+    QList<Version> versions;
+    for (const Point &point : points()) {
+        const std::optional<Entry> entry = entryAt(path, point);
+        if (!entry || entry->kind == EntryKind::Folder)
+            continue;
+        // One state: the same data on disk with the same metadata. The older
+        // point is when it was backed up.
+        const auto same = [&](const Version &v) {
+            return v.entry.diskPath == entry->diskPath && v.entry.metadata.has_value() == entry->metadata.has_value()
+                && (!entry->metadata
+                    || (v.entry.metadata->mode == entry->metadata->mode
+                        && v.entry.metadata->mtime.tv_sec == entry->metadata->mtime.tv_sec
+                        && v.entry.metadata->mtime.tv_nsec == entry->metadata->mtime.tv_nsec));
+        };
+        const auto it = std::find_if(versions.begin(), versions.end(), same);
+        if (it != versions.end())
+            it->point = point;
+        else
+            versions.append({point, *entry});
+    }
+    return versions;
 }
 
 QList<Entry> BackupHistory::filtered(const QList<Entry> &tree, const QString &text)
@@ -313,33 +651,32 @@ QList<Entry> BackupHistory::filtered(const QList<Entry> &tree, const QString &te
     const QString needle = text.trimmed();
     if (needle.isEmpty())
         return tree;
-    QSet<QString> wanted;
-    for (const Entry &e : tree) {
-        if (!e.name().contains(needle, Qt::CaseInsensitive))
-            continue;
-        for (QString p = e.path; !p.isEmpty() && !wanted.contains(p); p = parentOf(p))
-            wanted.insert(p);
+    // Walked backwards: a folder is kept when anything after it inside it is.
+    QList<bool> keep(tree.size(), false);
+    QByteArray wantedBelow; // the last kept path: its folders are wanted
+    for (qsizetype i = tree.size() - 1; i >= 0; --i) {
+        const Entry &e = tree.at(i);
+        if ((!wantedBelow.isEmpty() && isInside(wantedBelow, e.path)) || e.name().contains(needle, Qt::CaseInsensitive)) {
+            keep[i] = true;
+            wantedBelow = e.path;
+        }
     }
     QList<Entry> out;
-    for (const Entry &e : tree)
-        if (wanted.contains(e.path))
-            out.append(e);
+    for (qsizetype i = 0; i < tree.size(); ++i)
+        if (keep.at(i))
+            out.append(tree.at(i));
     return out;
 }
 
-QList<Entry> BackupHistory::subtree(const QList<Entry> &tree, const QString &path)
+QList<Entry> BackupHistory::subtree(const QList<Entry> &tree, const QByteArray &path)
 {
     QList<Entry> out;
     auto it = std::lower_bound(tree.cbegin(), tree.cend(), path,
-                               [](const Entry &e, const QString &p) { return e.path < p; });
+                               [](const Entry &e, const QByteArray &p) { return pathLess(e.path, p); });
     if (it == tree.cend() || it->path != path)
         return out;
-    out.append(*it);
-    // What a folder holds sorts together, though not always right after it.
-    const QString prefix = path + QLatin1Char('/');
-    for (it = std::lower_bound(tree.cbegin(), tree.cend(), prefix,
-                               [](const Entry &e, const QString &p) { return e.path < p; });
-         it != tree.cend() && it->path.startsWith(prefix); ++it)
+    // Depth-first order: what a folder holds follows it.
+    for (out.append(*it++); it != tree.cend() && isInside(it->path, path); ++it)
         out.append(*it);
     return out;
 }

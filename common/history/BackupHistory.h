@@ -1,49 +1,80 @@
 #pragma once
-// The backup at a point in time. The destination folder is the mirror of the
-// latest run; each run that replaced something kept the old entries in a
-// version folder named by its start, plus a record of what it newly created.
-// The backup as it was just before run S is, for every path, the entry kept
-// by the first run at or after S that kept it, else the mirror's; paths that
-// a run at or after S created (or that lay below something it created or
-// replaced by a non-folder) did not exist then.
+// The backup at a point in time, as docs/backup-format.md lays it out: the
+// mirror holds the latest run's state; each run that kept versions has a
+// folder with what it replaced, what it created and the metadata it changed.
+// The state right after run R is found by walking the runs after R in journal
+// order. Paths are bytes throughout: a name that is not UTF-8 is shown
+// readably but read, compared and restored as it is on disk.
 
 #include "HistoryNames.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
+#include <sys/types.h>
+#include <time.h>
+
+#include <map>
 #include <optional>
 
 namespace cv::history {
 
 enum class EntryKind { File, Folder, Link, Other };
 
-struct Entry {
-    QString path;     // relative to the destination, "/" between names
-    QString diskPath; // where this state of the entry lies now
-    EntryKind kind = EntryKind::Other;
-    qint64 size = -1;       // bytes of a file or link, 0 for a folder; -1 not read yet
-    qint64 modifiedMs = 0;  // modification time, ms since the epoch, once read
-    QString keptBy;         // stamp of the version folder holding it; empty: the mirror
+// An entry's mode, owner and times at a point, where they differ from those
+// of the entry on disk that holds its data.
+struct Metadata {
+    unsigned mode = 0; // permission bits
+    uid_t uid = 0;
+    gid_t gid = 0;
+    struct timespec atime {};
+    struct timespec mtime {};
+};
 
-    QString name() const { return path.section(QLatin1Char('/'), -1); }
+struct Entry {
+    QByteArray path;     // relative to the destination, "/" between names
+    QByteArray diskPath; // where this state of the entry's data lies now
+    EntryKind kind = EntryKind::Other;
+    qint64 size = -1;      // bytes of a file or link, 0 for a folder; -1 not read yet
+    qint64 modifiedMs = 0; // modification time, ms since the epoch, once read
+    std::optional<Metadata> metadata; // from a run's record: wins over diskPath's own
+    QString keptBy;        // the run folder holding the data; empty: the mirror
+
+    QByteArray rawName() const;
+    QString name() const;        // readable: see readableName
+    QString readablePath() const;
     QDateTime modified() const { return QDateTime::fromMSecsSinceEpoch(modifiedMs); }
 };
+
+// UTF-8 names as they are; any byte that is not part of valid UTF-8 as
+// "\xFC", so that two names differing only there never read alike.
+QString readableName(const QByteArray &bytes);
 
 } // namespace cv::history
 Q_DECLARE_TYPEINFO(cv::history::Entry, Q_RELOCATABLE_TYPE);
 namespace cv::history {
 
-// One point to look at: the latest backup, or the moment before a run.
+// One point to look at: the state right after a run.
 struct Point {
-    QString stamp;   // empty for the latest backup
-    QDateTime time;  // the run's start; for the latest, the last backup's time if known
-    qint64 files = 0; // what that run kept: entries other than folders
-    qint64 bytes = 0;
-    bool isLatest() const { return stamp.isEmpty(); }
+    QString id;          // "latest", a run's id, or "before-<folder>" for the oldest old folder
+    QDateTime time;      // when that state was backed up (the run's start, UTC); invalid when unknown
+    bool failed = false; // the run that made it failed or was interrupted
+    bool latest = false;
+    QStringList laterRuns; // the run folders after it, in the order they ran
+
+    bool isLatest() const { return latest; }
 };
+
+inline constexpr const char *kLatestPointId = "latest";
+
+// Labels for a list of points, in the same order: "Backup of Tue 8 Dec, 09:30",
+// to the second (then with the year) where two would read alike; a failed
+// run's point says so. Times are shown in the local time zone.
+QStringList pointLabels(const QList<Point> &points);
 
 class BackupHistory
 {
@@ -52,43 +83,59 @@ public:
 
     const QString &destination() const { return m_destination; }
 
-    // The version folders on disk (well-formed names only), oldest first.
+    // The version folders on disk with a run's name, oldest name first.
     QStringList stamps() const;
 
-    // "Latest backup" first (with `latestTime`), then every run that kept
-    // something, newest first, with what it kept.
-    QList<Point> points(const QDateTime &latestTime = {}) const;
+    // The points that can be rebuilt, newest first, the latest backup first.
+    // `latestFallback` dates the latest when no journal does.
+    QList<Point> points(const QDateTime &latestFallback = {}) const;
+    std::optional<Point> point(const QString &id, const QDateTime &latestFallback = {}) const;
 
-    // The whole backup at a point (empty stamp: the latest), sorted by path,
-    // so a folder comes before what it holds. Names and kinds only: sizes and
-    // times are read for the entries shown (fillDetails).
-    QList<Entry> treeAt(const QString &stamp) const;
-
+    // The whole backup at a point, sorted by path (a folder before what it
+    // holds). Kinds only: sizes and times come with fillDetails.
+    QList<Entry> treeAt(const Point &point) const;
     // One path at a point; no value when it did not exist then.
-    std::optional<Entry> entryAt(const QString &path, const QString &stamp) const;
+    std::optional<Entry> entryAt(const QByteArray &path, const Point &point) const;
+
+    // Each distinct state one file had at the points, newest first, with the
+    // point it was backed up at (the newest point that shows it).
+    struct Version {
+        Point point;
+        Entry entry;
+    };
+    QList<Version> versionsOf(const QByteArray &path) const;
 
     // The entries whose name contains `text` (ignoring case) and the folders
     // above them, still sorted. An empty text keeps everything.
     static QList<Entry> filtered(const QList<Entry> &tree, const QString &text);
-
     // The entries at or below `path` in a sorted tree: the entry itself first.
-    static QList<Entry> subtree(const QList<Entry> &tree, const QString &path);
+    static QList<Entry> subtree(const QList<Entry> &tree, const QByteArray &path);
 
 private:
-    // What a run kept, read once: a finished run's folder never changes.
-    const QList<Entry> &keptBy(const QString &stamp) const;
+    struct RunRecord {
+        QList<Entry> kept;                   // what the run's folder holds
+        QHash<QByteArray, qsizetype> keptAt; // path -> index in kept
+        QSet<QByteArray> created;
+        QHash<QByteArray, Metadata> metadata;
+        bool empty = true;
+    };
+    RunRecord readRecord(const QString &run) const;
+    const RunRecord &record(const QString &run) const;
+    void prefetch(const QStringList &runs) const;
+    QString runFolder(const QString &run) const;
 
     QString m_destination;
-    mutable QHash<QString, QList<Entry>> m_kept;
+    // A map: what record() returned stays where it is as others are read.
+    mutable std::map<QString, RunRecord> m_records;
 };
 
 enum class ScanDetail { KindsOnly, FileSizes, All };
 
-// Every entry below `root`, relative and unsorted; `skipTopLevel` names a
-// top-level entry to leave out. Symbolic links are not followed. Sizes and
-// times are read as `detail` asks.
-QList<Entry> scanTree(const QString &root, const QString &skipTopLevel = {}, ScanDetail detail = ScanDetail::All,
-                      bool withDiskPaths = true);
+// Every entry below `root`, relative and unsorted, leaving out a top-level
+// `skipTopLevel` and files named like an interrupted copy. Links are not
+// followed.
+QList<Entry> scanTree(const QByteArray &root, const QByteArray &skipTopLevel = {},
+                      ScanDetail detail = ScanDetail::All);
 
 // Reads an entry's size and time when they are not known yet; false when it
 // has gone.
@@ -96,6 +143,9 @@ bool fillDetails(Entry &entry);
 
 // The paths a run's record lists: complete entries only, relative, never
 // leaving the destination.
-QStringList readCreatedRecord(const QString &versionFolder);
+QList<QByteArray> readCreatedRecord(const QString &versionFolder);
+// The metadata records of a run: complete, well-formed records only.
+QHash<QByteArray, Metadata> readMetadataRecord(const QString &versionFolder);
+
 
 } // namespace cv::history

@@ -23,6 +23,24 @@ namespace {
 constexpr qint64 kPiece = 16 * 1024 * 1024;
 
 QString errnoText(int error) { return QString::fromLocal8Bit(strerror(error)); }
+QString shown(const QByteArray &path) { return readableName(path); }
+
+// The mode, owner and times the copy gets: the record's, else the source's.
+void metadataOf(const struct stat &st, const std::optional<Metadata> &given, Metadata &out)
+{
+    out = given.value_or(Metadata{unsigned(st.st_mode & 07777), st.st_uid, st.st_gid, st.st_atim, st.st_mtim});
+}
+
+// The owner only where we may give it (root restoring for another user).
+void giveOwner(int fd, const char *path, const Metadata &m)
+{
+    if (geteuid() != 0)
+        return;
+    if (fd >= 0)
+        (void)!fchown(fd, m.uid, m.gid);
+    else if (path)
+        (void)!lchown(path, m.uid, m.gid);
+}
 
 // One piece of file data: copy_file_range, else sendfile, else read/write.
 ssize_t copyPiece(int in, int out, size_t length, bool &rangeWorks, bool &sendfileWorks)
@@ -88,8 +106,7 @@ EntryCopier::EntryCopier(ProgressCallback progress, qint64 bytesTotal, int files
 
 bool EntryCopier::fail(const QString &message)
 {
-    if (m_error.isEmpty())
-        m_error = message;
+    m_error = message;
     return false;
 }
 
@@ -100,70 +117,80 @@ bool EntryCopier::report()
     return !m_cancelled;
 }
 
-bool EntryCopier::copyEntry(const QString &from, const QString &to)
+bool EntryCopier::copyEntry(const QByteArray &from, const QByteArray &to, const std::optional<Metadata> &metadata)
 {
+    m_error.clear();
     if (m_cancelled)
         return false;
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
     struct stat st;
-    if (lstat(source.constData(), &st) != 0)
-        return fail(QStringLiteral("Could not read '%1': %2").arg(from, errnoText(errno)));
+    if (lstat(from.constData(), &st) != 0)
+        return fail(QStringLiteral("Could not read '%1': %2").arg(shown(from), errnoText(errno)));
+    Metadata m;
+    metadataOf(st, metadata, m);
 
     if (S_ISDIR(st.st_mode)) {
         // Owner access until finishFolders, so that what it holds can be written.
-        if (mkdir(target.constData(), 0700) != 0)
-            return fail(QStringLiteral("Could not create the folder '%1': %2").arg(to, errnoText(errno)));
-        const int in = open(source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int out = open(target.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (mkdir(to.constData(), 0700) != 0)
+            return fail(QStringLiteral("Could not create the folder '%1': %2").arg(shown(to), errnoText(errno)));
+        const int in = open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int out = open(to.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (in >= 0 && out >= 0)
             copyExtendedAttributes(in, out);
+        giveOwner(out, to.constData(), m);
         if (in >= 0)
             close(in);
         if (out >= 0)
             close(out);
-        m_folders.append({to, unsigned(st.st_mode & 07777), {st.st_atim, st.st_mtim}});
+        m_folders.append({to, m.mode, {m.atime, m.mtime}});
         return true;
     }
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> link(size_t(st.st_size) + 2);
-        const ssize_t n = readlink(source.constData(), link.data(), link.size() - 1);
+        const ssize_t n = readlink(from.constData(), link.data(), link.size() - 1);
         if (n < 0)
-            return fail(QStringLiteral("Could not read the link '%1': %2").arg(from, errnoText(errno)));
+            return fail(QStringLiteral("Could not read the link '%1': %2").arg(shown(from), errnoText(errno)));
         link[size_t(n)] = 0;
-        if (symlink(link.data(), target.constData()) != 0)
-            return fail(QStringLiteral("Could not create the link '%1': %2").arg(to, errnoText(errno)));
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        utimensat(AT_FDCWD, target.constData(), times, AT_SYMLINK_NOFOLLOW);
+        if (symlink(link.data(), to.constData()) != 0)
+            return fail(QStringLiteral("Could not create the link '%1': %2").arg(shown(to), errnoText(errno)));
+        giveOwner(-1, to.constData(), m);
+        const struct timespec times[2] = {m.atime, m.mtime};
+        utimensat(AT_FDCWD, to.constData(), times, AT_SYMLINK_NOFOLLOW);
         ++m_progress.filesDone;
         return report();
     }
-    if (S_ISREG(st.st_mode))
-        return copyFile(from, to, st);
+    if (S_ISREG(st.st_mode)) {
+        struct stat withMetadata = st;
+        withMetadata.st_mode = (st.st_mode & ~07777) | m.mode;
+        withMetadata.st_uid = m.uid;
+        withMetadata.st_gid = m.gid;
+        withMetadata.st_atim = m.atime;
+        withMetadata.st_mtim = m.mtime;
+        return copyFile(from, to, withMetadata);
+    }
     // Devices, sockets and pipes have no place in a mail backup.
-    return fail(QStringLiteral("'%1' is not a file, folder or link; it was not restored.").arg(from));
+    return fail(QStringLiteral("'%1' is not a file, folder or link; it was not restored.").arg(shown(from)));
 }
 
-bool EntryCopier::copyFile(const QString &from, const QString &to, const struct stat &st)
+bool EntryCopier::copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st)
 {
-    const QByteArray target = QFile::encodeName(to);
-    const int in = open(QFile::encodeName(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int in = open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0)
-        return fail(QStringLiteral("Could not read '%1': %2").arg(from, errnoText(errno)));
+        return fail(QStringLiteral("Could not read '%1': %2").arg(shown(from), errnoText(errno)));
     // O_EXCL: nothing that exists is ever written over.
-    const int out = open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int out = open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         const int error = errno;
         close(in);
-        return fail(QStringLiteral("Could not create '%1': %2").arg(to, errnoText(error)));
+        return fail(QStringLiteral("Could not create '%1': %2").arg(shown(to), errnoText(error)));
     }
     bool rangeWorks = true, sendfileWorks = true;
     bool ok = true;
     QString problem;
+    const qint64 before = m_progress.bytesDone;
     for (qint64 left = st.st_size; left > 0;) {
         const ssize_t n = copyPiece(in, out, size_t(std::min(left, kPiece)), rangeWorks, sendfileWorks);
         if (n < 0) {
-            problem = QStringLiteral("Could not copy '%1' to '%2': %3").arg(from, to, errnoText(errno));
+            problem = QStringLiteral("Could not copy '%1' to '%2': %3").arg(shown(from), shown(to), errnoText(errno));
             ok = false;
             break;
         }
@@ -178,11 +205,12 @@ bool EntryCopier::copyFile(const QString &from, const QString &to, const struct 
     }
     if (ok) {
         copyExtendedAttributes(in, out);
+        giveOwner(out, nullptr, Metadata{0, st.st_uid, st.st_gid, {}, {}});
         fchmod(out, st.st_mode & 07777);
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         futimens(out, times);
         if (close(out) != 0) {
-            problem = QStringLiteral("Could not finish '%1': %2").arg(to, errnoText(errno));
+            problem = QStringLiteral("Could not finish '%1': %2").arg(shown(to), errnoText(errno));
             ok = false;
         }
     } else {
@@ -190,10 +218,12 @@ bool EntryCopier::copyFile(const QString &from, const QString &to, const struct 
     }
     close(in);
     if (!ok) {
-        unlink(target.constData()); // ours, half written
+        unlink(to.constData()); // ours, half written
+        m_progress.bytesDone = before;
         return problem.isEmpty() ? false : fail(problem);
     }
     ++m_progress.filesDone;
+    m_bytesWritten += m_progress.bytesDone - before;
     return report();
 }
 
@@ -202,9 +232,8 @@ void EntryCopier::finishFolders()
     std::sort(m_folders.begin(), m_folders.end(),
               [](const Folder &a, const Folder &b) { return a.path.size() > b.path.size(); });
     for (const Folder &folder : std::as_const(m_folders)) {
-        const QByteArray path = QFile::encodeName(folder.path);
-        chmod(path.constData(), folder.mode);
-        utimensat(AT_FDCWD, path.constData(), folder.times, AT_SYMLINK_NOFOLLOW);
+        chmod(folder.path.constData(), folder.mode);
+        utimensat(AT_FDCWD, folder.path.constData(), folder.times, AT_SYMLINK_NOFOLLOW);
     }
     m_folders.clear();
 }

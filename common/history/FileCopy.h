@@ -3,9 +3,11 @@
 // of the kernel's own copy (copy_file_range, else sendfile), never over
 // anything that exists.
 
-#include <QString>
+#include "BackupHistory.h"
 
+#include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <sys/stat.h>
 
@@ -14,7 +16,7 @@
 namespace cv::history {
 
 struct CopyProgress {
-    qint64 bytesDone = 0;
+    qint64 bytesDone = 0; // copied so far, the file in hand included
     qint64 bytesTotal = 0;
     int filesDone = 0;
     int filesTotal = 0;
@@ -29,9 +31,10 @@ public:
     explicit EntryCopier(ProgressCallback progress, qint64 bytesTotal = 0, int filesTotal = 0);
 
     // Copies one file, link or folder (the folder alone: empty, its mode and
-    // times set by finishFolders) to `to`, which must not exist. False with
-    // error() set on failure or cancellation; a half-written file is removed.
-    bool copyEntry(const QString &from, const QString &to);
+    // times set by finishFolders) to `to`, which must not exist, with
+    // `metadata` where given instead of the source's. False with error() set
+    // (for this call) on failure or cancellation; a half-written file is removed.
+    bool copyEntry(const QByteArray &from, const QByteArray &to, const std::optional<Metadata> &metadata = {});
     // Gives the folders made so far their own mode and times, deepest first
     // (writing into them would change their times again).
     void finishFolders();
@@ -39,9 +42,12 @@ public:
     bool cancelled() const { return m_cancelled; }
     const QString &error() const { return m_error; }
     const CopyProgress &progress() const { return m_progress; }
+    // What was written whole: files (and links) and their bytes.
+    int filesWritten() const { return m_progress.filesDone; }
+    qint64 bytesWritten() const { return m_bytesWritten; }
 
 private:
-    bool copyFile(const QString &from, const QString &to, const struct stat &st);
+    bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st);
     bool fail(const QString &message);
     bool report();
 
@@ -49,8 +55,9 @@ private:
     CopyProgress m_progress;
     bool m_cancelled = false;
     QString m_error;
+    qint64 m_bytesWritten = 0;
     struct Folder {
-        QString path;
+        QByteArray path;
         unsigned mode;
         struct timespec times[2];
     };

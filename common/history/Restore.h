@@ -2,7 +2,8 @@
 // Getting entries of the backup back: into a folder of the user's choice
 // ("Restore To"), or where the client keeps them ("Restore to Original
 // Place"). Neither ever writes over or deletes anything: a name that exists
-// gets " (restored)", and current data is moved aside, not removed.
+// gets " (restored)", and current data is moved aside, not removed. Paths of
+// the backup are bytes; folders the user picks are QStrings.
 
 #include "BackupHistory.h"
 #include "FileCopy.h"
@@ -18,28 +19,33 @@ namespace cv::history {
 struct RestoreResult {
     bool cancelled = false;
     QString failure;       // why the restore stopped; empty when it did not
-    QStringList errors;    // entries that could not be restored (the rest were)
+    QStringList errors;    // entries that could not be restored, each once (the rest were)
     QStringList restored;  // the top-level paths written
     QStringList setAside;  // original place: where the current entries went
-    int files = 0;
+    int files = 0;         // written whole and kept
     qint64 bytes = 0;
     bool ok() const { return !cancelled && failure.isEmpty() && errors.isEmpty(); }
 };
 
 // A name in `folder` that nothing has: `name` itself, else "name (restored)",
 // else "name (restored 2)", … A file's extension stays at the end.
-QString unusedNameIn(const QString &folder, const QString &name, bool isFolder);
+QByteArray unusedNameIn(const QByteArray &folder, const QByteArray &name, bool isFolder);
 
 // The bytes of the files the selected paths hold at the point.
-qint64 bytesToRestore(const QList<Entry> &tree, const QStringList &selected);
+qint64 bytesToRestore(const QList<Entry> &tree, const QList<QByteArray> &selected);
 
 // The folder offered for "Restore To": "~/Restored Mail <date>".
 QString defaultRestoreFolder(const QDateTime &now);
 
+// Why `target` may not receive a restore: it lies inside the backup (the
+// version store included), where a restore would change earlier points.
+// Empty when it may.
+QString restoreTargetProblem(const QString &destination, const QString &target);
+
 // Copies each selected path of `tree` (a tree at one point, sorted) with all
 // it holds at that point into `targetFolder`, created when missing. Selected
 // paths inside other selected folders come along with those.
-RestoreResult restoreTo(const QList<Entry> &tree, const QStringList &selected, const QString &targetFolder,
+RestoreResult restoreTo(const QList<Entry> &tree, const QList<QByteArray> &selected, const QString &targetFolder,
                         const ProgressCallback &progress = {});
 
 // Where a client keeps what the backup holds.
@@ -49,7 +55,7 @@ struct ClientPlace {
     QString dataFolder;      // the destination holds this folder's content
     QString preferencesFile; // Apple Mail: its preferences file is copied beside
     // The original path of an entry of the backup.
-    QString originalPathFor(const QString &relativePath) const;
+    QByteArray originalPathFor(const QByteArray &relativePath) const;
     // For a client name of the configuration; no value for an unknown name.
     static std::optional<ClientPlace> forClient(const QString &client, const QString &home);
 };
@@ -84,10 +90,13 @@ private:
     std::function<bool()> m_keepWaiting;
 };
 
-// Quits the client, moves each current entry aside to
-// "<name>.before-restore-<YYYYMMDD-HHMMSS>" and copies the chosen state in.
-// Nothing is moved or copied unless the client has quit.
-RestoreResult restoreToOriginalPlace(const QList<Entry> &tree, const QStringList &selected, const ClientPlace &place,
+// Quits the client, copies the chosen state into a hidden sibling of each
+// selected entry, and only when every copy is complete moves each current
+// entry aside to "<name>.before-restore-<YYYYMMDD-HHMMSS>" and the copy in.
+// On any failure or Cancel the copies are removed and the client's data is as
+// it was. Nothing is touched unless the client has quit.
+RestoreResult restoreToOriginalPlace(const QList<Entry> &tree, const QList<QByteArray> &selected,
+                                     const ClientPlace &place,
                                      ClientQuitter &quitter, const QDateTime &now,
                                      const ProgressCallback &progress = {});
 

@@ -351,8 +351,7 @@ void Controller::showRestoreWindow(QObject *)
     }
     if (!m_restoreWindow)
         m_restoreWindow = std::make_unique<windows::RestoreWindow>(*m_workspace);
-    m_restoreWindow->setSource(source);
-    m_restoreWindow->showWindow();
+    m_restoreWindow->open(source, getMainWindow());
 }
 
 void Controller::openBackupFolder(QObject *)

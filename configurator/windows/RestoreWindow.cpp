@@ -2,8 +2,10 @@
 
 #include "Home.h"
 #include "Names.h"
+#include "RestoreSession.h"
 #include "Workspace.h"
 #include "ui_RestoreWindow.h"
+#include "ui_VersionsDialog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -13,6 +15,8 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 
 namespace cv::configurator::windows {
@@ -22,21 +26,31 @@ using history::EntryKind;
 
 namespace {
 
-const QString kPointDate = QStringLiteral("ddd d MMM yyyy, HH:mm");
+enum Role { PathRole = Qt::UserRole + 1, KindRole };
 
-enum Role { PathRole = Qt::UserRole + 1 };
+constexpr std::chrono::milliseconds kSearchSlice(25);
 
-QString describePoint(const history::Point &point)
+QString countOf(qsizetype n, const char *one, const char *many)
 {
-    if (point.isLatest()) {
-        const QString when = point.time.isValid() ? QLocale().toString(point.time, kPointDate)
-                                                  : QStringLiteral("date unknown");
-        return QStringLiteral("Latest backup\n") + when;
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// Centred over `over` (else its screen), kept on that screen.
+void centre(QWidget *window, QWidget *over)
+{
+    QScreen *screen = over ? over->screen() : window->screen();
+    const QRect around = over && over->isVisible() ? over->frameGeometry()
+                                                   : (screen ? screen->availableGeometry() : QRect());
+    if (around.isEmpty())
+        return;
+    QRect frame = window->frameGeometry();
+    frame.moveCenter(around.center());
+    if (screen) {
+        const QRect room = screen->availableGeometry();
+        frame.moveLeft(std::max(room.left(), std::min(frame.left(), room.right() - frame.width())));
+        frame.moveTop(std::max(room.top(), std::min(frame.top(), room.bottom() - frame.height())));
     }
-    return QLocale().toString(point.time, kPointDate) + QLatin1Char('\n')
-        + QStringLiteral("%1 %2, %3 kept")
-              .arg(point.files)
-              .arg(point.files == 1 ? QStringLiteral("file") : QStringLiteral("files"), formatSize(point.bytes));
+    window->move(frame.topLeft());
 }
 
 } // namespace
@@ -124,22 +138,20 @@ RestoreWindow::RestoreWindow(platform::Workspace &workspace, QObject *parent)
                     workspace,
                     *new history::OsascriptQuitter(history::OsascriptQuitter::findOsascript(cv::installedEnginePath()),
                                                    std::chrono::minutes(2),
-                                                   [] {
-                                                       QCoreApplication::processEvents();
-                                                       return true;
-                                                   }),
-                    parent)
+                                                   [this] { return keepWaiting(QString()); }),
+                    cv::runLockPath(), parent)
 {
     m_ownDialogs.reset(&m_dialogs);
     m_ownQuitter.reset(&m_quitter);
 }
 
 RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &workspace,
-                             history::ClientQuitter &quitter, QObject *parent)
+                             history::ClientQuitter &quitter, QString lockPath, QObject *parent)
     : QObject(parent)
     , m_dialogs(dialogs)
     , m_workspace(workspace)
     , m_quitter(quitter)
+    , m_lockPath(std::move(lockPath))
     , m_ui(std::make_unique<Ui::RestoreWindow>())
 {
     m_window = new QWidget(nullptr, Qt::Window);
@@ -151,9 +163,14 @@ RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &works
     m_ui->backupTree->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     m_ui->progressBar->hide();
     m_ui->cancelButton->hide();
+    m_searchTimer.setSingleShot(true);
+    m_searchTimer.setInterval(kSearchPauseMs);
+    m_searchSlices.setInterval(0);
 
     connect(m_ui->pointsList, &QListWidget::currentRowChanged, this, &RestoreWindow::pointChosen);
     connect(m_ui->searchField, &QLineEdit::textChanged, this, &RestoreWindow::searchChanged);
+    connect(&m_searchTimer, &QTimer::timeout, this, &RestoreWindow::startSearch);
+    connect(&m_searchSlices, &QTimer::timeout, this, &RestoreWindow::searchSlice);
     connect(m_ui->backupTree, &QTreeWidget::itemSelectionChanged, this, &RestoreWindow::selectionChanged);
     connect(m_ui->backupTree, &QTreeWidget::itemExpanded, this, &RestoreWindow::itemExpanded);
     connect(m_ui->restoreToButton, &QPushButton::clicked, this, [this] { restoreTo(m_ui->restoreToButton); });
@@ -161,29 +178,107 @@ RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &works
             [this] { restoreToOriginalPlace(m_ui->restoreOriginalButton); });
     connect(m_ui->openBackupFolderButton, &QPushButton::clicked, this,
             [this] { openBackupFolder(m_ui->openBackupFolderButton); });
+    connect(m_ui->showVersionsButton, &QPushButton::clicked, this, [this] { showVersions(m_ui->showVersionsButton); });
     connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { m_cancelRequested = true; });
+    connect(m_ui->closeButton, &QPushButton::clicked, m_window, &QWidget::close);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &RestoreWindow::refreshPoints);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &RestoreWindow::refreshPoints);
+    // Escape cancels a restore that runs, else closes, as Ctrl+W does.
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), m_window);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (m_busy)
+            m_cancelRequested = true;
+        else
+            m_window->close();
+    });
+    auto *close = new QShortcut(QKeySequence::Close, m_window);
+    connect(close, &QShortcut::activated, this, [this] {
+        if (!m_busy)
+            m_window->close();
+    });
 }
 
 RestoreWindow::~RestoreWindow()
 {
+    delete m_versions.data();
     delete m_window.data();
+}
+
+void RestoreWindow::open(const RestoreSource &source, QWidget *over)
+{
+    if (!m_busy) {
+        const bool wasVisible = m_window->isVisible();
+        setSource(source);
+        if (!wasVisible)
+            centre(m_window, over);
+    }
+    showWindow();
 }
 
 void RestoreWindow::setSource(const RestoreSource &source)
 {
     m_source = source;
     m_history = std::make_unique<history::BackupHistory>(source.destination);
-    m_points = m_history->points(source.lastBackup);
     m_window->setWindowTitle(QStringLiteral("Restore from %1").arg(QDir::toNativeSeparators(source.destination)));
     const bool originalPlace = source.place && QFileInfo(source.place->dataFolder).isDir();
     m_ui->restoreOriginalButton->setVisible(originalPlace);
+    {
+        // A search typed for another backup has no place here.
+        const QSignalBlocker blocker(m_ui->searchField);
+        m_ui->searchField->clear();
+        m_searchTimer.stop();
+        m_searchSlices.stop();
+    }
+    m_points.clear();
+    refreshPoints();
+    watchBackup();
+}
 
-    const QSignalBlocker blocker(m_ui->pointsList);
-    m_ui->pointsList->clear();
-    for (const history::Point &point : std::as_const(m_points))
-        m_ui->pointsList->addItem(describePoint(point));
-    m_ui->pointsList->setCurrentRow(0);
-    pointChosen(0);
+void RestoreWindow::watchBackup()
+{
+    if (!m_watcher.files().isEmpty())
+        m_watcher.removePaths(m_watcher.files());
+    if (!m_watcher.directories().isEmpty())
+        m_watcher.removePaths(m_watcher.directories());
+    // The journal gets a line when a run ends; the store appears with the first run.
+    const QString root = history::versionsRoot(m_source.destination);
+    for (const QString &path : {m_source.destination, root, root + QStringLiteral("/journal")})
+        if (QFileInfo::exists(path))
+            m_watcher.addPath(path);
+}
+
+QString RestoreWindow::currentPointId() const
+{
+    const int row = m_ui->pointsList->currentRow();
+    return row >= 0 && row < m_points.size() ? m_points.at(row).id : QString();
+}
+
+void RestoreWindow::refreshPoints()
+{
+    if (!m_history)
+        return;
+    if (m_busy) {
+        m_refreshPending = true;
+        return;
+    }
+    m_refreshPending = false;
+    const QString chosen = currentPointId();
+    m_history = std::make_unique<history::BackupHistory>(m_source.destination);
+    m_points = m_history->points(m_source.lastBackup);
+    const QStringList labels = history::pointLabels(m_points);
+    int row = 0;
+    {
+        const QSignalBlocker blocker(m_ui->pointsList);
+        m_ui->pointsList->clear();
+        for (int i = 0; i < labels.size(); ++i) {
+            m_ui->pointsList->addItem(labels.at(i));
+            if (m_points.at(i).id == chosen)
+                row = i;
+        }
+        m_ui->pointsList->setCurrentRow(row);
+    }
+    pointChosen(row);
+    watchBackup();
 }
 
 void RestoreWindow::showWindow()
@@ -198,14 +293,17 @@ void RestoreWindow::pointChosen(int row)
     if (row < 0 || row >= m_points.size() || !m_history)
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_tree = m_history->treeAt(m_points.at(row).stamp);
+    m_searchSlices.stop();
+    m_tree = m_history->treeAt(m_points.at(row));
     QApplication::restoreOverrideCursor();
     showTree();
 }
 
 void RestoreWindow::searchChanged(const QString &)
 {
-    showTree();
+    // Not at every keystroke: after a short pause, and a slice at a time.
+    m_searchSlices.stop();
+    m_searchTimer.start();
 }
 
 QTreeWidgetItem *RestoreWindow::makeItem(const Entry &shown, QTreeWidgetItem *parent)
@@ -216,6 +314,7 @@ QTreeWidgetItem *RestoreWindow::makeItem(const Entry &shown, QTreeWidgetItem *pa
     auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem;
     item->setText(0, e.name());
     item->setData(0, PathRole, e.path);
+    item->setData(0, KindRole, int(e.kind));
     const bool folder = e.kind == EntryKind::Folder;
     const QStyle::StandardPixmap icon = folder                       ? QStyle::SP_DirIcon
                                         : e.kind == EntryKind::Link ? QStyle::SP_FileLinkIcon
@@ -232,13 +331,13 @@ QTreeWidgetItem *RestoreWindow::makeItem(const Entry &shown, QTreeWidgetItem *pa
 
 void RestoreWindow::itemExpanded(QTreeWidgetItem *item)
 {
-    if (item->childCount() > 0 || m_searching)
+    if (item->childCount() > 0 || !m_ui->searchField->text().trimmed().isEmpty())
         return;
     // What a folder holds is made when it is first opened.
-    const QString path = item->data(0, PathRole).toString();
+    const QByteArray path = item->data(0, PathRole).toByteArray();
     const QList<Entry> below = history::BackupHistory::subtree(m_tree, path);
     for (qsizetype i = 1; i < below.size(); ++i)
-        if (below.at(i).path.indexOf(QLatin1Char('/'), path.size() + 1) < 0)
+        if (below.at(i).path.indexOf('/', path.size() + 1) < 0)
             makeItem(below.at(i), item);
     if (item->childCount() == 0)
         item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
@@ -246,37 +345,65 @@ void RestoreWindow::itemExpanded(QTreeWidgetItem *item)
 
 void RestoreWindow::showTree()
 {
-    const QString search = m_ui->searchField->text().trimmed();
-    m_searching = !search.isEmpty();
+    if (!m_ui->searchField->text().trimmed().isEmpty()) {
+        startSearch();
+        return;
+    }
     QTreeWidget *tree = m_ui->backupTree;
     tree->setUpdatesEnabled(false);
     tree->clear();
     QList<QTreeWidgetItem *> topLevel;
-    if (!m_searching) {
-        for (const Entry &e : std::as_const(m_tree))
-            if (!e.path.contains(QLatin1Char('/')))
-                topLevel.append(makeItem(e, nullptr));
-        m_shownCount = m_tree.size();
-    } else {
-        QList<Entry> shown = history::BackupHistory::filtered(m_tree, search);
-        m_shownCount = shown.size();
-        // Parents sort before what they hold, so the first rows are whole.
-        if (shown.size() > kMaxSearchRows)
-            shown.resize(kMaxSearchRows);
-        QHash<QString, QTreeWidgetItem *> folders;
-        for (const Entry &e : std::as_const(shown)) {
-            const qsizetype slash = e.path.lastIndexOf(QLatin1Char('/'));
-            QTreeWidgetItem *parent = slash < 0 ? nullptr : folders.value(e.path.left(slash));
-            QTreeWidgetItem *item = makeItem(e, parent);
-            if (!parent)
-                topLevel.append(item);
-            if (e.kind == EntryKind::Folder)
-                folders.insert(e.path, item);
-        }
+    for (const Entry &e : std::as_const(m_tree))
+        if (!e.path.contains('/'))
+            topLevel.append(makeItem(e, nullptr));
+    tree->addTopLevelItems(topLevel);
+    tree->setUpdatesEnabled(true);
+    m_search.start(m_tree, QString());
+    m_search.step(std::chrono::milliseconds(1000)); // counting only
+    showCount();
+    selectionChanged();
+}
+
+void RestoreWindow::startSearch()
+{
+    m_searchTimer.stop();
+    const QString text = m_ui->searchField->text().trimmed();
+    if (text.isEmpty()) {
+        m_searchSlices.stop();
+        showTree();
+        return;
+    }
+    m_search.start(m_tree, text);
+    m_ui->statusLabel->setText(QStringLiteral("Searching…"));
+    m_searchSlices.start();
+}
+
+void RestoreWindow::searchSlice()
+{
+    if (!m_search.step(kSearchSlice))
+        return; // the next slice comes with the next turn of the event loop
+    m_searchSlices.stop();
+    QList<qsizetype> shown = m_search.shown();
+    // Parents sort before what they hold, so the first rows are whole.
+    if (shown.size() > kMaxSearchRows)
+        shown.resize(kMaxSearchRows);
+    QTreeWidget *tree = m_ui->backupTree;
+    tree->setUpdatesEnabled(false);
+    tree->clear();
+    QList<QTreeWidgetItem *> topLevel;
+    QHash<QByteArray, QTreeWidgetItem *> folders;
+    for (const qsizetype i : std::as_const(shown)) {
+        const Entry &e = m_tree.at(i);
+        const qsizetype slash = e.path.lastIndexOf('/');
+        QTreeWidgetItem *parent = slash < 0 ? nullptr : folders.value(e.path.left(slash));
+        QTreeWidgetItem *item = makeItem(e, parent);
+        if (!parent)
+            topLevel.append(item);
+        if (e.kind == EntryKind::Folder)
+            folders.insert(e.path, item);
     }
     tree->addTopLevelItems(topLevel);
-    if (m_searching)
-        tree->expandAll();
+    tree->expandAll();
     tree->setUpdatesEnabled(true);
     showCount();
     selectionChanged();
@@ -284,34 +411,41 @@ void RestoreWindow::showTree()
 
 void RestoreWindow::showCount()
 {
-    QString text = !m_searching ? QStringLiteral("%1 items").arg(m_tree.size())
-                                : QStringLiteral("%1 of %2 items match").arg(m_shownCount).arg(m_tree.size());
-    if (m_searching && m_shownCount > kMaxSearchRows)
-        text += QStringLiteral(" (the first %1 are shown)").arg(kMaxSearchRows);
+    const bool searching = !m_ui->searchField->text().trimmed().isEmpty();
+    QString text = !searching ? countOf(m_search.totalFiles(), "file", "files")
+                              : QStringLiteral("%1 of %2 match")
+                                    .arg(m_search.matchingFiles())
+                                    .arg(countOf(m_search.totalFiles(), "file", "files"));
+    if (searching && m_search.shown().size() > kMaxSearchRows)
+        text += QStringLiteral(" (the first %1 rows are shown)").arg(kMaxSearchRows);
     m_ui->statusLabel->setText(text);
 }
 
-QStringList RestoreWindow::listedPaths() const
+QList<QByteArray> RestoreWindow::listedPaths() const
 {
-    QStringList paths;
+    QList<QByteArray> paths;
     for (QTreeWidgetItemIterator it(m_ui->backupTree); *it; ++it)
-        paths.append((*it)->data(0, PathRole).toString());
+        paths.append((*it)->data(0, PathRole).toByteArray());
     return paths;
 }
 
-QStringList RestoreWindow::selectedPaths() const
+QList<QByteArray> RestoreWindow::selectedPaths() const
 {
-    QStringList paths;
+    QList<QByteArray> paths;
     for (const QTreeWidgetItem *item : m_ui->backupTree->selectedItems())
-        paths.append(item->data(0, PathRole).toString());
+        paths.append(item->data(0, PathRole).toByteArray());
     return paths;
 }
 
 void RestoreWindow::selectionChanged()
 {
-    const bool any = !m_busy && !m_ui->backupTree->selectedItems().isEmpty();
+    const QList<QTreeWidgetItem *> selected = m_ui->backupTree->selectedItems();
+    const bool any = !m_busy && !selected.isEmpty();
     m_ui->restoreToButton->setEnabled(any);
     m_ui->restoreOriginalButton->setEnabled(any);
+    // Versions are of one file: a folder's would be every file's.
+    m_ui->showVersionsButton->setEnabled(!m_busy && selected.size() == 1
+                                         && selected.first()->data(0, KindRole).toInt() != int(EntryKind::Folder));
 }
 
 void RestoreWindow::setBusy(bool busy)
@@ -321,12 +455,26 @@ void RestoreWindow::setBusy(bool busy)
     m_ui->pointsList->setEnabled(!busy);
     m_ui->searchField->setEnabled(!busy);
     m_ui->backupTree->setEnabled(!busy);
+    m_ui->openBackupFolderButton->setEnabled(!busy);
+    m_ui->closeButton->setEnabled(!busy);
     if (!busy) {
         m_ui->progressBar->hide();
         m_ui->cancelButton->hide();
         showCount();
     }
     selectionChanged();
+    if (!busy && m_refreshPending)
+        refreshPoints();
+}
+
+bool RestoreWindow::keepWaiting(const QString &status)
+{
+    // Said while it waits, with Cancel: the window never greys out wordless.
+    if (!status.isEmpty())
+        m_ui->statusLabel->setText(status);
+    m_ui->cancelButton->show();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return !m_cancelRequested;
 }
 
 history::ProgressCallback RestoreWindow::progressFor(qint64 totalBytes)
@@ -350,13 +498,50 @@ history::ProgressCallback RestoreWindow::progressFor(qint64 totalBytes)
     };
 }
 
+std::optional<history::RestoreResult> RestoreWindow::runAgainstThePresent(const QString &title, const QString &pointId,
+                                                                         const Operation &operation)
+{
+    setBusy(true);
+    // No backup changes the backup while it is read and copied; the point
+    // is read again now, not taken from the list shown earlier.
+    platform::RunLock lock;
+    QString why;
+    std::optional<QList<Entry>> tree;
+    if (history::holdRunLock(lock, m_lockPath,
+                             [this] { return keepWaiting(QStringLiteral("Waiting for the backup to finish…")); }, why))
+        tree = history::currentTreeAt(m_source.destination, pointId, m_source.lastBackup, why);
+    std::optional<history::RestoreResult> result;
+    if (tree)
+        result = operation(*tree, progressFor(0));
+    lock.release();
+    const bool cancelled = m_cancelRequested;
+    setBusy(false);
+    if (!result && !cancelled)
+        m_dialogs.showProblem(m_window, title, why);
+    return result;
+}
+
+void RestoreWindow::reportResult(const QString &title, const history::RestoreResult &result, const QString &where)
+{
+    if (!result.failure.isEmpty()) {
+        QString text = result.failure;
+        if (!result.errors.isEmpty())
+            text += QStringLiteral("\n\n") + result.errors.join(QLatin1Char('\n'));
+        m_dialogs.showProblem(m_window, title, text);
+        return;
+    }
+    if (m_dialogs.showSummary(m_window, describeResult(result, where), !result.restored.isEmpty())
+        && !m_workspace.openFile(where))
+        m_dialogs.showProblem(m_window, QStringLiteral("Show in Folder"),
+                              QStringLiteral("The folder '%1' could not be shown: no file manager answered.")
+                                  .arg(QDir::toNativeSeparators(where)));
+}
+
 QString RestoreWindow::describeResult(const history::RestoreResult &result, const QString &where) const
 {
     QString text = result.cancelled ? QStringLiteral("The restore was cancelled. ") : QString();
-    text += QStringLiteral("%1 %2 (%3) restored to “%4”.")
-                .arg(result.files)
-                .arg(result.files == 1 ? QStringLiteral("file") : QStringLiteral("files"), formatSize(result.bytes),
-                     QDir::toNativeSeparators(where));
+    text += QStringLiteral("%1 (%2) restored to “%3”.")
+                .arg(countOf(result.files, "file", "files"), formatSize(result.bytes), QDir::toNativeSeparators(where));
     if (!result.setAside.isEmpty())
         text += QStringLiteral("\n\nWhat was there before is kept beside it:\n")
             + QDir::toNativeSeparators(result.setAside.join(QLatin1Char('\n')));
@@ -367,55 +552,117 @@ QString RestoreWindow::describeResult(const history::RestoreResult &result, cons
 
 void RestoreWindow::restoreTo(QObject *)
 {
-    const QStringList selected = selectedPaths();
+    const QList<QByteArray> selected = selectedPaths();
     if (selected.isEmpty() || m_busy)
         return;
-    const QString folder = m_dialogs.chooseRestoreFolder(m_window, history::defaultRestoreFolder(QDateTime::currentDateTime()));
+    const QString folder =
+        m_dialogs.chooseRestoreFolder(m_window, history::defaultRestoreFolder(QDateTime::currentDateTime()));
     if (folder.isEmpty())
         return;
-    setBusy(true);
-    const history::RestoreResult result =
-        history::restoreTo(m_tree, selected, folder, progressFor(history::bytesToRestore(m_tree, selected)));
-    setBusy(false);
-    if (!result.failure.isEmpty()) {
-        m_dialogs.showProblem(m_window, QStringLiteral("Restore To"), result.failure);
+    if (const QString problem = history::restoreTargetProblem(m_source.destination, folder); !problem.isEmpty()) {
+        m_dialogs.showProblem(m_window, QStringLiteral("Restore To"), problem);
         return;
     }
-    if (m_dialogs.showSummary(m_window, describeResult(result, folder), !result.restored.isEmpty()))
-        m_workspace.openFile(folder);
+    const auto result = runAgainstThePresent(QStringLiteral("Restore To"), currentPointId(),
+                                             [&](const QList<Entry> &tree, const history::ProgressCallback &progress) {
+                                                 return history::restoreTo(tree, selected, folder, progress);
+                                             });
+    if (result)
+        reportResult(QStringLiteral("Restore To"), *result, folder);
 }
 
 void RestoreWindow::restoreToOriginalPlace(QObject *)
 {
-    const QStringList selected = selectedPaths();
+    const QList<QByteArray> selected = selectedPaths();
     if (selected.isEmpty() || m_busy || !m_source.place)
         return;
-    const history::ClientPlace &place = *m_source.place;
+    // A copy: the source may be replaced while the restore waits.
+    const history::ClientPlace place = *m_source.place;
     const int row = m_ui->pointsList->currentRow();
     const QString point = row <= 0 ? QStringLiteral("the latest backup")
-                                   : QStringLiteral("the backup as it was on %1")
-                                         .arg(QLocale().toString(m_points.at(row).time, kPointDate));
+                                   : QStringLiteral("the backup as it was at the point “%1”")
+                                         .arg(m_ui->pointsList->item(row)->text());
     const QString message =
         QStringLiteral("Put the selected items back where %1 keeps them, as in %2?\n\n%3 is quit first. Nothing there "
                        "is deleted: each item there now is renamed to “<name>.before-restore-<date>” beside it.")
             .arg(place.client, point, place.applicationName);
     if (!m_dialogs.confirmOriginalPlace(m_window, message))
         return;
-    setBusy(true);
-    const history::RestoreResult result = history::restoreToOriginalPlace(
-        m_tree, selected, place, m_quitter, QDateTime::currentDateTime(), progressFor(0));
-    setBusy(false);
-    if (!result.failure.isEmpty()) {
-        m_dialogs.showProblem(m_window, QStringLiteral("Restore to Original Place"), result.failure);
-        return;
-    }
-    if (m_dialogs.showSummary(m_window, describeResult(result, place.dataFolder), !result.restored.isEmpty()))
-        m_workspace.openFile(place.dataFolder);
+    const auto result = runAgainstThePresent(
+        QStringLiteral("Restore to Original Place"), currentPointId(),
+        [&](const QList<Entry> &tree, const history::ProgressCallback &progress) {
+            keepWaiting(QStringLiteral("Waiting for %1 to quit…").arg(place.applicationName));
+            return history::restoreToOriginalPlace(tree, selected, place, m_quitter, QDateTime::currentDateTime(),
+                                                   progress);
+        });
+    if (result)
+        reportResult(QStringLiteral("Restore to Original Place"), *result, place.dataFolder);
 }
 
 void RestoreWindow::openBackupFolder(QObject *)
 {
-    m_workspace.openFile(m_source.destination);
+    if (!m_workspace.openFile(m_source.destination))
+        m_dialogs.showProblem(m_window, QStringLiteral("Open Backup Folder"),
+                              QStringLiteral("The backup folder '%1' could not be opened: no file manager answered.")
+                                  .arg(QDir::toNativeSeparators(m_source.destination)));
+}
+
+void RestoreWindow::showVersions(QObject *)
+{
+    const QList<QByteArray> selected = selectedPaths();
+    if (selected.size() != 1 || !m_history || m_busy)
+        return;
+    if (!m_versions) {
+        m_versions = new QDialog(m_window);
+        m_versionsUi = std::make_unique<Ui::VersionsDialog>();
+        m_versionsUi->setupUi(m_versions);
+        connect(m_versionsUi->closeVersionsButton, &QPushButton::clicked, m_versions, &QDialog::close);
+        connect(m_versionsUi->restoreVersionButton, &QPushButton::clicked, this,
+                [this] { restoreVersion(m_versionsUi->versionsTree->currentIndex().row()); });
+    }
+    m_versionsPath = selected.first();
+    m_versionList = m_history->versionsOf(m_versionsPath);
+    QList<history::Point> points;
+    for (const auto &v : std::as_const(m_versionList))
+        points.append(v.point);
+    QStringList labels = history::pointLabels(points);
+    m_versions->setWindowTitle(QStringLiteral("Versions of %1").arg(history::readableName(m_versionsPath.mid(m_versionsPath.lastIndexOf('/') + 1))));
+    m_versionsUi->fileLabel->setText(QStringLiteral("Every version of “%1” the backup keeps, newest first:")
+                                         .arg(history::readableName(m_versionsPath)));
+    QTreeWidget *list = m_versionsUi->versionsTree;
+    list->clear();
+    for (qsizetype i = 0; i < m_versionList.size(); ++i) {
+        const Entry &e = m_versionList.at(i).entry;
+        auto *item = new QTreeWidgetItem(list);
+        item->setText(0, labels.at(i).section(QLatin1Char('\n'), -1));
+        item->setText(1, formatSize(e.size));
+        item->setText(2, QLocale().toString(e.modified(), QStringLiteral("yyyy-MM-dd HH:mm")));
+    }
+    list->setCurrentItem(list->topLevelItem(0));
+    m_versionsUi->restoreVersionButton->setEnabled(!m_versionList.isEmpty());
+    m_versions->show();
+    m_versions->raise();
+}
+
+void RestoreWindow::restoreVersion(int row)
+{
+    if (row < 0 || row >= m_versionList.size() || m_busy)
+        return;
+    const QString folder =
+        m_dialogs.chooseRestoreFolder(m_versions, history::defaultRestoreFolder(QDateTime::currentDateTime()));
+    if (folder.isEmpty())
+        return;
+    if (const QString problem = history::restoreTargetProblem(m_source.destination, folder); !problem.isEmpty()) {
+        m_dialogs.showProblem(m_versions, QStringLiteral("Restore To"), problem);
+        return;
+    }
+    const QByteArray path = m_versionsPath;
+    const auto result = runAgainstThePresent(QStringLiteral("Restore To"), m_versionList.at(row).point.id,
+                                             [&](const QList<Entry> &tree, const history::ProgressCallback &progress) {
+                                                 return history::restoreTo(tree, {path}, folder, progress);
+                                             });
+    if (result)
+        reportResult(QStringLiteral("Restore To"), *result, folder);
 }
 
 } // namespace cv::configurator::windows

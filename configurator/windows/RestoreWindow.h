@@ -5,10 +5,14 @@
 
 #include "BackupHistory.h"
 #include "Restore.h"
+#include "TreeSearch.h"
 
 #include <QDateTime>
+#include <QDialog>
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <memory>
@@ -23,6 +27,7 @@ class Workspace;
 
 namespace Ui {
 class RestoreWindow;
+class VersionsDialog;
 }
 
 namespace cv::configurator::windows {
@@ -63,17 +68,24 @@ class RestoreWindow : public QObject
     Q_OBJECT
 public:
     // `quitter` quits the client before Restore to Original Place (not owned).
+    // `lockPath` is the engine's run lock, held while a restore reads the backup.
     RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &workspace, history::ClientQuitter &quitter,
-                  QObject *parent = nullptr);
+                  QString lockPath, QObject *parent = nullptr);
     // With message boxes and our osascript, as the configurator uses it.
     explicit RestoreWindow(platform::Workspace &workspace, QObject *parent = nullptr);
     ~RestoreWindow() override;
 
+    // Tools > Restore…: shows `source` centred over `over`, its search
+    // cleared. During a restore it only raises the window.
+    void open(const RestoreSource &source, QWidget *over = nullptr);
     // Reads the backup's points and shows the latest.
     void setSource(const RestoreSource &source);
     void showWindow();
     QWidget *window() const { return m_window; }
     Ui::RestoreWindow *controls() const { return m_ui.get(); }
+    QDialog *versionsDialog() const { return m_versions; }
+    Ui::VersionsDialog *versionsControls() const { return m_versionsUi.get(); }
+    bool busy() const { return m_busy; }
 
     // Actions.
     void pointChosen(int row);
@@ -81,25 +93,41 @@ public:
     void restoreTo(QObject *sender);
     void restoreToOriginalPlace(QObject *sender);
     void openBackupFolder(QObject *sender);
+    void showVersions(QObject *sender);
+    // Reads the points again (a run ended), keeping the chosen one if it is still offered.
+    void refreshPoints();
 
-    // Entries restores above this size show the progress bar at once.
+    // Restores above this size show the progress bar at once.
     static constexpr qint64 kLargeRestoreBytes = 64 * 1024 * 1024;
     // A search shows at most this many rows; the status line says so.
-    static constexpr qsizetype kMaxSearchRows = 5000;
+    static constexpr qsizetype kMaxSearchRows = 1000; // made in one turn of the event loop
+    // Typing pauses this long before a search starts.
+    static constexpr int kSearchPauseMs = 250;
 
     // For the window's tests: the paths now listed and selected.
-    QStringList listedPaths() const;
-    QStringList selectedPaths() const;
+    QList<QByteArray> listedPaths() const;
+    QList<QByteArray> selectedPaths() const;
     const QList<history::Point> &points() const { return m_points; }
+    bool searching() const { return m_searchTimer.isActive() || m_searchSlices.isActive(); }
 
 private:
+    using Operation = std::function<history::RestoreResult(const QList<history::Entry> &, const history::ProgressCallback &)>;
     void showTree();
+    void startSearch();
+    void searchSlice();
     void showCount();
     QTreeWidgetItem *makeItem(const history::Entry &entry, QTreeWidgetItem *parent);
     void itemExpanded(QTreeWidgetItem *item);
     void selectionChanged();
     void setBusy(bool busy);
+    void watchBackup();
+    QString currentPointId() const;
     history::ProgressCallback progressFor(qint64 totalBytes);
+    bool keepWaiting(const QString &status);
+    std::optional<history::RestoreResult> runAgainstThePresent(const QString &title, const QString &pointId,
+                                                               const Operation &operation);
+    void restoreVersion(int row);
+    void reportResult(const QString &title, const history::RestoreResult &result, const QString &where);
     QString describeResult(const history::RestoreResult &result, const QString &where) const;
 
     std::unique_ptr<RestoreDialogs> m_ownDialogs;
@@ -107,16 +135,24 @@ private:
     RestoreDialogs &m_dialogs;
     platform::Workspace &m_workspace;
     history::ClientQuitter &m_quitter;
+    QString m_lockPath;
     QPointer<QWidget> m_window;
     std::unique_ptr<Ui::RestoreWindow> m_ui;
+    QPointer<QDialog> m_versions;
+    std::unique_ptr<Ui::VersionsDialog> m_versionsUi;
+    QList<history::BackupHistory::Version> m_versionList;
+    QByteArray m_versionsPath;
     RestoreSource m_source;
     std::unique_ptr<history::BackupHistory> m_history;
     QList<history::Point> m_points;
     QList<history::Entry> m_tree; // the whole backup at the chosen point
+    history::TreeSearch m_search;
+    QTimer m_searchTimer;  // the pause after a keystroke
+    QTimer m_searchSlices; // the search's next slice
+    QFileSystemWatcher m_watcher;
+    bool m_refreshPending = false;
     bool m_cancelRequested = false;
     bool m_busy = false;
-    qsizetype m_shownCount = 0;
-    bool m_searching = false;
 };
 
 // The backup the saved configuration names (else `fallbackDestination`), its

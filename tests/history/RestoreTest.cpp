@@ -1,22 +1,29 @@
-// Getting entries back: never over anything, with their metadata, and into
-// the client's own place only after the client has quit.
+// Getting entries back: never over anything, with their metadata, into the
+// client's own place only after the client has quit and only whole, and
+// always from the backup as it is now.
+#include "FileCopy.h"
 #include "HistoryTestSupport.h"
+#include "RealRuns.h"
 #include "Restore.h"
+#include "RestoreSession.h"
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QThread>
 
+#include <iostream>
+
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace cv::history;
-using cv::test::BackupOnDisk;
+using cv::test::RealRuns;
 
 namespace {
 
-const QString kRun = QStringLiteral("2026-11-02-090000");
+const QDateTime kStart(QDate(2026, 12, 8), QTime(9, 30), Qt::UTC);
 
 struct Stat {
     mode_t mode;
@@ -36,35 +43,55 @@ void setTimeAndMode(const QString &path, qint64 seconds, mode_t mode)
     chmod(QFile::encodeName(path).constData(), mode);
 }
 
+// A backup of two runs: INBOX.mbox was "old inbox" before the second.
+struct TwoRuns {
+    explicit TwoRuns(const cv::test::ScopedHome &home)
+        : runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")))
+    {
+        cv::test::writeFile(runs.source() + QStringLiteral("/Mail/INBOX.mbox"), "old inbox");
+        cv::test::writeFile(runs.source() + QStringLiteral("/Mail/Sent"), "sent");
+        cv::test::writeFile(runs.source() + QStringLiteral("/abc.default/prefs.js"), "prefs");
+        setTimeAndMode(runs.source() + QStringLiteral("/Mail/Sent"), 1600000000, 0640);
+        symlink("INBOX.mbox", QFile::encodeName(runs.source() + QStringLiteral("/Mail/link")).constData());
+        setTimeAndMode(runs.source() + QStringLiteral("/Mail"), 1500000000, 0750);
+        first = runs.run(kStart);
+        cv::test::writeFile(runs.source() + QStringLiteral("/Mail/INBOX.mbox"), "new inbox, damaged");
+        setTimeAndMode(runs.source() + QStringLiteral("/Mail"), 1500000000, 0750);
+        runs.run(kStart.addSecs(3600));
+    }
+    QList<Entry> treeAtFirst() const
+    {
+        const BackupHistory history(runs.destination());
+        return history.treeAt(*history.point(first));
+    }
+    RealRuns runs;
+    QString first;
+};
+
 } // namespace
 
 TEST(Restore, RestoreToNeverOverwritesAndKeepsMetadata)
 {
     cv::test::ScopedHome home;
-    BackupOnDisk disk(home.file(QStringLiteral("Backup")));
-    disk.put(QStringLiteral("Mail/INBOX.mbox"), "old inbox");
-    disk.put(QStringLiteral("Mail/Sent"), "sent");
-    setTimeAndMode(disk.mirror(QStringLiteral("Mail/Sent")), 1600000000, 0640);
-    symlink("INBOX.mbox", QFile::encodeName(disk.mirror(QStringLiteral("Mail/link"))).constData());
-    disk.replace(kRun, QStringLiteral("Mail/INBOX.mbox"), "new inbox");
-    // A run gives the folders it keeps entries in the mirror folder's metadata.
-    for (const QString &folder : {disk.mirror(QStringLiteral("Mail")), disk.run(kRun) + QStringLiteral("/Mail")})
-        setTimeAndMode(folder, 1500000000, 0750);
-
-    const QList<Entry> tree = BackupHistory(disk.mirror({})).treeAt(kRun);
+    const TwoRuns backup(home);
+    const QList<Entry> tree = backup.treeAtFirst();
     const QString target = home.file(QStringLiteral("Restored"));
     cv::test::writeFile(target + QStringLiteral("/INBOX.mbox"), "user's own");
     cv::test::writeFile(target + QStringLiteral("/INBOX (restored).mbox"), "user's other");
 
-    const QStringList selected{QStringLiteral("Mail/INBOX.mbox"), QStringLiteral("Mail"), QStringLiteral("nothing")};
-    RestoreResult first = restoreTo(tree, {QStringLiteral("Mail/INBOX.mbox")}, target);
+    const QList<QByteArray> selected{"Mail/INBOX.mbox", "Mail", "nothing"};
+    RestoreResult first = restoreTo(tree, {"Mail/INBOX.mbox"}, target);
     RestoreResult second = restoreTo(tree, selected, target);
     RestoreResult third = restoreTo(tree, selected, target);
-    for (const RestoreResult *r : {&first, &second, &third})
+    // A folder's dots are part of its name: never "abc (restored).default".
+    RestoreResult fourth = restoreTo(tree, {"abc.default"}, target);
+    RestoreResult fifth = restoreTo(tree, {"abc.default"}, target);
+    for (const RestoreResult *r : {&first, &second, &third, &fourth, &fifth})
         EXPECT_TRUE(r->ok()) << r->errors.join(u'\n').toStdString();
     EXPECT_EQ(first.restored, QStringList{target + QStringLiteral("/INBOX (restored 2).mbox")});
     EXPECT_EQ(second.restored, QStringList{target + QStringLiteral("/Mail")});
     EXPECT_EQ(third.restored, QStringList{target + QStringLiteral("/Mail (restored)")});
+    EXPECT_EQ(fifth.restored, QStringList{target + QStringLiteral("/abc.default (restored)")});
     EXPECT_EQ(third.files, 3);
     EXPECT_EQ(third.bytes, 13);
 
@@ -79,24 +106,78 @@ TEST(Restore, RestoreToNeverOverwritesAndKeepsMetadata)
     const Stat folder = statOf(target + QStringLiteral("/Mail"));
     EXPECT_EQ(folder.mode, 0750u);
     EXPECT_EQ(folder.mtime, 1500000000);
+
+    // Copying onto what exists fails and leaves its bytes as they were.
+    EntryCopier copier({});
+    EXPECT_FALSE(copier.copyEntry(QFile::encodeName(backup.runs.destination() + QStringLiteral("/Mail/Sent")),
+                                  QFile::encodeName(target + QStringLiteral("/INBOX.mbox"))));
+    EXPECT_FALSE(copier.error().isEmpty());
+    EXPECT_EQ(cv::test::readFile(target + QStringLiteral("/INBOX.mbox")), "user's own");
+
+    // Never into the backup, whose earlier points it would change.
+    for (const QString &inside : {backup.runs.destination() + QStringLiteral("/Mail"),
+                                  backup.runs.destination() + QStringLiteral("/.corvantis-versions/new")})
+        EXPECT_FALSE(restoreTargetProblem(backup.runs.destination(), inside).isEmpty()) << inside.toStdString();
+    EXPECT_TRUE(restoreTargetProblem(backup.runs.destination(), target).isEmpty());
 }
 
-TEST(Restore, CancelStopsAndLeavesNoHalfFile)
+TEST(Restore, CancelStopsLeavesNoHalfFileAndCountsNothingUnwritten)
 {
     cv::test::ScopedHome home;
-    BackupOnDisk disk(home.file(QStringLiteral("Backup")));
-    disk.put(QStringLiteral("big"), QByteArray(40 * 1024 * 1024, 'm'));
-    disk.put(QStringLiteral("small"), "s");
-    const QList<Entry> tree = BackupHistory(disk.mirror({})).treeAt({});
+    RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+    cv::test::writeFile(runs.source() + QStringLiteral("/big"), QByteArray(40 * 1024 * 1024, 'm'));
+    cv::test::writeFile(runs.source() + QStringLiteral("/small"), "s");
+    runs.run(kStart);
+    const BackupHistory history(runs.destination());
+    const QList<Entry> tree = history.treeAt(history.points().constFirst());
     int calls = 0;
-    const RestoreResult result = restoreTo(tree, {QStringLiteral("big"), QStringLiteral("small")},
-                                           home.file(QStringLiteral("Out")), [&](const CopyProgress &p) {
+    const RestoreResult result = restoreTo(tree, {"big", "small"}, home.file(QStringLiteral("Out")),
+                                           [&](const CopyProgress &p) {
                                                EXPECT_EQ(p.bytesTotal, 40 * 1024 * 1024 + 1);
                                                return ++calls < 2;
                                            });
     EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.files, 0);
+    EXPECT_EQ(result.bytes, 0);
     EXPECT_FALSE(QFileInfo::exists(home.file(QStringLiteral("Out/big"))));
     EXPECT_FALSE(QFileInfo::exists(home.file(QStringLiteral("Out/small"))));
+}
+
+// A point is chosen; a run then replaces the file and keeps the old one. The
+// restore, started while that run holds the lock, waits for it, reads the
+// point again and restores what the point shows, not the mirror's new file.
+TEST(Restore, ARestoreWaitsForTheRunAndReadsThePointAgain)
+{
+    cv::test::ScopedHome home;
+    RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+    cv::test::writeFile(runs.source() + QStringLiteral("/Drafts"), "747 KB of good drafts");
+    runs.run(kStart);
+    const QString lockPath = home.file(QStringLiteral("engine.lock"));
+
+    cv::platform::RunLock engine;
+    ASSERT_EQ(engine.tryAcquire(lockPath), cv::platform::RunLock::Acquire::Acquired);
+    cv::test::writeFile(runs.source() + QStringLiteral("/Drafts"), "damaged");
+    int waits = 0;
+    cv::platform::RunLock restore;
+    QString why;
+    ASSERT_TRUE(holdRunLock(restore, lockPath, [&] {
+        if (++waits == 2) { // the run copies and ends
+            runs.run(kStart.addSecs(60));
+            engine.release();
+        }
+        return true;
+    }, why)) << why.toStdString();
+    EXPECT_GE(waits, 2);
+    const auto tree = currentTreeAt(runs.destination(), QStringLiteral("latest"), {}, why);
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(cv::test::readBytes(BackupHistory::subtree(*tree, "Drafts").value(0).diskPath), "damaged");
+    const BackupHistory history(runs.destination());
+    const auto before = currentTreeAt(runs.destination(), history.points().value(1).id, {}, why);
+    ASSERT_TRUE(before);
+    const RestoreResult result = restoreTo(*before, {"Drafts"}, home.file(QStringLiteral("Out")));
+    EXPECT_EQ(result.files, 1);
+    EXPECT_EQ(cv::test::readFile(home.file(QStringLiteral("Out/Drafts"))), "747 KB of good drafts");
+    EXPECT_FALSE(currentTreeAt(runs.destination(), QStringLiteral("2020-01-01-000000"), {}, why));
 }
 
 // A stand-in client that takes its time to quit holds its mailbox; the
@@ -120,10 +201,12 @@ TEST(Restore, OriginalPlaceQuitsTheClientFirstAndKeepsTheCurrentDataBeside)
     ASSERT_TRUE(client.waitForStarted());
     QThread::msleep(100);
 
-    BackupOnDisk disk(home.file(QStringLiteral("Backup")));
-    disk.put(QStringLiteral("Profile/INBOX"), "good");
-    disk.put(QStringLiteral("prefs.js"), "prefs");
-    disk.replace(kRun, QStringLiteral("Profile/INBOX"), ""); // the damaged copy of the last run
+    RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+    cv::test::writeFile(runs.source() + QStringLiteral("/Profile/INBOX"), "good");
+    cv::test::writeFile(runs.source() + QStringLiteral("/prefs.js"), "prefs");
+    const QString good = runs.run(kStart);
+    cv::test::writeFile(runs.source() + QStringLiteral("/Profile/INBOX"), ""); // the damaged copy of the last run
+    runs.run(kStart.addSecs(60));
     ClientPlace place;
     place.applicationName = name;
     place.dataFolder = home.file(QStringLiteral("Data"));
@@ -132,8 +215,9 @@ TEST(Restore, OriginalPlaceQuitsTheClientFirstAndKeepsTheCurrentDataBeside)
 
     OsascriptQuitter quitter(QStringLiteral(CV_COMPAT_BIN_DIR "/osascript"), std::chrono::seconds(20));
     const QDateTime now(QDate(2026, 12, 7), QTime(21, 30, 5));
-    const QList<Entry> tree = BackupHistory(disk.mirror({})).treeAt(kRun);
-    const RestoreResult result = restoreToOriginalPlace(tree, {QStringLiteral("Profile")}, place, quitter, now);
+    const BackupHistory history(runs.destination());
+    const QList<Entry> tree = history.treeAt(*history.point(good));
+    const RestoreResult result = restoreToOriginalPlace(tree, {"Profile"}, place, quitter, now);
     ASSERT_TRUE(result.ok()) << result.failure.toStdString() << result.errors.join(u'\n').toStdString();
 
     const QString aside = place.dataFolder + QStringLiteral("/Profile.before-restore-20261207-213005");
@@ -143,6 +227,8 @@ TEST(Restore, OriginalPlaceQuitsTheClientFirstAndKeepsTheCurrentDataBeside)
     EXPECT_EQ(cv::test::readFile(aside + QStringLiteral("/Newer")), "since then");
     EXPECT_TRUE(QFileInfo::exists(aside + QStringLiteral("/INBOX")));
 
+    EXPECT_EQ(QDir(place.dataFolder).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot).size(), 2)
+        << "no hidden copy left behind";
     // The client had ended before its data was moved.
     ASSERT_TRUE(client.waitForFinished(5000));
     const QList<QByteArray> exit = cv::test::readFile(exitLog).trimmed().split(' ');
@@ -152,9 +238,57 @@ TEST(Restore, OriginalPlaceQuitsTheClientFirstAndKeepsTheCurrentDataBeside)
     EXPECT_LE(exit[1].toLongLong(), qint64(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec);
 
     // Restoring again the same second keeps both earlier sets.
-    ASSERT_TRUE(restoreToOriginalPlace(tree, {QStringLiteral("Profile")}, place, quitter, now).ok());
+    ASSERT_TRUE(restoreToOriginalPlace(tree, {"Profile"}, place, quitter, now).ok());
     EXPECT_TRUE(QFileInfo::exists(aside + QStringLiteral("-2/INBOX")));
     EXPECT_TRUE(QFileInfo::exists(aside + QStringLiteral("/Newer")));
+}
+
+// On a full disk and on Cancel the client's data stays as it was: the copy
+// goes to a hidden sibling that is removed, and nothing is moved aside.
+TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
+{
+    cv::test::ScopedHome home;
+    RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+    cv::test::writeFile(runs.source() + QStringLiteral("/Profile/INBOX"), QByteArray(3 << 20, 'g'));
+    cv::test::writeFile(runs.source() + QStringLiteral("/Profile/Sent"), "sent");
+    runs.run(kStart);
+    const BackupHistory history(runs.destination());
+    const QList<Entry> tree = history.treeAt(history.points().constFirst());
+    ClientPlace place;
+    place.applicationName = QStringLiteral("NoSuchClient%1").arg(getpid());
+    place.dataFolder = home.file(QStringLiteral("Data"));
+    QDir().mkpath(place.dataFolder);
+    const bool small = mount("tmpfs", QFile::encodeName(place.dataFolder).constData(), "tmpfs", 0, "size=2m") == 0;
+    struct Unmount {
+        QString path;
+        bool mounted;
+        ~Unmount() { if (mounted) umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
+    } unmount{place.dataFolder, small};
+    cv::test::writeFile(place.dataFolder + QStringLiteral("/Profile/INBOX"), "current");
+    const QStringList before = cv::test::treeListing(place.dataFolder);
+
+    struct NoClient : ClientQuitter {
+        bool quitAndWait(const QString &, QString &) override { return true; }
+    } quitter;
+    const QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
+    if (small) {
+        const RestoreResult full = restoreToOriginalPlace(tree, {"Profile"}, place, quitter, now);
+        EXPECT_FALSE(full.failure.isEmpty());
+        EXPECT_EQ(full.files, 0);
+        EXPECT_EQ(cv::test::treeListing(place.dataFolder), before);
+    } else {
+        std::cerr << "tmpfs could not be mounted (not root?): the full-disk case did not run\n";
+    }
+    place.dataFolder = home.file(QStringLiteral("Data2"));
+    cv::test::writeFile(place.dataFolder + QStringLiteral("/Profile/INBOX"), "current");
+    const QStringList current = cv::test::treeListing(place.dataFolder);
+    int calls = 0;
+    const RestoreResult cancelled =
+        restoreToOriginalPlace(tree, {"Profile"}, place, quitter, now, [&](const CopyProgress &) { return ++calls < 2; });
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_EQ(cancelled.bytes, 0);
+    EXPECT_TRUE(cancelled.setAside.isEmpty());
+    EXPECT_EQ(cv::test::treeListing(place.dataFolder), current);
 }
 
 // The original place of Thunderbird's data is the folder the backup copied:
