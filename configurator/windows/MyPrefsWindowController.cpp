@@ -1,6 +1,7 @@
 #include "MyPrefsWindowController.h"
 
 #include "HistoryPane.h"
+#include "OffsitePane.h"
 #include "Log.h"
 #include "PreferencesClient.h"
 #include "UserDefaults.h"
@@ -27,6 +28,7 @@ MyPrefsWindowController::MyPrefsWindowController(QObject *parent)
     connect(m_ui->checkNowButton, &QPushButton::clicked, this,
             [this] { updateCheck(m_ui->checkNowButton); });
     m_historyPane = new HistoryPane(this);
+    m_offsitePane = new OffsitePane(m_secrets, this);
 }
 
 MyPrefsWindowController::~MyPrefsWindowController()
@@ -56,6 +58,7 @@ void MyPrefsWindowController::setDefaults(cv::platform::UserDefaults *defaults)
     m_defaults = defaults;
     refreshControls();
     m_historyPane->setDefaults(defaults);
+    m_offsitePane->setDefaults(defaults);
 }
 
 void MyPrefsWindowController::setController(PreferencesClient *client)
@@ -72,6 +75,8 @@ void MyPrefsWindowController::setupToolbar()
     addView(m_generalPrefsView, QStringLiteral("General"));
     m_historyPane->refreshControls();
     addView(m_historyPane->view(), QStringLiteral("History"));
+    m_offsitePane->refreshControls();
+    addView(m_offsitePane->view(), QStringLiteral("Off-site"));
 }
 
 void MyPrefsWindowController::refreshControls()
