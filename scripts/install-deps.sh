@@ -14,6 +14,8 @@ PACKAGES=(
   attr procps file
   desktop-file-utils lintian appstream
   rsync
+  restic libsecret-1-dev
+  rclone gnome-keyring libsecret-tools
 )
 
 missing=()

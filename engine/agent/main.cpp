@@ -6,6 +6,8 @@
 #include "Home.h"
 #include "Log.h"
 #include "Names.h"
+#include "OffsiteLaunch.h"
+#include "OffsiteRecord.h"
 #include "RunLock.h"
 
 #include <QCoreApplication>
@@ -42,8 +44,18 @@ int main(int argc, char **argv)
     QTimer timer;
     timer.setTimerType(Qt::VeryCoarseTimer);
     timer.setInterval(cv::agent::CatchUpAgent::kCheckInterval);
-    QObject::connect(&timer, &QTimer::timeout, &app, [&agent] { agent.check(); });
+    // Each look also retries an off-site copy that failed or waited for a
+    // session (its Secret Service); CVOffsite itself skips when one runs.
+    const auto look = [&agent] {
+        agent.check();
+        QString error;
+        if (cv::offsite::offsiteEnabled(cv::defaultsFilePath())
+            && cv::offsite::offsiteAttemptDue(cv::supportFolder() + QLatin1String(cv::offsite::kRecordFileName))
+            && !cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath(), &error))
+            cv::platform::NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(error));
+    };
+    QObject::connect(&timer, &QTimer::timeout, &app, look);
     timer.start();
-    QTimer::singleShot(0, &app, [&agent] { agent.check(); });
+    QTimer::singleShot(0, &app, look);
     return app.exec();
 }
