@@ -1,5 +1,7 @@
 #include "RestoreWindow.h"
 
+#include "OffsiteSnapshotsView.h"
+
 #include "Home.h"
 #include "Names.h"
 #include "Workspace.h"
@@ -162,6 +164,8 @@ RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &works
     connect(m_ui->openBackupFolderButton, &QPushButton::clicked, this,
             [this] { openBackupFolder(m_ui->openBackupFolderButton); });
     connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { m_cancelRequested = true; });
+    // The off-site snapshots, with restore flows of their own.
+    m_ui->windowLayout->insertWidget(1, new OffsiteSnapshotsView(m_dialogs, m_quitter, m_window));
 }
 
 RestoreWindow::~RestoreWindow()
