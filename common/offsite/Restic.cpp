@@ -1,5 +1,6 @@
 #include "Restic.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QRegularExpression>
@@ -250,11 +251,10 @@ void ResticRun::finish(ResticResult result)
 
 ResticResult ResticRun::wait()
 {
-    if (!m_done) {
-        QEventLoop loop;
-        connect(this, &ResticRun::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    // Not a QEventLoop: an application quit ends every running loop, and
+    // the run's result must still be awaited (restic may be removing its lock).
+    while (!m_done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return m_result;
 }
 

@@ -49,15 +49,20 @@ int main(int argc, char **argv)
     // its lock and the attempt is recorded as interrupted.
     cv::engine::TerminationSignals termination;
     bool ended = false;
+    bool sending = false;
     QObject::connect(&termination, &cv::engine::TerminationSignals::received, &app, [&](int) {
         ended = true;
-        sender.interrupt();
-        QCoreApplication::quit();
+        if (sending)
+            sender.interrupt(); // send() returns once restic has ended, then we exit
+        else
+            QCoreApplication::quit();
     });
 
     QTimer::singleShot(0, &app, [&] {
         const auto settings = cv::offsite::SendSettings::read(cv::defaultsFilePath(), cv::configFilePath());
+        sending = true;
         const auto outcome = sender.send(settings, QDateTime::currentDateTime());
+        sending = false;
         if (outcome == cv::offsite::OffsiteSender::Outcome::Failed && sender.noticeId() != 0 && !ended)
             QTimer::singleShot(kNoticeLinger, &app, &QCoreApplication::quit);
         else

@@ -115,4 +115,33 @@ TEST_F(OffsiteProcess, UnreachableRepositoryLeavesTheLocalBackupSuccessful)
     EXPECT_EQ(seen, QStringList());
 }
 
+// SIGTERM (a logout, a shutdown) during an upload: restic is ended cleanly,
+// the attempt is recorded, and the repository stays usable for the next one.
+TEST_F(OffsiteProcess, SigtermEndsTheUploadAndLeavesTheRepositoryUsable)
+{
+    test::RestServer server(home.file(QStringLiteral("served")));
+    ASSERT_TRUE(server.start(QStringLiteral("4M")));
+    const QString repository = server.url(QStringLiteral("repo/"));
+    ASSERT_EQ(test::restic(repository, QString::fromLatin1(kPassword), {QStringLiteral("init")}).exitCode, 0);
+    configure(repository);
+    test::writeMailbox(destination, 9, 20 * 1000 * 1000);
+    QProcess sender;
+    sender.setProcessEnvironment(test::engineEnvironment(QStringLiteral("offscreen")));
+    sender.start(QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVOffsite"), {});
+    ASSERT_TRUE(sender.waitForStarted());
+    test::waitUntil([] { return offsite::OffsiteProgress::readLive(offsite::progressPath()).has_value(); }, 30000);
+    ASSERT_EQ(sender.state(), QProcess::Running) << "the upload ended before it could be interrupted";
+    QElapsedTimer clock;
+    clock.start();
+    sender.terminate();
+    ASSERT_TRUE(sender.waitForFinished(30000));
+    EXPECT_LT(clock.elapsed(), 20000);
+    const offsite::OffsiteRecord record = offsite::OffsiteRecord::read(offsite::recordPath());
+    EXPECT_FALSE(record.succeeded);
+    EXPECT_EQ(record.reason, QStringLiteral("The upload was interrupted; it goes on at the next try.")) << test::readFile(logFilePath()).toStdString();
+    // restic removed its own lock: an exclusive command runs without unlock.
+    const auto check = test::restic(repository, QString::fromLatin1(kPassword), {QStringLiteral("check")});
+    EXPECT_EQ(check.exitCode, 0) << check.err.toStdString();
+}
+
 } // namespace
