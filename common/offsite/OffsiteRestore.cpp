@@ -17,19 +17,6 @@ namespace {
 
 constexpr std::chrono::minutes kListLimit{2};
 
-// restic's include patterns treat these as wildcards; a name holding one
-// must match only itself.
-QString escapePattern(const QString &path)
-{
-    QString escaped;
-    for (const QChar c : path) {
-        if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('[') || c == QLatin1Char('\\'))
-            escaped += QLatin1Char('\\');
-        escaped += c;
-    }
-    return escaped;
-}
-
 history::EntryKind kindOf(const QString &type)
 {
     if (type == QLatin1String("file"))

@@ -177,7 +177,8 @@ ResticResult OffsiteSender::backup(const SendSettings &settings, const QString &
     m_lastProgressKey = -1;
     const QString source = QDir::cleanPath(settings.source);
     QStringList arguments{QStringLiteral("backup"), QStringLiteral("--json"),
-                          QStringLiteral("--exclude"), source + QLatin1Char('/') + QLatin1String(history::kVersionsFolderName)};
+                          QStringLiteral("--exclude"),
+                          escapePattern(source + QLatin1Char('/') + QLatin1String(history::kVersionsFolderName))};
     if (!settings.client.isEmpty())
         arguments << QStringLiteral("--tag") << QString(settings.client).replace(QLatin1Char(','), QLatin1Char(' '));
     arguments << source;

@@ -41,6 +41,17 @@ QString lastFatalLine(const QString &errors)
 
 } // namespace
 
+QString escapePattern(const QString &path)
+{
+    QString escaped;
+    for (const QChar c : path) {
+        if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('[') || c == QLatin1Char('\\'))
+            escaped += QLatin1Char('\\');
+        escaped += c;
+    }
+    return escaped;
+}
+
 QString sentenceFor(Problem problem, const QString &detail)
 {
     switch (problem) {

@@ -41,6 +41,9 @@ struct ResticResult {
 // The program's name is used for NotInstalled.
 ResticResult classify(int exitCode, const QString &errors);
 QString sentenceFor(Problem problem, const QString &detail = {});
+// restic's include and exclude patterns treat * ? [ \ as wildcards; a path
+// holding one must match only itself.
+QString escapePattern(const QString &path);
 
 class ResticRun : public QObject
 {

@@ -100,8 +100,9 @@ TEST(OffsiteRestore, FreshHomeListsTheSnapshotsAndRestoresByteForByte)
         SCOPED_TRACE(c.restoredName);
         idle.clear();
         list->setCurrentRow(c.row);
-        if (idle.isEmpty())
+        if (idle.isEmpty()) {
             ASSERT_TRUE(idle.wait(60000));
+        }
         const auto found = tree->findItems(QStringLiteral("Mail"), Qt::MatchExactly);
         ASSERT_EQ(found.size(), 1);
         tree->clearSelection();
