@@ -16,18 +16,29 @@ RUNS="${3:-3}"
 OFFSITE="$BUILD/CVEngine.app/Contents/MacOS/CVOffsite"
 [ -x "$OFFSITE" ] || { echo "no $OFFSITE: build the CVOffsite target first" >&2; exit 1; }
 
+# The throwaway home is set before the bus starts, and the bus activates
+# nothing: no keyring with the real home can be started by a lookup.
 if [ -z "${CV_BENCH_INNER:-}" ]; then
-  exec env CV_BENCH_INNER=1 dbus-run-session -- bash "$0" "$BUILD" "$MB" "$RUNS"
+  WORK="$(mktemp -d /var/tmp/cv-offsite-bench-XXXXXX)"
+  export CV_BENCH_WORK="$WORK" HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/run"
+  unset XDG_DATA_HOME XDG_CACHE_HOME XDG_CONFIG_HOME
+  mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+  status=0
+  env CV_BENCH_INNER=1 dbus-run-session --config-file="$(dirname "$0")/../../tests/offsite/session-bus.conf" -- \
+    bash "$0" "$BUILD" "$MB" "$RUNS" || status=$?
+  rm -rf "$WORK"
+  exit "$status"
 fi
 
-WORK="$(mktemp -d /var/tmp/cv-offsite-bench-XXXXXX)"
-trap 'kill "$KEYRING_PID" 2>/dev/null || true; rm -rf "$WORK"' EXIT
-export HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/run"
-unset XDG_DATA_HOME XDG_CACHE_HOME XDG_CONFIG_HOME
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+WORK="$CV_BENCH_WORK"
 printf 'bench-keyring' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
 KEYRING_PID=$!
-for _ in $(seq 50); do secret-tool search application none >/dev/null 2>&1 && break; sleep 0.2; done
+trap 'kill "$KEYRING_PID" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true' && break
+  sleep 0.2
+done
 
 PASSWORD='bench-password-not-secret'
 DATA="$HOME/Backups/Mail"

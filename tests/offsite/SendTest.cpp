@@ -133,6 +133,31 @@ TEST_P(OffsiteInterrupted, ServerEndedMidUploadFailsThenNextRunCompletes)
 
 INSTANTIATE_TEST_SUITE_P(Rest, OffsiteInterrupted, ::testing::Values(true));
 
+// From cron with nobody logged in the Secret Service cannot be reached: the
+// upload waits for a session, quietly, and touches nothing.
+class UnreachableSecrets : public SecretStore
+{
+public:
+    Lookup lookup(const QString &) override { return {Status::Unavailable, {}, QStringLiteral("no session bus")}; }
+    bool store(const QString &, const QString &, QString *) override { return false; }
+};
+
+TEST(OffsiteWaiting, NoSecretServiceWaitsForASession)
+{
+    test::ScopedHome home;
+    const QString repository = home.file(QStringLiteral("repo"));
+    test::writeMailbox(home.file(QStringLiteral("Backup")), 4);
+    UnreachableSecrets secrets;
+    test::RecordingNotifier notifier;
+    OffsiteSender sender(secrets, QStringLiteral("restic"));
+    sender.setNotifier(&notifier);
+    const SendSettings settings{true, repository, home.file(QStringLiteral("Backup")), QStringLiteral("Thunderbird"), 31};
+    EXPECT_EQ(sender.send(settings, QDateTime::currentDateTime()), OffsiteSender::Outcome::Waiting);
+    EXPECT_TRUE(OffsiteRecord::read(recordPath()).pending);
+    EXPECT_TRUE(notifier.notices.empty());
+    EXPECT_FALSE(QFileInfo::exists(repository));
+}
+
 // What "Check" says for each kind of trouble, within its bound, creating nothing.
 TEST(OffsiteCheck, EachTroubleGetsItsSentenceWithinTheBoundAndCreatesNothing)
 {
