@@ -37,6 +37,11 @@ void writeNoticeId(uint id)
     }
 }
 
+bool lockedOut(const ResticResult &result)
+{
+    return !result.ok() && result.errors.contains(QLatin1String("repository is already locked"), Qt::CaseInsensitive);
+}
+
 bool dueAfter(const std::optional<QDateTime> &last, const QDateTime &now, int days)
 {
     return !last || last->daysTo(now) >= days || *last > now;
@@ -93,8 +98,27 @@ void OffsiteSender::interrupt()
         m_current->interrupt();
 }
 
+bool OffsiteSender::unlockStale(const QString &repository, const QString &password)
+{
+    // Our lock is held, so no restic of ours runs on this machine: what
+    // `unlock` removes (locks of dead processes here, or stale ones) is never
+    // another machine's live lock. Run only when a lock was in the way, since
+    // each restic start costs a key derivation.
+    log(QStringLiteral("The off-site repository is locked; removing stale locks left by this computer."));
+    return runOnce(repository, password, {QStringLiteral("unlock")}, m_stallLimit).ok();
+}
+
 ResticResult OffsiteSender::runRestic(const QString &repository, const QString &password,
                                       const QStringList &arguments, std::chrono::milliseconds timeLimit)
+{
+    ResticResult result = runOnce(repository, password, arguments, timeLimit);
+    if (lockedOut(result) && unlockStale(repository, password))
+        result = runOnce(repository, password, arguments, timeLimit);
+    return result;
+}
+
+ResticResult OffsiteSender::runOnce(const QString &repository, const QString &password,
+                                    const QStringList &arguments, std::chrono::milliseconds timeLimit)
 {
     ResticRun run(m_program);
     run.setTimeLimit(timeLimit);
@@ -136,12 +160,8 @@ OffsiteSender::Outcome OffsiteSender::send(const SendSettings &settings, const Q
     if (secret.status == SecretStore::Status::NotFound)
         return fail(record, QStringLiteral("No password for this repository is stored; enter it in the Off-site preferences."), now);
 
-    // Our lock is held, so no restic of ours runs on this machine: what
-    // `unlock` removes (locks of dead processes here, or stale ones) is
-    // never another machine's live lock.
-    ResticResult result = runRestic(settings.repository, secret.password, {QStringLiteral("unlock")},
-                                    m_stallLimit);
-    if (result.ok())
+    ResticResult result = backup(settings, secret.password, record);
+    if (lockedOut(result) && unlockStale(settings.repository, secret.password))
         result = backup(settings, secret.password, record);
     QFile::remove(progressPath());
     if (!result.ok())

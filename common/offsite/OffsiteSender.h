@@ -65,6 +65,9 @@ public:
 private:
     ResticResult runRestic(const QString &repository, const QString &password, const QStringList &arguments,
                            std::chrono::milliseconds timeLimit);
+    ResticResult runOnce(const QString &repository, const QString &password, const QStringList &arguments,
+                         std::chrono::milliseconds timeLimit);
+    bool unlockStale(const QString &repository, const QString &password);
     ResticResult backup(const SendSettings &settings, const QString &password, OffsiteRecord &record);
     void upkeep(const SendSettings &settings, const QString &password, const QDateTime &now, OffsiteRecord &record);
     Outcome fail(OffsiteRecord &record, const QString &reason, const QDateTime &now);
