@@ -97,8 +97,13 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libqt6dbus6 (>= ${Qt6_VERSION})"
   "libqt6network6 (>= ${Qt6_VERSION})"
   "libplist3 (>= ${PLIST_VERSION})"
+  "libsecret-1-0"
+  "libglib2.0-0"
   "cron"
   "dbus")
 list(JOIN CPACK_DEBIAN_PACKAGE_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+# Off-site copies run restic; without it the rest works and the Off-site pane
+# says which package to install.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "restic")
 set(CPACK_GENERATOR DEB)
 include(CPack)

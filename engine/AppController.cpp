@@ -5,6 +5,7 @@
 #include "Home.h"
 #include "Log.h"
 #include "Names.h"
+#include "OffsiteLaunch.h"
 #include "PropertyList.h"
 #include "TMShellScriptGenerator.h"
 #include "TerminationSignals.h"
@@ -46,6 +47,17 @@ void logLine(const QString &line)
 // How long a new run waits for an engine that shows an older run's errors
 // to end.
 constexpr std::chrono::milliseconds kHandOverWait{3000};
+
+// After the end of a successful run has been posted: the upload runs beside
+// later runs, in its own process, never within this one.
+void startOffsiteCopy()
+{
+    if (!cv::offsite::offsiteEnabled(cv::defaultsFilePath()))
+        return;
+    QString error;
+    if (!cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath(), &error))
+        NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(error));
+}
 
 } // namespace
 
@@ -355,6 +367,7 @@ void AppController::processFinished()
     if (success) {
         m_outcome = Outcome::Success;
         m_report->notifyRoomMade();
+        startOffsiteCopy();
         if (m_presenter)
             m_presenter->showSuccess();
         terminate(0);

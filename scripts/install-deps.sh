@@ -15,6 +15,8 @@ PACKAGES=(
   desktop-file-utils lintian appstream
   python3-gi gir1.2-glib-2.0
   rsync
+  restic libsecret-1-dev
+  rclone gnome-keyring libsecret-tools
 )
 
 missing=()

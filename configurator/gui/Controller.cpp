@@ -11,6 +11,8 @@
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
 #include "RestoreWindow.h"
+#include "OffsiteLine.h"
+#include "OffsiteRecord.h"
 #include "RunStatusText.h"
 #include "EngineInstaller.h"
 #include "EngineWatch.h"
@@ -176,6 +178,9 @@ void Controller::connectActions()
 
     // An engine that ended without its notification still gives the window back.
     m_engineWatch = new EngineWatch(std::chrono::milliseconds(500), this);
+    m_offsiteLine = new OffsiteLine(
+        ui->offsiteLine, [this](const QDateTime &when) { return formatLastBackup(when, getDateFormat()); },
+        [this] { return defaults->boolean(QLatin1String(offsite::kEnabledKey)); }, this);
     connect(m_engineWatch, &EngineWatch::ended, this, [this] {
         if (mainWindow->isMinimized())
             executionComplete();
@@ -562,6 +567,8 @@ void Controller::showRunWarning()
     ui->runWarning->setText(m_catchUpOff ? (text.isEmpty() ? QString() : text + QLatin1Char('\n')) + catchUpOffLine() : text);
     ui->runWarning->setStyleSheet(QStringLiteral("color: %1;").arg(kWarningTextColor.name()));
     ui->runWarning->setVisible(!ui->runWarning->text().isEmpty());
+    if (m_offsiteLine)
+        m_offsiteLine->refresh();
 }
 
 void Controller::refreshCatchUpEntry(bool userChange)

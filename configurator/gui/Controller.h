@@ -60,6 +60,7 @@ class RestoreWindow;
 class TMAboutBox;
 }
 class EngineWatch;
+class OffsiteLine;
 class SaveTransaction;
 
 class Controller : public QObject, public windows::PreferencesClient
@@ -195,6 +196,7 @@ private:
     // that edit is the only change since.
     std::optional<SaveItems> m_itemsBeforeDestinationEdit;
     EngineWatch *m_engineWatch = nullptr;
+    OffsiteLine *m_offsiteLine = nullptr;
     std::unique_ptr<windows::RestoreWindow> m_restoreWindow;
 };
 

@@ -2,6 +2,7 @@
 
 #include "DesktopFit.h"
 #include "HistoryPane.h"
+#include "OffsitePane.h"
 #include "Log.h"
 #include "PreferencesClient.h"
 #include "UserDefaults.h"
@@ -28,6 +29,7 @@ MyPrefsWindowController::MyPrefsWindowController(QObject *parent)
     connect(m_ui->checkNowButton, &QPushButton::clicked, this,
             [this] { updateCheck(m_ui->checkNowButton); });
     m_historyPane = new HistoryPane(this);
+    m_offsitePane = new OffsitePane(m_secrets, this);
 }
 
 MyPrefsWindowController::~MyPrefsWindowController()
@@ -57,6 +59,7 @@ void MyPrefsWindowController::setDefaults(cv::platform::UserDefaults *defaults)
     m_defaults = defaults;
     refreshControls();
     m_historyPane->setDefaults(defaults);
+    m_offsitePane->setDefaults(defaults);
 }
 
 void MyPrefsWindowController::setController(PreferencesClient *client)
@@ -74,6 +77,8 @@ void MyPrefsWindowController::setupToolbar()
     m_historyPane->refreshControls();
     fitToLayout(m_historyPane->view());
     addView(m_historyPane->view(), QStringLiteral("History"));
+    m_offsitePane->refreshControls();
+    addView(m_offsitePane->view(), QStringLiteral("Off-site"));
 }
 
 void MyPrefsWindowController::refreshControls()

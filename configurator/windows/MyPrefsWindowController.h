@@ -6,6 +6,7 @@
 
 #include "CatchUp.h"
 #include "RBPrefsWindowController.h"
+#include "SecretStore.h"
 
 #include <QPointer>
 
@@ -20,6 +21,7 @@ class Preferences;
 namespace cv::configurator::windows {
 
 class HistoryPane;
+class OffsitePane;
 class PreferencesClient;
 
 inline constexpr const char *kDateFormatKey = "DateFormat";
@@ -51,6 +53,7 @@ public:
 
     QWidget *generalPrefsView() const { return m_generalPrefsView; }
     HistoryPane *historyPane() const { return m_historyPane; }
+    OffsitePane *offsitePane() const { return m_offsitePane; }
 
 signals:
     // The local com.tallowmere.CorvantisPro.DateFormatChange notification.
@@ -73,6 +76,8 @@ private:
     PreferencesClient *m_controller = nullptr;
     cv::platform::UserDefaults *m_defaults = nullptr;
     HistoryPane *m_historyPane = nullptr;
+    offsite::LibsecretStore m_secrets;
+    OffsitePane *m_offsitePane = nullptr;
 };
 
 } // namespace cv::configurator::windows

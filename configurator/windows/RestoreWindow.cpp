@@ -1,5 +1,7 @@
 #include "RestoreWindow.h"
 
+#include "OffsiteSnapshotsView.h"
+
 #include "Home.h"
 #include "Names.h"
 #include "RestoreSession.h"
@@ -196,6 +198,8 @@ RestoreWindow::RestoreWindow(RestoreDialogs &dialogs, platform::Workspace &works
         if (!m_busy)
             m_window->close();
     });
+    // The off-site snapshots, with restore flows of their own.
+    m_ui->windowLayout->insertWidget(1, new OffsiteSnapshotsView(m_dialogs, m_quitter, m_window));
 }
 
 RestoreWindow::~RestoreWindow()

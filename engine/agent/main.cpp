@@ -13,6 +13,8 @@
 #include "Names.h"
 #include "NoticeKeeper.h"
 #include "PropertyList.h"
+#include "OffsiteLaunch.h"
+#include "OffsiteRecord.h"
 #include "RunLock.h"
 
 #include <QCoreApplication>
@@ -113,8 +115,15 @@ int main(int argc, char **argv)
     cv::configurator::BundleEngineLauncher launcher;
     cv::agent::CatchUpAgent agent(clock, launcher, &notices);
 
+    // Each look also retries an off-site copy that failed or waited for a
+    // session (its Secret Service); CVOffsite itself skips when one runs.
     const auto look = [&] {
         agent.check();
+        QString error;
+        if (cv::offsite::offsiteEnabled(cv::defaultsFilePath())
+            && cv::offsite::offsiteAttemptDue(cv::supportFolder() + QLatin1String(cv::offsite::kRecordFileName))
+            && !cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath(), &error))
+            cv::platform::NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(error));
         if (!needed(notices))
             app.quit();
     };

@@ -18,6 +18,7 @@ EXECUTABLES=(
   lib/corvantis/Corvantis.app/Contents/MacOS/Corvantis
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/MacOS/CVEngine
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/MacOS/CVAgent
+  lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/MacOS/CVOffsite
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/Resources/bin/ditto
   lib/corvantis/Corvantis.app/Contents/Resources/CVEngine.app/Contents/Resources/bin/osascript
 )

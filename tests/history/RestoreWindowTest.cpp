@@ -267,7 +267,7 @@ TEST(RestoreWindow, HistoryPaneStoresHowLongAndWhether)
     MyPrefsWindowController prefs;
     prefs.setDefaults(&defaults);
     prefs.showWindow(nullptr);
-    EXPECT_EQ(prefs.toolbarIdentifiers(), (QStringList{QStringLiteral("General"), QStringLiteral("History")}));
+    EXPECT_EQ(prefs.toolbarIdentifiers(), (QStringList{QStringLiteral("General"), QStringLiteral("History"), QStringLiteral("Off-site")}));
     prefs.displayViewForIdentifier(QStringLiteral("History"), false);
     auto *pane = prefs.historyPane()->view();
     auto *popUp = pane->findChild<QComboBox *>(QStringLiteral("keepVersionsPopUp"));
