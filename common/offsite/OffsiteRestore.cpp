@@ -88,9 +88,17 @@ QList<history::Entry> parseListing(const QByteArray &lines, const QString &sourc
     return entries;
 }
 
-QString snapshotLabel(const Snapshot &snapshot)
+QStringList snapshotLabels(const QList<Snapshot> &snapshots)
 {
-    return QLocale().toString(snapshot.time, QStringLiteral("d MMMM yyyy 'at' HH:mm"));
+    QList<history::Point> points;
+    points.reserve(snapshots.size());
+    for (const Snapshot &snapshot : snapshots) {
+        history::Point point;
+        point.id = snapshot.id;
+        point.time = snapshot.time;
+        points << point;
+    }
+    return history::pointLabels(points);
 }
 
 OffsiteRepository::OffsiteRepository(QString repository, QString password, QString program)

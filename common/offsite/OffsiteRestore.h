@@ -32,8 +32,9 @@ QList<Snapshot> parseSnapshots(const QByteArray &json);
 // `restic ls --json` of a snapshot: the entries below `source`, relative to
 // it and sorted by path, without disk paths (they are not fetched yet).
 QList<history::Entry> parseListing(const QByteArray &lines, const QString &source);
-// "8 December 2026 at 14:41" in the user's locale.
-QString snapshotLabel(const Snapshot &snapshot);
+// Labels for a list of snapshots, in the same order, as the local points
+// read ("Backup of Tue 8 Dec, 14:41", with seconds where two would read alike).
+QStringList snapshotLabels(const QList<Snapshot> &snapshots);
 
 class OffsiteRepository
 {

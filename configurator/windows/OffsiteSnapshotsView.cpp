@@ -98,8 +98,8 @@ void OffsiteSnapshotsView::load()
         return;
     }
     m_snapshots = *snapshots;
-    for (const offsite::Snapshot &snapshot : m_snapshots)
-        m_ui->snapshotsList->addItem(offsite::snapshotLabel(snapshot));
+    m_labels = offsite::snapshotLabels(m_snapshots);
+    m_ui->snapshotsList->addItems(m_labels);
     say(m_snapshots.isEmpty() ? QStringLiteral("The repository holds no snapshot yet.") : QString());
     if (!m_snapshots.isEmpty())
         m_ui->snapshotsList->setCurrentRow(0); // lists it, then idle
@@ -204,7 +204,7 @@ void OffsiteSnapshotsView::restoreToOriginalPlace()
         QStringLiteral("Put the selected items back where %1 keeps them, as in the off-site copy of %2?\n\n%3 is quit "
                        "first. Nothing there is deleted: each item there now is renamed to "
                        "\u201c<name>.before-restore-<date>\u201d beside it.")
-            .arg(place->client, offsite::snapshotLabel(snapshot), place->applicationName);
+            .arg(place->client, m_labels.value(row), place->applicationName);
     if (!m_dialogs.confirmOriginalPlace(window(), message))
         return;
     setBusy(true);

@@ -64,6 +64,7 @@ private:
     QString m_program = QStringLiteral("restic");
     std::unique_ptr<offsite::OffsiteRepository> m_repository;
     QList<offsite::Snapshot> m_snapshots;
+    QStringList m_labels; // one per snapshot
     bool m_loaded = false;
     bool m_busy = false;
     bool m_cancelRequested = false;

@@ -84,7 +84,9 @@ TEST(OffsiteRestore, FreshHomeListsTheSnapshotsAndRestoresByteForByte)
     ASSERT_TRUE(idle.wait(60000));
     ASSERT_EQ(view->snapshots().size(), 2);
     auto *list = view->findChild<QListWidget *>(QStringLiteral("snapshotsList"));
-    EXPECT_EQ(list->item(0)->text(), offsite::snapshotLabel(view->snapshots().at(0)));
+    const QStringList labels = offsite::snapshotLabels(view->snapshots());
+    EXPECT_EQ(list->item(0)->text(), labels.at(0));
+    EXPECT_NE(labels.at(0), labels.at(1)) << "two snapshots of one minute read apart";
     auto *tree = view->findChild<QTreeWidget *>(QStringLiteral("snapshotTree"));
 
     const struct {
