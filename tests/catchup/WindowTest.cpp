@@ -26,28 +26,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sys/time.h>
 
 using namespace cv::test;
 
 namespace {
 
-void setModificationTime(const QString &path, const QDateTime &when)
-{
-    const timeval times[2] = {{time_t(when.toSecsSinceEpoch()), 0}, {time_t(when.toSecsSinceEpoch()), 0}};
-    ::utimes(QFile::encodeName(path).constData(), times);
-}
-
 void saveMondayWednesdayFriday(WindowFixture &f, const QString &destination)
 {
-    auto *popup = f.find<QComboBox>("sourcePopUpButton");
-    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
-    f.controller->setSource(popup);
-    f.destination()->setText(destination);
-    f.controller->setDestination(f.destination());
-    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
-        f.day(day)->setChecked(true);
-    f.find<QTimeEdit>("backupTime")->setTime(QTime(21, 30));
+    f.fillIn(destination, {"mondayButton", "wednesdayButton", "fridayButton"}, QTime(21, 30));
     f.controller->save(nullptr);
 }
 
@@ -155,8 +141,7 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
     failed.reason = QStringLiteral("Backup failed. Destination not available.");
     ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
                                                            failed.toDictionary()));
-    writeFile(cv::markerFilePath(), {});
-    setModificationTime(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-2));
+    touchAt(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-2));
 
     f.controller->awakeFromNib();
     saveMondayWednesdayFriday(f, f.home.path());
@@ -186,11 +171,11 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
     succeeded.succeeded = true;
     ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
                                                            succeeded.toDictionary()));
-    setModificationTime(cv::markerFilePath(), succeeded.time);
+    touchAt(cv::markerFilePath(), succeeded.time);
     f.controller->executionComplete();
     EXPECT_EQ(warning->text(), QStringLiteral("Backups are overdue."));
     EXPECT_TRUE(warning->isVisible());
-    setModificationTime(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-1));
+    touchAt(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-1));
     f.controller->executionComplete();
     EXPECT_FALSE(warning->isVisible());
 }
@@ -206,15 +191,8 @@ TEST(CatchUpWindow, ATimeBeforeTheSaveIsNotAMissedOne)
     const QString attempt = cv::supportFolder() + QLatin1String(cv::names::kCatchUpAttemptFileName);
     const QDateTime now = QDateTime::currentDateTime();
     const QTime passed = now.time().addSecs(-2 * 3600);
-    auto *popup = f.find<QComboBox>("sourcePopUpButton");
-    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
-    f.controller->setSource(popup);
-    f.destination()->setText(f.home.path());
-    f.controller->setDestination(f.destination());
-    for (const char *day : {"sundayButton", "mondayButton", "tuesdayButton", "wednesdayButton", "thursdayButton",
-                            "fridayButton", "saturdayButton"})
-        f.day(day)->setChecked(true);
-    f.find<QTimeEdit>("backupTime")->setTime(QTime(passed.hour(), passed.minute()));
+    f.fillIn(f.home.path(), {"sundayButton", "mondayButton", "tuesdayButton", "wednesdayButton", "thursdayButton",
+                             "fridayButton", "saturdayButton"}, QTime(passed.hour(), passed.minute()));
     f.controller->save(nullptr);
     ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
 

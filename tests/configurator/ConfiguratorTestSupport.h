@@ -8,10 +8,14 @@
 #include "TestSupport.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimeEdit>
 
 #include <unistd.h>
 
@@ -89,6 +93,15 @@ struct RecordingLauncher : configurator::EngineLauncher {
     qint64 lastLaunchedPid() const override { return pid; }
 };
 
+// Creates the file when missing and dates it `when`, as an older backup's marker.
+inline bool touchAt(const QString &path, const QDateTime &when)
+{
+    QFile f(path);
+    if (!(f.exists() || writeFile(path, {})) || !f.open(QIODevice::ReadWrite))
+        return false;
+    return f.setFileTime(when, QFileDevice::FileModificationTime);
+}
+
 // A private home with the stand-in crontab and a controller on it.
 class WindowFixture
 {
@@ -124,6 +137,22 @@ public:
     T *find(const char *name) const { return window()->findChild<T *>(QLatin1String(name)); }
     QCheckBox *day(const char *name) const { return find<QCheckBox>(name); }
     QLineEdit *destination() const { return find<QLineEdit>("destinationTextField"); }
+
+    // A schedule as a user fills it in (not saved): the client, a
+    // destination folder (made), the days ticked and the time.
+    void fillIn(const QString &folder, std::initializer_list<const char *> days, QTime time,
+                const QString &client = QStringLiteral("Thunderbird")) const
+    {
+        auto *popup = find<QComboBox>("sourcePopUpButton");
+        popup->setCurrentIndex(popup->findText(client));
+        controller->setSource(popup);
+        QDir().mkpath(folder);
+        destination()->setText(folder);
+        controller->setDestination(destination());
+        for (const char *name : days)
+            day(name)->setChecked(true);
+        find<QTimeEdit>("backupTime")->setTime(time);
+    }
 
     ScopedHome home;
     ScriptedDialogs dialogs;

@@ -35,14 +35,7 @@ TEST(ConfiguratorScreen, MainWindowAndDayBubble)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));
 
     // Configured and saved.
-    auto *popup = f.window()->findChild<QComboBox *>(QStringLiteral("sourcePopUpButton"));
-    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
-    f.controller->setSource(popup);
-    f.destination()->setText(f.home.path());
-    f.controller->setDestination(f.destination());
-    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
-        f.day(day)->setChecked(true);
-    f.window()->findChild<QTimeEdit *>(QStringLiteral("backupTime"))->setTime(QTime(21, 30));
+    f.fillIn(f.home.path(), {"mondayButton", "wednesdayButton", "fridayButton"}, QTime(21, 30));
     f.controller->save(nullptr);
     ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
     EXPECT_TRUE(grabScreenArea(f.window()->frameGeometry()).save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));

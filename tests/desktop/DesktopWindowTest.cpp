@@ -28,7 +28,6 @@
 #include <QTest>
 #include <QTimeEdit>
 
-#include <sys/time.h>
 
 #include <cmath>
 #include <map>
@@ -307,18 +306,9 @@ TEST(DesktopWindows, ALongFailureReasonAtFourteenPointsFitsBesideEverythingElse)
     QApplication::setFont(font);
     WindowFixture f;
     QDir().mkpath(cv::supportFolder());
-    ASSERT_TRUE(writeFile(cv::markerFilePath(), {}));
-    const time_t weekAgo = time_t(QDateTime::currentSecsSinceEpoch() - 7 * 86400);
-    const timeval times[2] = {{weekAgo, 0}, {weekAgo, 0}};
-    ASSERT_EQ(::utimes(QFile::encodeName(cv::markerFilePath()).constData(), times), 0);
+    ASSERT_TRUE(touchAt(cv::markerFilePath(), QDateTime::currentDateTime().addDays(-7)));
     f.controller->awakeFromNib();
-    auto *popup = f.find<QComboBox>("sourcePopUpButton");
-    popup->setCurrentIndex(popup->findText(QStringLiteral("Thunderbird")));
-    f.controller->setSource(popup);
-    f.destination()->setText(f.home.path());
-    f.controller->setDestination(f.destination());
-    for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
-        f.day(day)->setChecked(true);
+    f.fillIn(f.home.path(), {"mondayButton", "wednesdayButton", "fridayButton"}, QTime(21, 30));
     f.controller->save(nullptr);
     f.window()->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(f.window()));

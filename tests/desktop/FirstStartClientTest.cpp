@@ -16,6 +16,7 @@ TEST(FirstStartClient, OfferedFromTheFoldersPresent)
         QStringList folders;
         QString offered;
         QStringList found; // the clients whose data is here
+        bool files = false; // files named like the folders: no data
     };
     const QStringList none;
     const Case cases[] = {
@@ -27,25 +28,18 @@ TEST(FirstStartClient, OfferedFromTheFoldersPresent)
         {{QStringLiteral(".thunderbird"), QStringLiteral("Library/Mail")}, QStringLiteral("Apple Mail"),
          {QStringLiteral("Thunderbird"), QStringLiteral("Apple Mail")}},
         {{QStringLiteral("Documents/Eudora Folder")}, QStringLiteral("Apple Mail"), {QStringLiteral("Eudora 6")}},
+        {{QStringLiteral(".thunderbird")}, QStringLiteral("Apple Mail"), none, true},
     };
     for (const Case &c : cases) {
         cv::test::ScopedHome home;
         for (const QString &folder : c.folders)
-            ASSERT_TRUE(QDir().mkpath(home.file(folder)));
+            ASSERT_TRUE(c.files ? cv::test::writeFile(home.file(folder), "not a folder") : QDir().mkpath(home.file(folder)));
         const QString where = c.folders.join(QLatin1Char(' '));
         EXPECT_EQ(firstStartClient(home.path()), c.offered) << qPrintable(where);
         for (const QString &client : cv::names::clientNames())
             EXPECT_EQ(clientDataFound(client, home.path()), c.found.contains(client))
                 << qPrintable(client + QStringLiteral(" with ") + where);
     }
-}
-
-TEST(FirstStartClient, AFileNamedLikeTheFolderIsNoData)
-{
-    cv::test::ScopedHome home;
-    ASSERT_TRUE(cv::test::writeFile(home.file(QStringLiteral(".thunderbird")), "not a folder"));
-    EXPECT_FALSE(clientDataFound(QStringLiteral("Thunderbird"), home.path()));
-    EXPECT_EQ(firstStartClient(home.path()), QStringLiteral("Apple Mail"));
 }
 
 TEST(FirstStartClient, OnlyWhatWasNeverStoredTakesTheFirstStartValues)
