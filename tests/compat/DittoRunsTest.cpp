@@ -446,8 +446,9 @@ TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
         EXPECT_NE(run.err.find(c.made ? "File exists" : "No such file or directory"), std::string::npos) << run.err;
         EXPECT_EQ(readBytes(dst + "/INBOX"), "first");
         EXPECT_EQ(fs::exists(versions), c.made);
-        if (c.foreignEntry)
+        if (c.foreignEntry) {
             EXPECT_EQ(readBytes(versions + "/INBOX"), "kept by another run");
+        }
     }
 }
 

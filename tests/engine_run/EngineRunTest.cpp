@@ -194,8 +194,9 @@ TEST_F(EngineRun, EveryEarlyEndIsLoggedAndAnnounced)
         EXPECT_EQ(r.exitCode, c.exitCode) << c.name << ": " << log().constData();
         EXPECT_TRUE(observer.received()) << c.name;
         EXPECT_TRUE(loggedOutput().contains(c.logged)) << c.name << ": " << log().constData();
-        if (c.exitCode != 0)
+        if (c.exitCode != 0) {
             EXPECT_FALSE(log().contains("Another backup")) << c.name;
+        }
         EXPECT_FALSE(QFileInfo::exists(cv::scriptFilePath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(recordPath())) << c.name;
         EXPECT_FALSE(QFileInfo::exists(cv::markerFilePath())) << c.name;
