@@ -98,7 +98,14 @@ QStringList snapshotLabels(const QList<Snapshot> &snapshots)
         point.time = snapshot.time;
         points << point;
     }
-    return history::pointLabels(points);
+    const QStringList plain = history::pointLabels(points);
+    QStringList labels = plain;
+    // Two snapshots of one second: their ids tell them apart.
+    for (qsizetype i = 0; i < labels.size(); ++i) {
+        if (plain.count(plain.at(i)) > 1)
+            labels[i] += QStringLiteral(" (%1)").arg(snapshots.at(i).shortId);
+    }
+    return labels;
 }
 
 OffsiteRepository::OffsiteRepository(QString repository, QString password, QString program)

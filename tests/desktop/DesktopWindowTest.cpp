@@ -354,8 +354,9 @@ TEST(DesktopWindows, ALongFailureReasonAtFourteenPointsFitsBesideEverythingElse)
         EXPECT_TRUE(warning->toolTip().endsWith(reason + QStringLiteral("\nBackups are overdue.")));
         expectNothingClipped(f.window(), what);
         expectNoOverlap(f.window(), what);
-        if (!smallest)
+        if (!smallest) {
             EXPECT_TRUE(grabWindow(f.window()).save(kShots + QStringLiteral("main_window_long_reason.png")));
+        }
     }
 
     f.controller->showPreferenceWindow(nullptr);

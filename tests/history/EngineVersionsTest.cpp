@@ -143,14 +143,17 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
         EXPECT_NE(runs.last().outcome, cv::history::RunOutcome::Interrupted);
         const bool ok = runs.last().outcome == cv::history::RunOutcome::Success;
         succeeded.append(ok);
-        if (ok)
+        if (ok) {
             EXPECT_TRUE(cv::test::readFile(destination + QStringLiteral("/INBOX")) == mail) << "the mirror is the source";
-        if (log.contains("No space left on device"))
+        }
+        if (log.contains("No space left on device")) {
             EXPECT_TRUE(log.contains("to make room on a full disk")) << log.toStdString();
+        }
         EXPECT_FALSE(log.contains(".ditto-")) << "nothing left unfinished";
         // The newest folder kept before this run is always there.
-        if (run > 0)
+        if (run > 0) {
             EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, runs[runs.size() - 2].id)).isDir());
+        }
     }
     EXPECT_TRUE(succeeded[0] && succeeded[1]);
     for (int run = 1; run < 5; ++run)
