@@ -239,11 +239,40 @@ QImage historyIcon()
     return image;
 }
 
+// The "Off-site" pane's toolbar picture: a cloud with a padlock, for the
+// encrypted copy kept away from this computer.
+QImage offsiteIcon()
+{
+    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath cloud;
+    cloud.addEllipse(QPointF(10, 17), 7, 6);
+    cloud.addEllipse(QPointF(17, 12), 8.5, 8);
+    cloud.addEllipse(QPointF(24, 17), 6.5, 6);
+    cloud.addRoundedRect(QRectF(5, 16, 24, 8), 4, 4);
+    cloud.setFillRule(Qt::WindingFill);
+    p.setPen(QPen(QColor(0x3a, 0x40, 0x48), 1));
+    p.setBrush(QColor(0xd8, 0xe8, 0xf6));
+    p.drawPath(cloud.simplified());
+    // The padlock in front of it.
+    p.setPen(QPen(QColor(0x3a, 0x40, 0x48), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(12.5, 15, 7, 8), 0, 180 * 16);
+    p.drawLine(QPointF(12.5, 19), QPointF(12.5, 21));
+    p.drawLine(QPointF(19.5, 19), QPointF(19.5, 21));
+    p.setPen(QPen(QColor(0x3a, 0x40, 0x48), 1));
+    p.setBrush(QColor(0x2f, 0x7d, 0xc4));
+    p.drawRoundedRect(QRectF(10.5, 20.5, 11, 9), 1.5, 1.5);
+    return image;
+}
+
 int usage()
 {
     std::fprintf(stderr,
                  "usage: make_icon corvantis|engine OUT.png [SIZE]\n"
-                 "       make_icon splash|badge|general|history OUT.png\n"
+                 "       make_icon splash|badge|general|history|offsite OUT.png\n"
                  "       make_icon client 0..6 OUT.png\n");
     return 2;
 }
@@ -283,6 +312,8 @@ int main(int argc, char **argv)
         image = generalIcon();
     } else if (kind == "history") {
         image = historyIcon();
+    } else if (kind == "offsite") {
+        image = offsiteIcon();
     } else {
         return usage();
     }
