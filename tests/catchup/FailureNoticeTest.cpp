@@ -77,9 +77,13 @@ int runEngine(const QProcessEnvironment &env)
 bool waitFor(const std::function<bool()> &condition)
 {
     QDeadlineTimer deadline(20000);
-    while (!condition() && !deadline.hasExpired())
+    for (;;) {
+        if (condition())
+            return true; // not asked again: what held once may pass (a process reaped)
+        if (deadline.hasExpired())
+            return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    return condition();
+    }
 }
 
 // The agent the engine started, as it recorded itself in its lock.
@@ -93,8 +97,9 @@ bool gone(qint64 pid)
 {
     if (::kill(pid_t(pid), 0) != 0)
         return true;
+    // Reaped between the two looks: gone too.
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 QVariantMap lastRun()
