@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <memory>
 
 namespace cv::offsite {
 
@@ -39,6 +40,20 @@ QList<QByteArray> pathBytes(const QStringList &paths)
     for (const QString &path : paths)
         bytes << path.toUtf8();
     return bytes;
+}
+
+// Where fetched entries wait to be put in place: beside the user's files
+// rather than in a RAM-backed /tmp, since mail can be large. Null, with the
+// failure set, when none can be made.
+std::unique_ptr<QTemporaryDir> makeScratch(history::RestoreResult &result)
+{
+    const QString cache = cv::homeDirectory() + QStringLiteral("/.cache");
+    QDir().mkpath(cache);
+    auto scratch = std::make_unique<QTemporaryDir>(cache + QStringLiteral("/corvantis-restore-XXXXXX"));
+    if (scratch->isValid())
+        return scratch;
+    result.failure = QStringLiteral("No scratch folder could be made in %1.").arg(cache);
+    return nullptr;
 }
 
 } // namespace
@@ -184,15 +199,8 @@ history::RestoreResult OffsiteRepository::restoreTo(const Snapshot &snapshot, co
                                                     const QString &targetFolder, const history::ProgressCallback &progress)
 {
     history::RestoreResult result;
-    // Beside the user's files rather than in a RAM-backed /tmp: mail can be large.
-    const QString cache = cv::homeDirectory() + QStringLiteral("/.cache");
-    QDir().mkpath(cache);
-    QTemporaryDir scratch(cache + QStringLiteral("/corvantis-restore-XXXXXX"));
-    if (!scratch.isValid()) {
-        result.failure = QStringLiteral("No scratch folder could be made in %1.").arg(cache);
-        return result;
-    }
-    const auto tree = fetch(snapshot, selected, scratch.path(), result);
+    const auto scratch = makeScratch(result);
+    const auto tree = scratch ? fetch(snapshot, selected, scratch->path(), result) : std::nullopt;
     return tree ? history::restoreTo(*tree, pathBytes(selected), targetFolder, progress) : result;
 }
 
@@ -202,14 +210,8 @@ history::RestoreResult OffsiteRepository::restoreToOriginalPlace(const Snapshot 
                                                                  const history::ProgressCallback &progress)
 {
     history::RestoreResult result;
-    const QString cache = cv::homeDirectory() + QStringLiteral("/.cache");
-    QDir().mkpath(cache);
-    QTemporaryDir scratch(cache + QStringLiteral("/corvantis-restore-XXXXXX"));
-    if (!scratch.isValid()) {
-        result.failure = QStringLiteral("No scratch folder could be made in %1.").arg(cache);
-        return result;
-    }
-    const auto tree = fetch(snapshot, selected, scratch.path(), result);
+    const auto scratch = makeScratch(result);
+    const auto tree = scratch ? fetch(snapshot, selected, scratch->path(), result) : std::nullopt;
     return tree ? history::restoreToOriginalPlace(*tree, pathBytes(selected), place, quitter, now, progress) : result;
 }
 

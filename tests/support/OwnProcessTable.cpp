@@ -65,6 +65,17 @@ int statusOf(int wstatus)
 }
 
 // PID 1 of the new namespace: a /proc of its own, the command, then reaping.
+// SIGTERM, SIGINT and SIGHUP only interrupt the wait (EINTR), where they are
+// passed on to the child.
+void interruptWaitOnSignals()
+{
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction forward = {};
+        forward.sa_handler = [](int) {};
+        sigaction(sig, &forward, nullptr);
+    }
+}
+
 [[noreturn]] void runAsInit(char **command)
 {
     // Killed outright with the program outside (a test timeout), the whole
@@ -83,11 +94,7 @@ int statusOf(int wstatus)
     }
     // An init ignores the signals it has no handler for: pass on the ones a
     // user or ctest sends, so that the test can end itself.
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction forward = {};
-        forward.sa_handler = [](int) {};
-        sigaction(sig, &forward, nullptr);
-    }
+    interruptWaitOnSignals();
     for (;;) {
         int wstatus = 0;
         const pid_t ended = wait(&wstatus);
@@ -117,11 +124,7 @@ int main(int argc, char **argv)
     if (init == 0)
         runAsInit(argv + 1);
     // Signals meant for the test reach it through its init.
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction forward = {};
-        forward.sa_handler = [](int) {};
-        sigaction(sig, &forward, nullptr);
-    }
+    interruptWaitOnSignals();
     for (;;) {
         int wstatus = 0;
         const pid_t ended = waitpid(init, &wstatus, 0);
