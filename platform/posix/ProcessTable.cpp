@@ -3,7 +3,6 @@
 #include "UniqueFd.h"
 
 #include <charconv>
-#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,6 +67,17 @@ bool isRunning(pid_t pid)
 {
     const std::optional<ProcessStat> stat = readStat(pid);
     return stat && stat->canRun();
+}
+
+std::string commandName(pid_t pid)
+{
+    const std::string path = pid == 0 ? std::string("/proc/self/comm") : "/proc/" + std::to_string(pid) + "/comm";
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return {};
+    char text[64];
+    const ssize_t n = ::read(fd.get(), text, sizeof text);
+    return n > 0 ? std::string(text, size_t(n)) : std::string();
 }
 
 std::vector<pid_t> processIds()

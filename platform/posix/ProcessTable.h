@@ -4,6 +4,7 @@
 // Plain C++: osascript links it without Qt.
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,10 @@ std::optional<ProcessStat> readStat(pid_t pid);
 
 // True while `pid` exists and is neither a zombie nor dead.
 bool isRunning(pid_t pid);
+
+// The short command name the kernel keeps for `pid` (/proc/<pid>/comm, with
+// its newline), or for this process when `pid` is 0; empty when unreadable.
+std::string commandName(pid_t pid);
 
 // The ids of every process in the table, in the table's order.
 std::vector<pid_t> processIds();

@@ -26,4 +26,6 @@ TEST(ProcessTable, ReadsTheFieldsAfterTheLastParenthesis)
     EXPECT_TRUE(self->canRun());
     EXPECT_EQ(self->group, getpgrp());
     EXPECT_FALSE(cv::processes::isRunning(0));
+    EXPECT_EQ(cv::processes::commandName(getpid()), cv::processes::commandName(0));
+    EXPECT_FALSE(cv::processes::commandName(0).empty());
 }
