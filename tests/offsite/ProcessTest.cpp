@@ -81,8 +81,11 @@ protected:
         engine.waitForFinished(60000);
         EXPECT_EQ(engine.exitCode(), 0) << "the local backup must succeed";
         ASSERT_TRUE(QFile::exists(offsite::recordPath()));
-        // The sender has ended once its lock is free.
-        test::waitUntil([] { return !QFile::exists(offsite::progressPath()); }, 20000);
+        // The sender writes its record before its last log line.
+        test::waitUntil([] {
+            const QByteArray log = test::readFile(logFilePath());
+            return log.contains("Off-site copy sent") || log.contains("Off-site copy failed");
+        }, 20000);
     }
 
     test::ScopedHome home;
