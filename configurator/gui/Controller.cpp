@@ -10,6 +10,7 @@
 #include "CatchUpEntry.h"
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
+#include "RestoreSession.h"
 #include "RestoreWindow.h"
 #include "OffsiteLine.h"
 #include "OffsiteRecord.h"
@@ -191,21 +192,12 @@ void Controller::connectActions()
 
 void Controller::awakeFromNib()
 {
-    // A fresh home here has none of the Library folders the rest relies on.
-    createLibraryFolders();
-    if (m_services.redirectStandardError)
-        platform::reopenStandardError(cv::logFilePath());
-    if (const QScreen *screen = mainWindow->screen()) {
-        const QRect available = screen->availableGeometry();
-        mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
-    }
-
+    prepareHomeAndLog();
+    centreMainWindow();
     configureAboutBox();
     checkForSupportFolders();
     checkBackupEngine();
-    // What an engine started by cron needs to reach this desktop session.
-    if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
-        platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
+    recordSession();
 
     for (const auto &[title, file] : kClientImages) {
         QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
@@ -213,6 +205,46 @@ void Controller::awakeFromNib()
             clientIcons[QString::fromUtf8(title)] = image;
     }
 
+    showStoredSettings();
+    tidyCrontab();
+    showLastBackup();
+    showCronServiceLine();
+    listenToEngineAndPreferences();
+    // The login entry follows what is stored, also after a lost schedule.
+    refreshCatchUpEntry(false);
+
+    // Only with the user's consent, given in the preferences.
+    if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
+        _SUUpdater->checkQuietlyAtStartup();
+
+    platform::NSLog(QStringLiteral("Corvantis launched"));
+}
+
+void Controller::prepareHomeAndLog()
+{
+    // A fresh home here has none of the Library folders the rest relies on.
+    createLibraryFolders();
+    if (m_services.redirectStandardError)
+        platform::reopenStandardError(cv::logFilePath());
+}
+
+void Controller::centreMainWindow()
+{
+    if (const QScreen *screen = mainWindow->screen()) {
+        const QRect available = screen->availableGeometry();
+        mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
+    }
+}
+
+void Controller::recordSession()
+{
+    // What an engine started by cron needs to reach this desktop session.
+    if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
+        platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
+}
+
+void Controller::showStoredSettings()
+{
     // What other processes stored since this one started counts.
     defaults->reload();
     loadPreferences();
@@ -226,27 +258,33 @@ void Controller::awakeFromNib()
     // Either sentence means there is nothing for Run Now to run.
     if (names::isNotConfiguredSentence(stored))
         setSaveItems(SaveItems::SettingsChanged);
+}
 
+void Controller::tidyCrontab()
+{
+    // A line that names the script itself runs nothing: the engine removes
+    // the script after each run.
     const QString oldScript = QString::fromUtf8(names::kScriptFileName);
     if (crontabModifier->checkForJob(oldScript)) {
         crontabModifier->setScriptName(oldScript);
         crontabModifier->removeCronJob();
     }
+    // A saved schedule whose line is gone (removed by hand) is not claimed.
     const QString engineMarker = QString::fromUtf8(names::kEngineBundleName);
     const QString storedNow = defaults->string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfigured));
     if (!crontabModifier->checkForJob(engineMarker) && storedNow != QLatin1String(names::kNotConfigured)
         && !defaults->boolean(kL(keys::kRunNowOnly))) {
         defaults->setBoolean(kL(keys::kScheduled), false);
-        defaults->synchronize();
+        storeDefaults();
         ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
         platform::NSLog(QString::fromUtf8(names::kNotConfigured));
         setSaveItems(SaveItems::SettingsChanged);
     }
     crontabModifier->setScriptName(engineMarker);
+}
 
-    showLastBackup();
-    showCronServiceLine();
-
+void Controller::listenToEngineAndPreferences()
+{
     distributedCenter = new platform::DistributedNotificationCenter(this);
     connect(distributedCenter, &platform::DistributedNotificationCenter::notificationReceived, this,
             [this](const QString &name) {
@@ -258,14 +296,6 @@ void Controller::awakeFromNib()
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
             &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { refreshCatchUpEntry(true); });
-    // The login entry follows what is stored, also after a lost schedule.
-    refreshCatchUpEntry(false);
-
-    // Only with the user's consent, given in the preferences.
-    if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
-        _SUUpdater->checkQuietlyAtStartup();
-
-    platform::NSLog(QStringLiteral("Corvantis launched"));
 }
 
 void Controller::checkForSupportFolders() { configurator::checkForSupportFolders(); }
@@ -338,7 +368,7 @@ void Controller::showPreferenceWindow(QObject *)
         defaults->setBoolean(kL(keys::kCheckAtStartup), true);
     if (!defaults->hasKey(kL(keys::kDateFormat)))
         defaults->setString(kL(keys::kDateFormat), QStringLiteral("MM/DD/YY with 24hr clock"));
-    defaults->synchronize();
+    storeDefaults();
     auto *preferences = windows::MyPrefsWindowController::sharedPrefsWindowController();
     preferences->setDefaults(defaults.get());
     preferences->setController(this);
@@ -347,7 +377,7 @@ void Controller::showPreferenceWindow(QObject *)
 
 void Controller::showRestoreWindow(QObject *)
 {
-    const auto source = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
+    const auto source = history::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
                                                   ui->destinationTextField->text());
     if (!QFileInfo(source.destination).isDir()) {
         m_dialogs->showAlert(QStringLiteral("No Backup Found"),
@@ -361,7 +391,7 @@ void Controller::showRestoreWindow(QObject *)
 
 void Controller::openBackupFolder(QObject *)
 {
-    const QString destination = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
+    const QString destination = history::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
                                                           ui->destinationTextField->text()).destination;
     if (!QFileInfo(destination).isDir() || !m_workspace->openFile(destination))
         m_dialogs->showAlert(QStringLiteral("No Backup Found"),
@@ -541,7 +571,7 @@ void Controller::browseForDestination(QObject *)
         return;
     ui->destinationTextField->setText(folder);
     defaults->setString(kL(keys::kBackupDestination), folder);
-    defaults->synchronize();
+    storeDefaults();
     setDestination(this);
 }
 
@@ -604,12 +634,19 @@ bool Controller::windowShouldClose(QWidget *)
     return true;
 }
 
+void Controller::storeDefaults()
+{
+    // synchronize logs a file it cannot write and keeps the changes for the
+    // next save, which alerts: nothing more to say here.
+    static_cast<void>(defaults->synchronize());
+}
+
 void Controller::applicationWillTerminate()
 {
     const QString status = defaults->string(kL(keys::kScheduleStatus), QStringLiteral("Rescheduled"));
     if (status == QLatin1String("Rescheduled")) {
         defaults->setString(kL(keys::kScheduleStatus), QStringLiteral("Scheduled"));
-        defaults->synchronize();
+        storeDefaults();
     }
     platform::NSLog(QStringLiteral("Corvantis exited\n\n"));
 }

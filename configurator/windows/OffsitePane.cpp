@@ -164,8 +164,8 @@ bool OffsitePane::save(const QString &password)
     if (m_defaults) {
         m_defaults->setString(kRepositoryKey, repository);
         m_defaults->setBoolean(kEnabledKey, m_ui->offsiteEnabledBox->isChecked());
-        if (!m_defaults->synchronize()) {
-            say(QStringLiteral("The settings could not be saved: %1").arg(m_defaults->lastWriteProblem()));
+        if (const Result<> stored = m_defaults->synchronize(); !stored) {
+            say(QStringLiteral("The settings could not be saved: %1").arg(stored.reason()));
             return false;
         }
     }

@@ -3,7 +3,6 @@
 #include "OffsiteSnapshotsView.h"
 
 #include "Home.h"
-#include "Names.h"
 #include "RestoreSession.h"
 #include "Workspace.h"
 #include "ui_RestoreWindow.h"
@@ -117,23 +116,6 @@ void WidgetRestoreDialogs::showProblem(QWidget *parent, const QString &title, co
 }
 
 // The window ------------------------------------------------------------------
-
-RestoreSource restoreSourceFor(const std::optional<QVariantMap> &configuration, const QString &fallbackDestination)
-{
-    RestoreSource source;
-    const QVariantMap config = configuration.value_or(QVariantMap());
-    const QVariant destination = config.value(QLatin1String(names::kDestinationKey));
-    source.destination = destination.typeId() == QMetaType::QString && !destination.toString().isEmpty()
-        ? destination.toString()
-        : fallbackDestination;
-    const QVariant client = config.value(QLatin1String(names::kClientKey));
-    if (client.typeId() == QMetaType::QString)
-        source.place = history::ClientPlace::forClient(client.toString(), cv::homeDirectory());
-    const QFileInfo marker(cv::markerFilePath());
-    if (marker.exists())
-        source.lastBackup = marker.lastModified();
-    return source;
-}
 
 RestoreWindow::RestoreWindow(platform::Workspace &workspace, QObject *parent)
     : RestoreWindow(*new WidgetRestoreDialogs,
@@ -509,11 +491,11 @@ std::optional<history::RestoreResult> RestoreWindow::runAgainstThePresent(const 
     // No backup changes the backup while it is read and copied; the point
     // is read again now, not taken from the list shown earlier.
     platform::RunLock lock;
-    QString why;
-    std::optional<QList<Entry>> tree;
-    if (history::holdRunLock(lock, m_lockPath,
-                             [this] { return keepWaiting(QStringLiteral("Waiting for the backup to finish…")); }, why))
-        tree = history::currentTreeAt(m_source.destination, pointId, m_source.lastBackup, why);
+    const Result<> held = history::holdRunLock(
+        lock, m_lockPath, [this] { return keepWaiting(QStringLiteral("Waiting for the backup to finish…")); });
+    const Result<QList<Entry>> tree =
+        held ? history::currentTreeAt(m_source.destination, pointId, m_source.lastBackup)
+             : Result<QList<Entry>>(cv::fail(held.reason()));
     std::optional<history::RestoreResult> result;
     if (tree)
         result = operation(*tree, progressFor(0));
@@ -521,7 +503,7 @@ std::optional<history::RestoreResult> RestoreWindow::runAgainstThePresent(const 
     const bool cancelled = m_cancelRequested;
     setBusy(false);
     if (!result && !cancelled)
-        m_dialogs.showProblem(m_window, title, why);
+        m_dialogs.showProblem(m_window, title, tree.reason());
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include "BackupHistory.h"
 #include "Restore.h"
+#include "RestoreSession.h"
 #include "TreeSearch.h"
 
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <QVariantMap>
 
 #include <memory>
 #include <optional>
@@ -56,12 +56,7 @@ public:
     void showProblem(QWidget *parent, const QString &title, const QString &message) override;
 };
 
-// What the window shows and restores to.
-struct RestoreSource {
-    QString destination;                      // the backup folder
-    QDateTime lastBackup;                     // the latest run's time, if known
-    std::optional<history::ClientPlace> place; // the client's own place, if known
-};
+using history::RestoreSource;
 
 class RestoreWindow : public QObject
 {
@@ -154,10 +149,6 @@ private:
     bool m_cancelRequested = false;
     bool m_busy = false;
 };
-
-// The backup the saved configuration names (else `fallbackDestination`), its
-// client's place and the time of the last backup.
-RestoreSource restoreSourceFor(const std::optional<QVariantMap> &configuration, const QString &fallbackDestination);
 
 // Sizes as the window lists them: "512 bytes", "1.2 KB", "3.4 MB".
 QString formatSize(qint64 bytes);
