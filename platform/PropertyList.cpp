@@ -34,27 +34,43 @@ constexpr qint64 kPlistEpochOffset = 978307200;
 
 std::optional<QVariant> toVariant(plist_t node, int depth);
 
-std::optional<QVariant> toVariant(plist_t node, int depth)
+std::optional<QVariant> arrayToVariant(plist_t node, int depth)
 {
-    // Nesting deeper than any settings file needs is treated as damage.
-    if (!node || depth > 64)
-        return std::nullopt;
+    QVariantList list;
+    const uint32_t n = plist_array_get_size(node);
+    for (uint32_t i = 0; i < n; ++i) {
+        auto v = toVariant(plist_array_get_item(node, i), depth + 1);
+        if (!v) return std::nullopt;
+        list.append(*v);
+    }
+    return QVariant(list);
+}
+
+std::optional<QVariant> dictionaryToVariant(plist_t node, int depth)
+{
+    QVariantMap map;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    if (!it) return QVariant(map);
+    for (;;) {
+        char *key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, it, &key, &value);
+        if (!key) break;
+        const QString k = QString::fromUtf8(key);
+        free(key);
+        auto v = toVariant(value, depth + 1);
+        if (!v) { free(it); return std::nullopt; }
+        map.insert(k, *v);
+    }
+    free(it);
+    return QVariant(map);
+}
+
+// A string, data or date node; no value for any other.
+std::optional<QVariant> textToVariant(plist_t node)
+{
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return QVariant(b != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t v = 0;
-        plist_get_uint_val(node, &v);
-        return QVariant(static_cast<qlonglong>(v));
-    }
-    case PLIST_REAL: {
-        double v = 0;
-        plist_get_real_val(node, &v);
-        return QVariant(v);
-    }
     case PLIST_STRING: {
         // The pointer form: the copying getter asserts on embedded NULs,
         // which a damaged binary file can hold.
@@ -76,37 +92,38 @@ std::optional<QVariant> toVariant(plist_t node, int depth)
         const qint64 ms = (static_cast<qint64>(sec) + kPlistEpochOffset) * 1000 + usec / 1000;
         return QVariant(QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()));
     }
-    case PLIST_ARRAY: {
-        QVariantList list;
-        const uint32_t n = plist_array_get_size(node);
-        for (uint32_t i = 0; i < n; ++i) {
-            auto v = toVariant(plist_array_get_item(node, i), depth + 1);
-            if (!v) return std::nullopt;
-            list.append(*v);
-        }
-        return QVariant(list);
-    }
-    case PLIST_DICT: {
-        QVariantMap map;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        if (!it) return QVariant(map);
-        for (;;) {
-            char *key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!key) break;
-            const QString k = QString::fromUtf8(key);
-            free(key);
-            auto v = toVariant(value, depth + 1);
-            if (!v) { free(it); return std::nullopt; }
-            map.insert(k, *v);
-        }
-        free(it);
-        return QVariant(map);
-    }
     default:
         return std::nullopt;
+    }
+}
+
+std::optional<QVariant> toVariant(plist_t node, int depth)
+{
+    // Nesting deeper than any settings file needs is treated as damage.
+    if (!node || depth > 64)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return QVariant(b != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        return QVariant(static_cast<qlonglong>(v));
+    }
+    case PLIST_REAL: {
+        double v = 0;
+        plist_get_real_val(node, &v);
+        return QVariant(v);
+    }
+    case PLIST_ARRAY:
+        return arrayToVariant(node, depth);
+    case PLIST_DICT:
+        return dictionaryToVariant(node, depth);
+    default:
+        return textToVariant(node);
     }
 }
 
