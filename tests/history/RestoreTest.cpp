@@ -271,7 +271,7 @@ TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
     const QStringList before = cv::test::treeListing(place.dataFolder);
 
     struct NoClient : ClientQuitter {
-        bool quitAndWait(const QString &, QString &) override { return true; }
+        cv::Result<> quitAndWait(const QString &) override { return {}; }
     } quitter;
     const QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
     if (small) {
@@ -305,7 +305,7 @@ TEST(Restore, OriginalPlaceFailsWhenASelectedEntryIsGone)
     const BackupHistory history(runs.destination());
     const QList<Entry> tree = history.treeAt(history.points().constFirst());
     struct NoClient : ClientQuitter {
-        bool quitAndWait(const QString &, QString &) override { return true; }
+        cv::Result<> quitAndWait(const QString &) override { return {}; }
     } quitter;
     ClientPlace place;
     place.dataFolder = home.file(QStringLiteral("Data"));
