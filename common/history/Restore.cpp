@@ -333,11 +333,12 @@ RestoreResult restoreToOriginalPlace(const QList<Entry> &tree, const QList<QByte
     RestoreResult result;
     // A selected entry the point no longer holds (a run since the listing
     // removed it) would be left out unseen, and the rest called a restore.
-    for (const QByteArray &path : selected)
+    for (const QByteArray &path : selected) {
         if (BackupHistory::subtree(tree, path).isEmpty()) {
             result.failure = QStringLiteral("Nothing was restored: '%1' is not in the backup any more.").arg(shown(path));
             return result;
         }
+    }
     const QList<QByteArray> top = topSelections(tree, selected);
     if (top.isEmpty())
         return result;
