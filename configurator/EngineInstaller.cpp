@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "PropertyList.h"
+#include "Result.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,14 +47,12 @@ bool somethingAt(const QString &path)
 // Copies a bundle tree: folders, files with their permission bits (the
 // executables must stay executable), symbolic links as links. Stops at the
 // first failure and says where.
-bool copyTree(const fs::path &from, const fs::path &to, QString &problem)
+Result<> copyTree(const fs::path &from, const fs::path &to)
 {
     std::error_code error;
     const fs::file_status status = fs::symlink_status(from, error);
-    if (error) {
-        problem = describe(error, from);
-        return false;
-    }
+    if (error)
+        return fail(describe(error, from));
     switch (status.type()) {
     case fs::file_type::symlink: {
         const fs::path target = fs::read_symlink(from, error);
@@ -77,23 +76,20 @@ bool copyTree(const fs::path &from, const fs::path &to, QString &problem)
             break;
         fs::directory_iterator entries(from, error);
         for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-            if (!copyTree(entries->path(), to / entries->path().filename(), problem))
-                return false;
+            if (Result<> copied = copyTree(entries->path(), to / entries->path().filename()); !copied)
+                return copied;
         }
         if (!error)
             fs::permissions(to, status.permissions(), error);
         break;
     }
     default:
-        problem = QStringLiteral("%1: neither a file, a folder nor a link")
-                      .arg(QFile::decodeName(QByteArray::fromStdString(from.string())));
-        return false;
+        return fail(QStringLiteral("%1: neither a file, a folder nor a link")
+                        .arg(QFile::decodeName(QByteArray::fromStdString(from.string()))));
     }
-    if (error) {
-        problem = describe(error, from);
-        return false;
-    }
-    return true;
+    if (error)
+        return fail(describe(error, from));
+    return {};
 }
 
 // A tree that holds read-only folders cannot be removed before they are
@@ -193,15 +189,13 @@ EngineInstallOutcome EngineInstaller::checkBackupEngine()
 EngineInstallOutcome EngineInstaller::install(bool replacing)
 {
     const QString incoming = uniqueSibling(m_installedPath, kIncomingTag);
-    QString problem;
-    if (!QFileInfo(m_shippedPath).isDir()) {
-        problem = QStringLiteral("%1: no engine bundle there").arg(m_shippedPath);
-    } else if (!copyTree(nativePath(m_shippedPath), nativePath(incoming), problem)) {
+    const Result<> copied = QFileInfo(m_shippedPath).isDir()
+        ? copyTree(nativePath(m_shippedPath), nativePath(incoming))
+        : fail(QStringLiteral("%1: no engine bundle there").arg(m_shippedPath));
+    if (!copied) {
         removeTree(nativePath(incoming));
-    }
-    if (!problem.isEmpty()) {
         platform::NSLog(QStringLiteral("Could not install the Backup Engine (%1); the next start tries again.")
-                            .arg(problem));
+                            .arg(copied.reason()));
         return EngineInstallOutcome::Failed;
     }
 

@@ -2,12 +2,12 @@
 
 #include "Log.h"
 #include "PropertyList.h"
+#include "UniqueFd.h"
 
 #include <QFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace cv::configurator {
 
@@ -38,16 +38,13 @@ SaveTransaction::FileState SaveTransaction::stateOf(const QString &path)
         return state;
     state.kind = FileState::Other;
     // Never wait on a FIFO or a device that stands where a file should.
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return state;
+    const UniqueFd fd(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     QFile file;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)
+        && file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
         state.bytes = file.readAll();
         state.kind = file.error() == QFileDevice::NoError ? FileState::Regular : FileState::Other;
-        return state;
     }
-    ::close(fd);
     return state;
 }
 

@@ -29,7 +29,7 @@ Schedule WindowSettings::schedule(const QTime &fallbackTime) const
     return s;
 }
 
-bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &settings)
+Result<> savePreferences(platform::UserDefaults &defaults, const WindowSettings &settings)
 {
     defaults.setString(kL(keys::kEmailSource), settings.client);
     defaults.setString(kL(keys::kBackupDestination), settings.destination);

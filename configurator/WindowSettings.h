@@ -2,6 +2,7 @@
 // The main window's settings as the configurator keeps them in its user
 // defaults, and the configuration file it leaves for the engine.
 
+#include "Result.h"
 #include "Schedule.h"
 #include "TimeArchive.h"
 
@@ -38,9 +39,9 @@ struct WindowSettings {
     Schedule schedule(const QTime &fallbackTime) const;
 };
 
-// Stores every key in the window's order and flushes; false when the file
+// Stores every key in the window's order and flushes; fails when the file
 // could not be written.
-bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &settings);
+Result<> savePreferences(platform::UserDefaults &defaults, const WindowSettings &settings);
 WindowSettings loadPreferences(const platform::UserDefaults &defaults);
 
 // The time picker's value as data that brings back the full date and time.

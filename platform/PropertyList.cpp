@@ -1,6 +1,8 @@
 #include "PropertyList.h"
 
 #include "Log.h"
+#include "Result.h"
+#include "UniqueFd.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -32,27 +34,43 @@ constexpr qint64 kPlistEpochOffset = 978307200;
 
 std::optional<QVariant> toVariant(plist_t node, int depth);
 
-std::optional<QVariant> toVariant(plist_t node, int depth)
+std::optional<QVariant> arrayToVariant(plist_t node, int depth)
 {
-    // Nesting deeper than any settings file needs is treated as damage.
-    if (!node || depth > 64)
-        return std::nullopt;
+    QVariantList list;
+    const uint32_t n = plist_array_get_size(node);
+    for (uint32_t i = 0; i < n; ++i) {
+        auto v = toVariant(plist_array_get_item(node, i), depth + 1);
+        if (!v) return std::nullopt;
+        list.append(*v);
+    }
+    return QVariant(list);
+}
+
+std::optional<QVariant> dictionaryToVariant(plist_t node, int depth)
+{
+    QVariantMap map;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    if (!it) return QVariant(map);
+    for (;;) {
+        char *key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, it, &key, &value);
+        if (!key) break;
+        const QString k = QString::fromUtf8(key);
+        free(key);
+        auto v = toVariant(value, depth + 1);
+        if (!v) { free(it); return std::nullopt; }
+        map.insert(k, *v);
+    }
+    free(it);
+    return QVariant(map);
+}
+
+// A string, data or date node; no value for any other.
+std::optional<QVariant> textToVariant(plist_t node)
+{
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return QVariant(b != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t v = 0;
-        plist_get_uint_val(node, &v);
-        return QVariant(static_cast<qlonglong>(v));
-    }
-    case PLIST_REAL: {
-        double v = 0;
-        plist_get_real_val(node, &v);
-        return QVariant(v);
-    }
     case PLIST_STRING: {
         // The pointer form: the copying getter asserts on embedded NULs,
         // which a damaged binary file can hold.
@@ -74,37 +92,38 @@ std::optional<QVariant> toVariant(plist_t node, int depth)
         const qint64 ms = (static_cast<qint64>(sec) + kPlistEpochOffset) * 1000 + usec / 1000;
         return QVariant(QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()));
     }
-    case PLIST_ARRAY: {
-        QVariantList list;
-        const uint32_t n = plist_array_get_size(node);
-        for (uint32_t i = 0; i < n; ++i) {
-            auto v = toVariant(plist_array_get_item(node, i), depth + 1);
-            if (!v) return std::nullopt;
-            list.append(*v);
-        }
-        return QVariant(list);
-    }
-    case PLIST_DICT: {
-        QVariantMap map;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        if (!it) return QVariant(map);
-        for (;;) {
-            char *key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!key) break;
-            const QString k = QString::fromUtf8(key);
-            free(key);
-            auto v = toVariant(value, depth + 1);
-            if (!v) { free(it); return std::nullopt; }
-            map.insert(k, *v);
-        }
-        free(it);
-        return QVariant(map);
-    }
     default:
         return std::nullopt;
+    }
+}
+
+std::optional<QVariant> toVariant(plist_t node, int depth)
+{
+    // Nesting deeper than any settings file needs is treated as damage.
+    if (!node || depth > 64)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return QVariant(b != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        return QVariant(static_cast<qlonglong>(v));
+    }
+    case PLIST_REAL: {
+        double v = 0;
+        plist_get_real_val(node, &v);
+        return QVariant(v);
+    }
+    case PLIST_ARRAY:
+        return arrayToVariant(node, depth);
+    case PLIST_DICT:
+        return dictionaryToVariant(node, depth);
+    default:
+        return textToVariant(node);
     }
 }
 
@@ -255,6 +274,106 @@ quint64 readBigEndian(const uchar *p, int size)
     return v;
 }
 
+// Where a binary list's object table lies and how wide its numbers are, as
+// its trailer says; no value when the trailer cannot be right.
+struct BinaryLayout {
+    const uchar *data = nullptr;
+    int offsetSize = 0;
+    int refSize = 0;
+    quint64 objectCount = 0;
+    quint64 root = 0;
+    quint64 tableOffset = 0;
+
+    quint64 offsetOf(quint64 object) const
+    {
+        return readBigEndian(data + tableOffset + object * offsetSize, offsetSize);
+    }
+    quint64 refAt(quint64 position, quint64 index) const
+    {
+        return readBigEndian(data + position + index * refSize, refSize);
+    }
+};
+
+std::optional<BinaryLayout> binaryLayout(const QByteArray &bytes)
+{
+    constexpr qsizetype kTrailer = 32;
+    const qsizetype size = bytes.size();
+    if (size < 8 + kTrailer)
+        return std::nullopt;
+    BinaryLayout layout;
+    layout.data = reinterpret_cast<const uchar *>(bytes.constData());
+    const uchar *trailer = layout.data + size - kTrailer;
+    layout.offsetSize = trailer[6];
+    layout.refSize = trailer[7];
+    layout.objectCount = readBigEndian(trailer + 8, 8);
+    layout.root = readBigEndian(trailer + 16, 8);
+    layout.tableOffset = readBigEndian(trailer + 24, 8);
+    const quint64 tableEnd = static_cast<quint64>(size - kTrailer);
+    if (layout.offsetSize < 1 || layout.offsetSize > 8 || layout.refSize < 1 || layout.refSize > 8
+        || layout.objectCount == 0 || layout.root >= layout.objectCount || layout.tableOffset < 8
+        || layout.tableOffset > tableEnd
+        || layout.objectCount > (tableEnd - layout.tableOffset) / static_cast<quint64>(layout.offsetSize))
+        return std::nullopt;
+    return layout;
+}
+
+// The references an array, set or dictionary holds.
+struct Container {
+    quint64 refs = 0;  // position of the first reference
+    quint64 count = 0; // number of references
+};
+
+// What an object is to the walk: damaged, plain (it names nothing), or a
+// container.
+struct ObjectLook {
+    bool damaged = false;
+    std::optional<Container> container;
+};
+
+ObjectLook damagedObject() { return {true, std::nullopt}; }
+
+// A container's count of 15 or more follows its marker as an integer object
+// of 2^k bytes; `refs` moves past it.
+std::optional<quint64> extendedCount(const BinaryLayout &layout, quint64 &refs)
+{
+    const uchar *data = layout.data;
+    if (refs >= layout.tableOffset || (data[refs] >> 4) != 0x1 || (data[refs] & 0x0F) > 3)
+        return std::nullopt;
+    const int width = 1 << (data[refs] & 0x0F);
+    if (refs + 1 + width > layout.tableOffset)
+        return std::nullopt;
+    const quint64 count = readBigEndian(data + refs + 1, width);
+    refs += 1 + width;
+    return count;
+}
+
+ObjectLook lookAt(const BinaryLayout &layout, quint64 object)
+{
+    const quint64 offset = layout.offsetOf(object);
+    if (offset < 8 || offset >= layout.tableOffset)
+        return damagedObject();
+    const uchar marker = layout.data[offset];
+    const int type = marker >> 4;
+    if (type != 0xA && type != 0xC && type != 0xD)
+        return {};
+    quint64 count = marker & 0x0F;
+    quint64 refs = offset + 1;
+    if (count == 0x0F) {
+        const std::optional<quint64> extended = extendedCount(layout, refs);
+        if (!extended)
+            return damagedObject();
+        count = *extended;
+    }
+    if (type == 0xD) {
+        if (count > layout.tableOffset)
+            return damagedObject();
+        count *= 2; // keys, then values
+    }
+    if (count > (layout.tableOffset - refs) / static_cast<quint64>(layout.refSize))
+        return damagedObject();
+    return {false, Container{refs, count}};
+}
+
 // Walks the object table from the root without recursion, remembering the
 // height and unfolded size of every container already seen, so shared objects
 // are walked once and a cycle is found. libplist copies a shared object at each
@@ -262,78 +381,33 @@ quint64 readBigEndian(const uchar *p, int size)
 // twice would unfold into billions of nodes: more nodes than a file of the size
 // limit could hold without sharing count as damage. So does anything out of
 // bounds; libplist would refuse it anyway.
-bool binaryWithinLimits(const QByteArray &bytes)
+class ObjectWalk
 {
-    constexpr qsizetype kTrailer = 32;
-    const qsizetype size = bytes.size();
-    if (size < 8 + kTrailer)
-        return false;
-    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
-    const uchar *trailer = data + size - kTrailer;
-    const int offsetSize = trailer[6];
-    const int refSize = trailer[7];
-    const quint64 objectCount = readBigEndian(trailer + 8, 8);
-    const quint64 root = readBigEndian(trailer + 16, 8);
-    const quint64 tableOffset = readBigEndian(trailer + 24, 8);
-    const quint64 tableEnd = static_cast<quint64>(size - kTrailer);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objectCount == 0
-        || root >= objectCount || tableOffset < 8 || tableOffset > tableEnd
-        || objectCount > (tableEnd - tableOffset) / static_cast<quint64>(offsetSize))
-        return false;
+public:
+    explicit ObjectWalk(const BinaryLayout &layout)
+        : m_layout(layout)
+        , m_state(layout.objectCount, Unseen)
+        , m_height(layout.objectCount, 0)
+        , m_unfolded(layout.objectCount, 0)
+    {
+    }
 
-    const auto offsetOf = [&](quint64 object) {
-        return readBigEndian(data + tableOffset + object * offsetSize, offsetSize);
-    };
-    struct Container {
-        quint64 refs = 0;  // position of the first reference
-        quint64 count = 0; // number of references
-    };
-    // No value for an object that holds no references.
-    const auto containerAt = [&](quint64 object, bool &damaged) -> std::optional<Container> {
-        const quint64 offset = offsetOf(object);
-        if (offset < 8 || offset >= tableOffset) {
-            damaged = true;
-            return std::nullopt;
+    bool withinLimits()
+    {
+        if (!enter(m_layout.root))
+            return false;
+        while (!m_path.empty()) {
+            Frame &frame = m_path.back();
+            const bool ok = frame.next == frame.container.count ? finishTop() : visitNextChild(frame);
+            if (!ok)
+                return false;
         }
-        const uchar marker = data[offset];
-        const int type = marker >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD)
-            return std::nullopt;
-        quint64 count = marker & 0x0F;
-        quint64 refs = offset + 1;
-        if (count == 0x0F) {
-            // The count follows as an integer object of 2^k bytes.
-            if (refs >= tableOffset || (data[refs] >> 4) != 0x1 || (data[refs] & 0x0F) > 3) {
-                damaged = true;
-                return std::nullopt;
-            }
-            const int width = 1 << (data[refs] & 0x0F);
-            if (refs + 1 + width > tableOffset) {
-                damaged = true;
-                return std::nullopt;
-            }
-            count = readBigEndian(data + refs + 1, width);
-            refs += 1 + width;
-        }
-        if (type == 0xD) {
-            if (count > tableOffset) {
-                damaged = true;
-                return std::nullopt;
-            }
-            count *= 2; // keys, then values
-        }
-        if (count > (tableOffset - refs) / static_cast<quint64>(refSize)) {
-            damaged = true;
-            return std::nullopt;
-        }
-        return Container{refs, count};
-    };
+        return m_height[m_layout.root] <= kMaxPropertyListDepth;
+    }
 
+private:
     enum : uchar { Unseen, Open, Done };
-    std::vector<uchar> state(objectCount, Unseen);
-    std::vector<quint16> height(objectCount, 0); // levels at and below a finished object
-    std::vector<quint32> unfolded(objectCount, 0); // nodes it becomes in the parsed tree
-    constexpr quint64 kMaxNodes = kMaxPropertyListBytes;
+    static constexpr quint64 kMaxNodes = kMaxPropertyListBytes;
     struct Frame {
         quint64 object;
         Container container;
@@ -341,68 +415,78 @@ bool binaryWithinLimits(const QByteArray &bytes)
         int tallestChild = 0;
         quint64 nodesBelow = 0;
     };
-    std::vector<Frame> path;
-    bool damaged = false;
 
-    const auto enter = [&](quint64 object) -> bool {
-        const auto container = containerAt(object, damaged);
-        if (damaged)
+    // Goes down into a container; a plain object is done at once.
+    bool enter(quint64 object)
+    {
+        const ObjectLook look = lookAt(m_layout, object);
+        if (look.damaged)
             return false;
-        if (!container) {
-            state[object] = Done;
-            height[object] = 1;
-            unfolded[object] = 1;
+        if (!look.container) {
+            finish(object, 1, 1);
             return true;
         }
-        if (static_cast<int>(path.size()) + 1 > kMaxPropertyListDepth)
+        if (static_cast<int>(m_path.size()) + 1 > kMaxPropertyListDepth)
             return false;
-        state[object] = Open;
-        path.push_back(Frame{object, *container});
+        m_state[object] = Open;
+        m_path.push_back(Frame{object, *look.container});
         return true;
-    };
+    }
 
-    if (!enter(root))
-        return false;
-    int rootHeight = height[root];
-    while (!path.empty()) {
-        Frame &frame = path.back();
-        if (frame.next == frame.container.count) {
-            const int h = frame.tallestChild + 1;
-            const quint64 nodes = frame.nodesBelow + 1;
-            state[frame.object] = Done;
-            height[frame.object] = static_cast<quint16>(h);
-            unfolded[frame.object] = static_cast<quint32>(nodes);
-            path.pop_back();
-            if (path.empty()) {
-                rootHeight = h;
-            } else {
-                path.back().tallestChild = std::max(path.back().tallestChild, h);
-                if ((path.back().nodesBelow += nodes) >= kMaxNodes)
-                    return false;
-            }
-            continue;
-        }
-        const quint64 child = readBigEndian(data + frame.container.refs + frame.next * refSize, refSize);
+    void finish(quint64 object, int height, quint64 nodes)
+    {
+        m_state[object] = Done;
+        m_height[object] = static_cast<quint16>(height);
+        m_unfolded[object] = static_cast<quint32>(nodes);
+    }
+
+    // The container on top has had all its children: it is done, and counts
+    // in the one that named it.
+    bool finishTop()
+    {
+        const Frame frame = m_path.back();
+        m_path.pop_back();
+        finish(frame.object, frame.tallestChild + 1, frame.nodesBelow + 1);
+        return m_path.empty() || addToTop(frame.object);
+    }
+
+    bool visitNextChild(Frame &frame)
+    {
+        const quint64 child = m_layout.refAt(frame.container.refs, frame.next);
         ++frame.next;
-        if (child >= objectCount)
+        if (child >= m_layout.objectCount || m_state[child] == Open) // out of bounds, or a cycle
             return false;
-        if (state[child] == Open)
-            return false; // a cycle
-        if (state[child] == Unseen) {
-            const size_t before = path.size();
+        if (m_state[child] == Unseen) {
+            const size_t before = m_path.size();
             if (!enter(child))
                 return false;
-            if (path.size() > before)
-                continue; // went down into it
+            if (m_path.size() > before)
+                return true; // went down into it
         }
         // A plain object, or a shared container seen before: its height is known.
-        if (static_cast<int>(path.size()) + height[child] > kMaxPropertyListDepth)
+        if (static_cast<int>(m_path.size()) + m_height[child] > kMaxPropertyListDepth)
             return false;
-        path.back().tallestChild = std::max(path.back().tallestChild, static_cast<int>(height[child]));
-        if ((path.back().nodesBelow += unfolded[child]) >= kMaxNodes)
-            return false;
+        return addToTop(child);
     }
-    return rootHeight <= kMaxPropertyListDepth;
+
+    bool addToTop(quint64 child)
+    {
+        Frame &top = m_path.back();
+        top.tallestChild = std::max(top.tallestChild, static_cast<int>(m_height[child]));
+        return (top.nodesBelow += m_unfolded[child]) < kMaxNodes;
+    }
+
+    const BinaryLayout &m_layout;
+    std::vector<uchar> m_state;
+    std::vector<quint16> m_height;   // levels at and below a finished object
+    std::vector<quint32> m_unfolded; // nodes it becomes in the parsed tree
+    std::vector<Frame> m_path;
+};
+
+bool binaryWithinLimits(const QByteArray &bytes)
+{
+    const std::optional<BinaryLayout> layout = binaryLayout(bytes);
+    return layout && ObjectWalk(*layout).withinLimits();
 }
 
 } // namespace
@@ -432,25 +516,20 @@ std::optional<QVariantMap> parseDictionary(const QByteArray &input)
     return v->toMap();
 }
 
-std::optional<QVariantMap> readDictionaryFile(const QString &path, QString *problem)
+namespace {
+
+// The whole of a regular file of at most kMaxPropertyListBytes, or why not,
+// worded to follow the file's name. Never blocks: a FIFO or a device in the
+// file's place would otherwise hold the program at the open or the read for good.
+Result<QByteArray> readSettingsBytes(const QString &path)
 {
-    const auto fail = [problem](QString why) -> std::optional<QVariantMap> {
-        if (problem)
-            *problem = std::move(why);
-        return std::nullopt;
-    };
-    // Never blocks: a FIFO or a device in the file's place would otherwise
-    // hold the program at the open or the read for good.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return fail(errno == ENOENT ? QStringLiteral("does not exist")
                                     : QStringLiteral("could not be opened: %1").arg(errnoText(errno)));
-    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return fail(QStringLiteral("is not a regular file"));
-    }
     // One byte past the limit tells an oversized file apart from one of
     // exactly the limit, without loading all of it.
     QByteArray bytes;
@@ -458,24 +537,28 @@ std::optional<QVariantMap> readDictionaryFile(const QString &path, QString *prob
     char buffer[64 * 1024];
     while (bytes.size() <= kMaxPropertyListBytes) {
         const size_t wanted = static_cast<size_t>(std::min<qint64>(sizeof buffer, kMaxPropertyListBytes + 1 - bytes.size()));
-        const ssize_t n = ::read(fd, buffer, wanted);
+        const ssize_t n = ::read(fd.get(), buffer, wanted);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return fail(QStringLiteral("could not be read: %1").arg(errnoText(error)));
-        }
+        if (n < 0)
+            return fail(QStringLiteral("could not be read: %1").arg(errnoText(errno)));
         if (n == 0)
             break;
         bytes.append(buffer, n);
     }
-    ::close(fd);
     if (bytes.size() > kMaxPropertyListBytes)
         return fail(QStringLiteral("is too large to be a settings file"));
-    auto dictionary = parseDictionary(bytes);
-    if (!dictionary)
-        return fail(QStringLiteral("is not a property list holding a dictionary"));
+    return bytes;
+}
+
+} // namespace
+
+std::optional<QVariantMap> readDictionaryFile(const QString &path, QString *problem)
+{
+    const Result<QByteArray> bytes = readSettingsBytes(path);
+    std::optional<QVariantMap> dictionary = bytes ? parseDictionary(*bytes) : std::nullopt;
+    if (!dictionary && problem)
+        *problem = bytes ? QStringLiteral("is not a property list holding a dictionary") : bytes.reason();
     return dictionary;
 }
 

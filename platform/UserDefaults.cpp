@@ -8,33 +8,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace cv::platform {
-
-namespace {
-
-// The file's bytes. A FIFO or a device there must never block the program
-// that reads its settings: it is opened without waiting and refused unless it
-// is a regular file. No value when it cannot be read.
-std::optional<QByteArray> readRegularFile(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    QFile file;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    // One byte past the limit tells an oversized file apart without loading it.
-    return file.read(kMaxPropertyListBytes + 1);
-}
-
-} // namespace
 
 UserDefaults::UserDefaults(QString path)
     : m_path(std::move(path))
@@ -46,8 +20,8 @@ QVariantMap UserDefaults::readFile(bool logDamage) const
 {
     if (!QFileInfo::exists(m_path))
         return {};
-    const std::optional<QByteArray> bytes = readRegularFile(m_path);
-    const auto dict = bytes ? parseDictionary(*bytes) : std::nullopt;
+    // Never blocks on a FIFO or a device in the file's place.
+    const auto dict = readDictionaryFile(m_path);
     if (!dict) {
         // Left on disk as it is; the next save moves it aside before writing
         // (see setAsideUnreadablePropertyList), so nothing in it is lost.
@@ -154,36 +128,31 @@ void UserDefaults::merge(QVariantMap fresh)
     m_values = fresh;
 }
 
-bool UserDefaults::synchronize()
+Result<> UserDefaults::synchronize()
 {
     merge(readFile(false));
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    m_lastWriteProblem.clear();
-    const QByteArray xml = serializeXml(m_values);
-    if (xml.isEmpty())
-        m_lastWriteProblem = QStringLiteral("The settings hold a value that cannot be stored.");
-    else if (!setAsideUnreadablePropertyList(m_path))
-        m_lastWriteProblem = QStringLiteral("The file there could not be read and could not be moved aside.");
-    else
-        write(xml);
-    if (!m_lastWriteProblem.isEmpty()) {
-        NSLog(QStringLiteral("Could not save the settings file '%1': %2").arg(m_path, m_lastWriteProblem));
-        return false;
+    const Result<> written = write(serializeXml(m_values));
+    if (!written) {
+        NSLog(QStringLiteral("Could not save the settings file '%1': %2").arg(m_path, written.reason()));
+        return written;
     }
     m_changed.clear();
     m_removed.clear();
-    return true;
+    return {};
 }
 
-bool UserDefaults::write(const QByteArray &xml)
+Result<> UserDefaults::write(const QByteArray &xml)
 {
+    if (xml.isEmpty())
+        return fail(QStringLiteral("The settings hold a value that cannot be stored."));
+    if (!setAsideUnreadablePropertyList(m_path))
+        return fail(QStringLiteral("The file there could not be read and could not be moved aside."));
     QSaveFile file(m_path);
     if (file.open(QIODevice::WriteOnly) && file.write(xml) == xml.size() && file.commit())
-        return true;
-    m_lastWriteProblem = file.errorString();
-    if (m_lastWriteProblem.isEmpty())
-        m_lastWriteProblem = QStringLiteral("The file could not be written.");
-    return false;
+        return {};
+    const QString problem = file.errorString();
+    return fail(problem.isEmpty() ? QStringLiteral("The file could not be written.") : problem);
 }
 
 } // namespace cv::platform

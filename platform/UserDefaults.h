@@ -3,6 +3,8 @@
 // writers' keys survive a save: synchronize re-reads the file and applies only
 // this store's own changes on top of it.
 
+#include "Result.h"
+
 #include <QByteArray>
 #include <QSet>
 #include <QString>
@@ -32,11 +34,10 @@ public:
     void remove(const QString &key);
 
     // Writes the whole file atomically. A file there that could not be read
-    // is first moved aside, never written over. False when it could not be
-    // written; the changes are then kept for the next try, and
-    // lastWriteProblem() says why in a sentence for the user.
-    bool synchronize();
-    const QString &lastWriteProblem() const { return m_lastWriteProblem; }
+    // is first moved aside, never written over. When it could not be written
+    // (a log line says so) the changes are kept for the next try, and the
+    // reason is a sentence for the user.
+    Result<> synchronize();
 
     // Re-reads the file, keeping unsaved changes of this store, and logs a
     // file there that cannot be read.
@@ -58,13 +59,12 @@ private:
     void set(const QString &key, const QVariant &value);
     QVariantMap readFile(bool logDamage) const;
     void merge(QVariantMap fresh);
-    bool write(const QByteArray &xml);
+    Result<> write(const QByteArray &xml);
 
     QString m_path;
     QVariantMap m_values;
     QVariantMap m_changed;   // keys set since the last synchronize
     QSet<QString> m_removed; // keys removed since the last synchronize
-    QString m_lastWriteProblem;
 };
 
 } // namespace cv::platform

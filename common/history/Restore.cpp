@@ -251,32 +251,28 @@ QString OsascriptQuitter::findOsascript(const QString &installedEnginePath)
     return installedEnginePath + QStringLiteral("/Contents/Resources/bin/osascript");
 }
 
-bool OsascriptQuitter::quitAndWait(const QString &applicationName, QString &why)
+Result<> OsascriptQuitter::quitAndWait(const QString &applicationName)
 {
     const std::string name = applicationName.toStdString();
     auto running = [&] { return !cv::compat::findProcesses(name, getuid(), getpid()).empty(); };
     if (!running())
-        return true;
+        return {};
     QProcess osascript;
     osascript.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     osascript.setStandardOutputFile(QProcess::nullDevice());
     osascript.start(m_program, {QStringLiteral("-e"), QStringLiteral("tell application \"%1\"").arg(applicationName),
                                 QStringLiteral("-e"), QStringLiteral("quit"), QStringLiteral("-e"),
                                 QStringLiteral("end tell")});
-    if (!osascript.waitForStarted(10000)) {
-        why = QStringLiteral("%1 could not be asked to quit: '%2' did not start.").arg(applicationName, m_program);
-        return false;
-    }
+    if (!osascript.waitForStarted(10000))
+        return fail(QStringLiteral("%1 could not be asked to quit: '%2' did not start.").arg(applicationName, m_program));
     osascript.waitForFinished(30000);
     const auto deadline = std::chrono::steady_clock::now() + m_limit;
     while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline || (m_keepWaiting && !m_keepWaiting())) {
-            why = QStringLiteral("%1 did not quit; nothing was restored.").arg(applicationName);
-            return false;
-        }
+        if (std::chrono::steady_clock::now() >= deadline || (m_keepWaiting && !m_keepWaiting()))
+            return fail(QStringLiteral("%1 did not quit; nothing was restored.").arg(applicationName));
         QThread::msleep(100);
     }
-    return true;
+    return {};
 }
 
 namespace {
@@ -335,11 +331,19 @@ RestoreResult restoreToOriginalPlace(const QList<Entry> &tree, const QList<QByte
                                      const ProgressCallback &progress)
 {
     RestoreResult result;
+    // A selected entry the point no longer holds (a run since the listing
+    // removed it) would be left out unseen, and the rest called a restore.
+    for (const QByteArray &path : selected) {
+        if (BackupHistory::subtree(tree, path).isEmpty()) {
+            result.failure = QStringLiteral("Nothing was restored: '%1' is not in the backup any more.").arg(shown(path));
+            return result;
+        }
+    }
     const QList<QByteArray> top = topSelections(tree, selected);
     if (top.isEmpty())
         return result;
-    if (QString why; !quitter.quitAndWait(place.applicationName, why)) {
-        result.failure = why;
+    if (const Result<> quit = quitter.quitAndWait(place.applicationName); !quit) {
+        result.failure = quit.reason();
         return result;
     }
     qint64 bytes;

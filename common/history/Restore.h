@@ -7,6 +7,7 @@
 
 #include "BackupHistory.h"
 #include "FileCopy.h"
+#include "Result.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -65,8 +66,8 @@ class ClientQuitter
 {
 public:
     virtual ~ClientQuitter() = default;
-    // True once the client no longer runs; otherwise `why` says why not.
-    virtual bool quitAndWait(const QString &applicationName, QString &why) = 0;
+    // Succeeds once the client no longer runs.
+    virtual Result<> quitAndWait(const QString &applicationName) = 0;
 };
 
 // Asks our osascript to quit the program, as the backup script does, then
@@ -78,7 +79,7 @@ public:
     // and may answer false to give up.
     OsascriptQuitter(QString osascriptProgram, std::chrono::milliseconds limit,
                      std::function<bool()> keepWaiting = {});
-    bool quitAndWait(const QString &applicationName, QString &why) override;
+    Result<> quitAndWait(const QString &applicationName) override;
 
     // The osascript the backup script would call: the system's, else ours
     // inside the installed engine.

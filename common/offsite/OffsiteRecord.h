@@ -39,7 +39,7 @@ struct OffsiteRecord {
     QVariantMap toDictionary() const;
     static OffsiteRecord fromDictionary(const QVariantMap &dictionary);
     static OffsiteRecord read(const QString &path);
-    bool write(const QString &path) const;
+    [[nodiscard]] bool write(const QString &path) const;
 };
 
 struct OffsiteProgress {

@@ -147,25 +147,19 @@ void OffsiteRepository::cancel()
         m_current->interrupt();
 }
 
-std::optional<QList<Snapshot>> OffsiteRepository::snapshots(QString *why)
+Result<QList<Snapshot>> OffsiteRepository::snapshots()
 {
     const ResticResult result = run({QStringLiteral("snapshots"), QStringLiteral("--json"), QStringLiteral("-q")}, kListLimit);
-    if (!result.ok()) {
-        if (why)
-            *why = result.reason;
-        return std::nullopt;
-    }
+    if (!result.ok())
+        return fail(result.reason);
     return parseSnapshots(result.output);
 }
 
-std::optional<QList<history::Entry>> OffsiteRepository::list(const Snapshot &snapshot, QString *why)
+Result<QList<history::Entry>> OffsiteRepository::list(const Snapshot &snapshot)
 {
     const ResticResult result = run({QStringLiteral("ls"), QStringLiteral("--json"), QStringLiteral("-q"), snapshot.id}, kListLimit);
-    if (!result.ok()) {
-        if (why)
-            *why = result.reason;
-        return std::nullopt;
-    }
+    if (!result.ok())
+        return fail(result.reason);
     return parseListing(result.output, snapshot.source);
 }
 

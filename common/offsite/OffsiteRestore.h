@@ -41,8 +41,8 @@ class OffsiteRepository
 public:
     OffsiteRepository(QString repository, QString password, QString program = QStringLiteral("restic"));
 
-    std::optional<QList<Snapshot>> snapshots(QString *why);
-    std::optional<QList<history::Entry>> list(const Snapshot &snapshot, QString *why);
+    Result<QList<Snapshot>> snapshots();
+    Result<QList<history::Entry>> list(const Snapshot &snapshot);
 
     history::RestoreResult restoreTo(const Snapshot &snapshot, const QStringList &selected, const QString &targetFolder,
                                      const history::ProgressCallback &progress = {});

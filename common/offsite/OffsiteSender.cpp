@@ -154,7 +154,7 @@ OffsiteSender::Outcome OffsiteSender::send(const SendSettings &settings, const Q
         // From cron with nobody logged in: the agent's next look in a session sends.
         log(QStringLiteral("Off-site copy postponed: the Secret Service cannot be reached (%1).").arg(secret.error));
         record.pending = true;
-        record.write(recordPath());
+        keep(record);
         return Outcome::Waiting;
     }
     if (secret.status == SecretStore::Status::NotFound)
@@ -170,8 +170,7 @@ OffsiteSender::Outcome OffsiteSender::send(const SendSettings &settings, const Q
     record.time = now;
     record.succeeded = record.reason.isEmpty();
     record.pending = false;
-    if (!record.write(recordPath()))
-        log(QStringLiteral("Could not record the off-site copy in '%1'.").arg(recordPath()));
+    keep(record);
     if (!record.succeeded) {
         log(QStringLiteral("Off-site copy failed: %1").arg(record.reason));
         notifyFailure(record.reason);
@@ -275,14 +274,19 @@ void OffsiteSender::upkeep(const SendSettings &settings, const QString &password
     }
 }
 
+void OffsiteSender::keep(const OffsiteRecord &record) const
+{
+    if (!record.write(recordPath()))
+        log(QStringLiteral("Could not record the off-site copy in '%1'.").arg(recordPath()));
+}
+
 OffsiteSender::Outcome OffsiteSender::fail(OffsiteRecord &record, const QString &reason, const QDateTime &now)
 {
     record.time = now;
     record.succeeded = false;
     record.reason = reason;
     record.pending = false;
-    if (!record.write(recordPath()))
-        log(QStringLiteral("Could not record the off-site copy in '%1'.").arg(recordPath()));
+    keep(record);
     log(QStringLiteral("Off-site copy failed: %1").arg(reason));
     // Ended by a logout or shutdown: nobody is there to read a notice, and the
     // next try resumes.

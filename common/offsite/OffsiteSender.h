@@ -74,6 +74,8 @@ private:
     void onProgressLine(const QByteArray &line, OffsiteRecord &record);
     void notifyFailure(const QString &reason);
     void log(const QString &line) const;
+    // Writes the record; one that cannot be written is logged.
+    void keep(const OffsiteRecord &record) const;
 
     SecretStore &m_secrets;
     QString m_program;

@@ -55,7 +55,7 @@ SecretStore::Lookup LibsecretStore::lookup(const QString &repository)
     return result;
 }
 
-bool LibsecretStore::store(const QString &repository, const QString &password, QString *error)
+Result<> LibsecretStore::store(const QString &repository, const QString &password)
 {
     GError *gerror = nullptr;
     const QByteArray repo = repository.toUtf8();
@@ -64,13 +64,9 @@ bool LibsecretStore::store(const QString &repository, const QString &password, Q
     const gboolean ok = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
                                                    secret.constData(), nullptr, &gerror, "application",
                                                    kSecretApplication, "repository", repo.constData(), nullptr);
-    if (!ok || gerror) {
-        const QString text = takeError(gerror);
-        if (error)
-            *error = text;
-        return false;
-    }
-    return true;
+    if (!ok || gerror)
+        return fail(takeError(gerror));
+    return {};
 }
 
 } // namespace cv::offsite

@@ -5,6 +5,8 @@
 // `secret-tool store --label=… application com.tallowmere.Corvantis repository <repo>`
 // sets it too.
 
+#include "Result.h"
+
 #include <QString>
 
 #include <optional>
@@ -24,8 +26,8 @@ public:
     };
     virtual ~SecretStore() = default;
     virtual Lookup lookup(const QString &repository) = 0;
-    // False, with `error` set, when the service refused or could not be reached.
-    virtual bool store(const QString &repository, const QString &password, QString *error) = 0;
+    // Fails when the service refused or could not be reached.
+    virtual Result<> store(const QString &repository, const QString &password) = 0;
 };
 
 // Through libsecret, on the session bus of this process's environment.
@@ -33,7 +35,7 @@ class LibsecretStore final : public SecretStore
 {
 public:
     Lookup lookup(const QString &repository) override;
-    bool store(const QString &repository, const QString &password, QString *error) override;
+    Result<> store(const QString &repository, const QString &password) override;
 };
 
 } // namespace cv::offsite

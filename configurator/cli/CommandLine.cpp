@@ -6,6 +6,7 @@
 #include "PropertyList.h"
 #include "Restore.h"
 #include "RestoreSession.h"
+#include "Result.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -31,7 +32,7 @@ const char kUsageText[] =
     "POINT is an id from `corvantis points`; the newest is `latest`. Nothing is\n"
     "ever written over: a name that exists gets \" (restored)\".\n";
 
-int fail(const Streams &s, const QString &line, int status = kFailed)
+int complain(const Streams &s, const QString &line, int status = kFailed)
 {
     std::fprintf(s.err, "corvantis: %s\n", line.toLocal8Bit().constData());
     return status;
@@ -70,25 +71,22 @@ const char *kindWord(history::EntryKind kind)
     }
 }
 
-QString destinationOf(const Request &r, const Streams &s, bool &ok)
+Result<QString> destinationOf(const Request &r)
 {
     const QString destination = r.destination.isEmpty() ? savedDestination() : r.destination;
-    ok = false;
     if (destination.isEmpty())
-        fail(s, QStringLiteral("no backup folder: none is saved in the settings; give one with --destination DIR"));
-    else if (!QFileInfo(destination).isDir())
-        fail(s, QStringLiteral("the backup folder '%1' is not available").arg(destination));
-    else
-        ok = true;
+        return cv::fail(QStringLiteral("no backup folder: none is saved in the settings; give one with --destination DIR"));
+    if (!QFileInfo(destination).isDir())
+        return cv::fail(QStringLiteral("the backup folder '%1' is not available").arg(destination));
     return destination;
 }
 
 int points(const Request &r, const Streams &s)
 {
-    bool ok;
-    const QString destination = destinationOf(r, s, ok);
-    if (!ok)
-        return kFailed;
+    const Result<QString> found = destinationOf(r);
+    if (!found)
+        return complain(s, found.reason());
+    const QString &destination = *found;
     const QList<history::Point> points = history::BackupHistory(destination).points();
     QStringList labels = history::pointLabels(points);
     for (QString &label : labels)
@@ -110,14 +108,14 @@ int points(const Request &r, const Streams &s)
 
 int list(const Request &r, const Streams &s)
 {
-    bool ok;
-    const QString destination = destinationOf(r, s, ok);
-    if (!ok)
-        return kFailed;
+    const Result<QString> found = destinationOf(r);
+    if (!found)
+        return complain(s, found.reason());
+    const QString &destination = *found;
     const history::BackupHistory history(destination);
     const std::optional<history::Point> point = history.point(r.point);
     if (!point)
-        return fail(s, QStringLiteral("no point '%1' in the backup '%2' (see `corvantis points`)").arg(r.point, destination));
+        return complain(s, QStringLiteral("no point '%1' in the backup '%2' (see `corvantis points`)").arg(r.point, destination));
     const QByteArray path = r.paths.isEmpty() ? QByteArray() : cleanPath(r.paths.first());
     const QList<history::Entry> tree = history.treeAt(*point);
     QList<history::Entry> shown;
@@ -128,7 +126,7 @@ int list(const Request &r, const Streams &s)
     } else {
         const QList<history::Entry> below = history::BackupHistory::subtree(tree, path);
         if (below.isEmpty())
-            return fail(s, QStringLiteral("'%1' is not in the backup at point '%2'").arg(history::readableName(path), r.point));
+            return complain(s, QStringLiteral("'%1' is not in the backup at point '%2'").arg(history::readableName(path), r.point));
         for (const history::Entry &e : below)
             if (below.size() == 1 || (e.path.size() > path.size() && e.path.indexOf('/', path.size() + 1) < 0))
                 shown.append(e);
@@ -158,14 +156,13 @@ int list(const Request &r, const Streams &s)
 
 int restore(const Request &r, const Streams &s)
 {
-    bool ok;
-    const QString destination = destinationOf(r, s, ok);
-    if (!ok)
-        return kFailed;
+    const Result<QString> found = destinationOf(r);
+    if (!found)
+        return complain(s, found.reason());
+    const QString &destination = *found;
     if (const QString problem = history::restoreTargetProblem(destination, r.target); !problem.isEmpty())
-        return fail(s, problem);
+        return complain(s, problem);
     platform::RunLock lock;
-    QString why;
     bool said = false;
     const auto waiting = [&] {
         if (!said)
@@ -173,16 +170,16 @@ int restore(const Request &r, const Streams &s)
         said = true;
         return true;
     };
-    if (!history::holdRunLock(lock, cv::runLockPath(), waiting, why))
-        return fail(s, why);
-    const std::optional<QList<history::Entry>> tree = history::currentTreeAt(destination, r.point, {}, why);
+    if (const Result<> held = history::holdRunLock(lock, cv::runLockPath(), waiting); !held)
+        return complain(s, held.reason());
+    const Result<QList<history::Entry>> tree = history::currentTreeAt(destination, r.point, {});
     if (!tree)
-        return fail(s, why);
+        return complain(s, tree.reason());
     QList<QByteArray> selected;
     for (const QByteArray &given : r.paths) {
         const QByteArray path = cleanPath(given);
         if (history::BackupHistory::subtree(*tree, path).isEmpty())
-            return fail(s, QStringLiteral("'%1' is not in the backup at point '%2'; nothing was restored")
+            return complain(s, QStringLiteral("'%1' is not in the backup at point '%2'; nothing was restored")
                                .arg(history::readableName(given), r.point));
         selected.append(path);
     }
@@ -190,9 +187,9 @@ int restore(const Request &r, const Streams &s)
     for (const QString &written : result.restored)
         print(s, QFile::encodeName(written) + '\n');
     if (!result.failure.isEmpty())
-        return fail(s, result.failure);
+        return complain(s, result.failure);
     if (!result.errors.isEmpty())
-        return fail(s, QStringLiteral("%1 entries could not be restored; the first: %2")
+        return complain(s, QStringLiteral("%1 entries could not be restored; the first: %2")
                            .arg(result.errors.size())
                            .arg(result.errors.first()));
     return kOk;
@@ -270,7 +267,7 @@ Request parseArguments(const QList<QByteArray> &arguments)
 int run(const Request &request, const Streams &streams)
 {
     if (!request.problem.isEmpty()) {
-        return fail(streams, request.problem + QStringLiteral(" (see 'corvantis --help')"), kUsage);
+        return complain(streams, request.problem + QStringLiteral(" (see 'corvantis --help')"), kUsage);
     }
     switch (request.mode) {
     case Mode::Help:

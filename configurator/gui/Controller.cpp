@@ -9,7 +9,6 @@
 
 #include "CatchUpEntry.h"
 #include "DistributedNotificationCenter.h"
-#include "PropertyList.h"
 #include "RestoreWindow.h"
 #include "OffsiteLine.h"
 #include "OffsiteRecord.h"
@@ -19,7 +18,6 @@
 #include "Home.h"
 #include "KAAttachedWindow.h"
 #include "Log.h"
-#include "MailLinks.h"
 #include "MyPrefsWindowController.h"
 #include "Names.h"
 #include "SaveTransaction.h"
@@ -191,21 +189,12 @@ void Controller::connectActions()
 
 void Controller::awakeFromNib()
 {
-    // A fresh home here has none of the Library folders the rest relies on.
-    createLibraryFolders();
-    if (m_services.redirectStandardError)
-        platform::reopenStandardError(cv::logFilePath());
-    if (const QScreen *screen = mainWindow->screen()) {
-        const QRect available = screen->availableGeometry();
-        mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
-    }
-
+    prepareHomeAndLog();
+    centreMainWindow();
     configureAboutBox();
     checkForSupportFolders();
     checkBackupEngine();
-    // What an engine started by cron needs to reach this desktop session.
-    if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
-        platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
+    recordSession();
 
     for (const auto &[title, file] : kClientImages) {
         QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
@@ -213,6 +202,46 @@ void Controller::awakeFromNib()
             clientIcons[QString::fromUtf8(title)] = image;
     }
 
+    showStoredSettings();
+    tidyCrontab();
+    showLastBackup();
+    showCronServiceLine();
+    listenToEngineAndPreferences();
+    // The login entry follows what is stored, also after a lost schedule.
+    refreshCatchUpEntry(false);
+
+    // Only with the user's consent, given in the preferences.
+    if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
+        _SUUpdater->checkQuietlyAtStartup();
+
+    platform::NSLog(QStringLiteral("Corvantis launched"));
+}
+
+void Controller::prepareHomeAndLog()
+{
+    // A fresh home here has none of the Library folders the rest relies on.
+    createLibraryFolders();
+    if (m_services.redirectStandardError)
+        platform::reopenStandardError(cv::logFilePath());
+}
+
+void Controller::centreMainWindow()
+{
+    if (const QScreen *screen = mainWindow->screen()) {
+        const QRect available = screen->availableGeometry();
+        mainWindow->move(available.center() - QPoint(mainWindow->width() / 2, mainWindow->height() / 2));
+    }
+}
+
+void Controller::recordSession()
+{
+    // What an engine started by cron needs to reach this desktop session.
+    if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
+        platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
+}
+
+void Controller::showStoredSettings()
+{
     // What other processes stored since this one started counts.
     defaults->reload();
     loadPreferences();
@@ -226,27 +255,33 @@ void Controller::awakeFromNib()
     // Either sentence means there is nothing for Run Now to run.
     if (names::isNotConfiguredSentence(stored))
         setSaveItems(SaveItems::SettingsChanged);
+}
 
+void Controller::tidyCrontab()
+{
+    // A line that names the script itself runs nothing: the engine removes
+    // the script after each run.
     const QString oldScript = QString::fromUtf8(names::kScriptFileName);
     if (crontabModifier->checkForJob(oldScript)) {
         crontabModifier->setScriptName(oldScript);
         crontabModifier->removeCronJob();
     }
+    // A saved schedule whose line is gone (removed by hand) is not claimed.
     const QString engineMarker = QString::fromUtf8(names::kEngineBundleName);
     const QString storedNow = defaults->string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfigured));
     if (!crontabModifier->checkForJob(engineMarker) && storedNow != QLatin1String(names::kNotConfigured)
         && !defaults->boolean(kL(keys::kRunNowOnly))) {
         defaults->setBoolean(kL(keys::kScheduled), false);
-        defaults->synchronize();
+        storeDefaults();
         ui->currentConfiguration->setText(QString::fromUtf8(names::kNotConfigured));
         platform::NSLog(QString::fromUtf8(names::kNotConfigured));
         setSaveItems(SaveItems::SettingsChanged);
     }
     crontabModifier->setScriptName(engineMarker);
+}
 
-    showLastBackup();
-    showCronServiceLine();
-
+void Controller::listenToEngineAndPreferences()
+{
     distributedCenter = new platform::DistributedNotificationCenter(this);
     connect(distributedCenter, &platform::DistributedNotificationCenter::notificationReceived, this,
             [this](const QString &name) {
@@ -258,14 +293,6 @@ void Controller::awakeFromNib()
             &windows::MyPrefsWindowController::dateFormatChange, this, &Controller::updateDateFormat);
     connect(windows::MyPrefsWindowController::sharedPrefsWindowController(),
             &windows::MyPrefsWindowController::catchUpPreferenceChange, this, [this] { refreshCatchUpEntry(true); });
-    // The login entry follows what is stored, also after a lost schedule.
-    refreshCatchUpEntry(false);
-
-    // Only with the user's consent, given in the preferences.
-    if (defaults->boolean(kL(keys::kCheckAtStartup)) && _SUUpdater->hasFeed())
-        _SUUpdater->checkQuietlyAtStartup();
-
-    platform::NSLog(QStringLiteral("Corvantis launched"));
 }
 
 void Controller::checkForSupportFolders() { configurator::checkForSupportFolders(); }
@@ -287,85 +314,6 @@ void Controller::showCronServiceLine()
         ui->cronServiceLine->setText(QString::fromUtf8(kNoCronServiceLine));
         platform::NSLog(QString::fromUtf8(kNoCronServiceLine));
     }
-}
-
-// Commands ------------------------------------------------------------------
-
-void Controller::runNow(QObject *)
-{
-    mainWindow->showMinimized();
-    QString whyNot;
-    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot)) {
-        m_engineWatch->watch(m_launcher->lastLaunchedPid());
-        return;
-    }
-    // Nothing would ever bring the window back: no engine, no completion.
-    platform::NSLog(QStringLiteral("Could not start the backup engine: %1").arg(whyNot));
-    mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
-    mainWindow->showNormal();
-    m_dialogs->showAlert(QStringLiteral("Run Now Error"),
-                         QStringLiteral("The backup engine could not be started.\n%1").arg(whyNot));
-}
-
-void Controller::visitWebPageAction(QObject *) { m_workspace->openURL(homePageUrl()); }
-void Controller::sendFeedback(QObject *) { m_workspace->openURL(feedbackUrl()); }
-
-void Controller::sendBugReport(QObject *)
-{
-    m_workspace->openURL(bugReportUrl(readCrontabListing(m_services.crontabProgram)));
-}
-
-void Controller::checkForUpdates(QObject *sender) { _SUUpdater->checkForUpdates(sender); }
-
-void Controller::configureAboutBox()
-{
-    const QString contents = QDir(m_services.resourcesFolder + QStringLiteral("/..")).absolutePath();
-    const auto info = platform::readDictionaryFile(contents + QStringLiteral("/Info.plist")).value_or(QVariantMap());
-    const QString text = QStringLiteral("Version %1 (Build %2)\n\nRequires supported email client:\nMicrosoft Entourage v.X or "
-                                        "later, Outlook 2011, Apple Mail, Eudora 6, Thunderbird 2 or later")
-                             .arg(info.value(QStringLiteral("CFBundleShortVersionString")).toString(),
-                                  info.value(QStringLiteral("CFBundleVersion")).toString());
-    aboutBoxController->supplyConfiguration({
-        {QStringLiteral("Application Name"), QStringLiteral("Corvantis")},
-        {QStringLiteral("About Content"), text},
-        {QStringLiteral("Attachment Window"), QVariant::fromValue<QObject *>(mainWindow)},
-    });
-}
-
-void Controller::showPreferenceWindow(QObject *)
-{
-    if (!defaults->hasKey(kL(keys::kCheckAtStartup)))
-        defaults->setBoolean(kL(keys::kCheckAtStartup), true);
-    if (!defaults->hasKey(kL(keys::kDateFormat)))
-        defaults->setString(kL(keys::kDateFormat), QStringLiteral("MM/DD/YY with 24hr clock"));
-    defaults->synchronize();
-    auto *preferences = windows::MyPrefsWindowController::sharedPrefsWindowController();
-    preferences->setDefaults(defaults.get());
-    preferences->setController(this);
-    preferences->showWindow(nullptr);
-}
-
-void Controller::showRestoreWindow(QObject *)
-{
-    const auto source = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
-                                                  ui->destinationTextField->text());
-    if (!QFileInfo(source.destination).isDir()) {
-        m_dialogs->showAlert(QStringLiteral("No Backup Found"),
-                             QStringLiteral("The backup folder '%1' is not available.").arg(source.destination));
-        return;
-    }
-    if (!m_restoreWindow)
-        m_restoreWindow = std::make_unique<windows::RestoreWindow>(*m_workspace);
-    m_restoreWindow->open(source, getMainWindow());
-}
-
-void Controller::openBackupFolder(QObject *)
-{
-    const QString destination = windows::restoreSourceFor(platform::readDictionaryFile(cv::configFilePath()),
-                                                          ui->destinationTextField->text()).destination;
-    if (!QFileInfo(destination).isDir() || !m_workspace->openFile(destination))
-        m_dialogs->showAlert(QStringLiteral("No Backup Found"),
-                             QStringLiteral("The backup folder '%1' could not be opened.").arg(destination));
 }
 
 // Schedule ------------------------------------------------------------------
@@ -541,7 +489,7 @@ void Controller::browseForDestination(QObject *)
         return;
     ui->destinationTextField->setText(folder);
     defaults->setString(kL(keys::kBackupDestination), folder);
-    defaults->synchronize();
+    storeDefaults();
     setDestination(this);
 }
 
@@ -592,38 +540,6 @@ void Controller::executionComplete()
 }
 
 void Controller::updateDateFormat() { showLastBackup(); }
-
-// Quitting and the log ------------------------------------------------------
-
-bool Controller::windowShouldClose(QWidget *)
-{
-    if (!m_dialogs->confirmQuit())
-        return false;
-    m_quitting = true;
-    QCoreApplication::quit();
-    return true;
-}
-
-void Controller::applicationWillTerminate()
-{
-    const QString status = defaults->string(kL(keys::kScheduleStatus), QStringLiteral("Rescheduled"));
-    if (status == QLatin1String("Rescheduled")) {
-        defaults->setString(kL(keys::kScheduleStatus), QStringLiteral("Scheduled"));
-        defaults->synchronize();
-    }
-    platform::NSLog(QStringLiteral("Corvantis exited\n\n"));
-}
-
-void Controller::displayLogWindow(QObject *)
-{
-    if (m_workspace->openFile(cv::logFilePath()))
-        return;
-    mainWindow->raise();
-    mainWindow->activateWindow();
-    m_dialogs->showAlertPanel(QStringLiteral("Corvantis"),
-                              QStringLiteral("Could not open Console.app to open the log file. View it manually at "
-                                             "'~/Library/Logs/Corvantis.log'."));
-}
 
 // Events --------------------------------------------------------------------
 

@@ -92,7 +92,6 @@ public:
     void saveAsRunNow(QObject *sender);
     void saveWithRunNowOnly(bool runNowOnly);
     void removeSchedule(QObject *sender);
-    void savePreferences();
     void loadPreferences();
     int getDateFormat() const;
     void executionComplete();
@@ -127,6 +126,16 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Start-up steps, in awakeFromNib's order.
+    void prepareHomeAndLog();
+    void centreMainWindow();
+    void recordSession();
+    void showStoredSettings();
+    // Removes a line of the old script name; a schedule whose line is gone
+    // is shown as not configured.
+    void tidyCrontab();
+    void listenToEngineAndPreferences();
+
     enum class SaveItems { SettingsChanged, Saved };
     void setSaveItems(SaveItems state);
     WindowSettings windowSettings() const;
@@ -150,6 +159,8 @@ private:
     bool removeSavedSchedule();
     bool acceptDestination();
     bool storeSettings();
+    // Stores a setting changed beside a save (a failure is logged).
+    void storeDefaults();
     bool openSave();
     void closeSave();
     void failSave();

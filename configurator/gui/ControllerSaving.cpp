@@ -124,11 +124,11 @@ bool Controller::acceptDestination()
 
 bool Controller::storeSettings()
 {
-    if (configurator::savePreferences(*defaults, windowSettings()))
-        return true;
-    m_dialogs->showAlert(kConfigurationError, QStringLiteral("The settings could not be saved to \"%1\".\n%2")
-                                                  .arg(defaults->path(), defaults->lastWriteProblem()));
-    return false;
+    const Result<> stored = configurator::savePreferences(*defaults, windowSettings());
+    if (!stored)
+        m_dialogs->showAlert(kConfigurationError, QStringLiteral("The settings could not be saved to \"%1\".\n%2")
+                                                      .arg(defaults->path(), stored.reason()));
+    return stored.ok();
 }
 
 bool Controller::openSave()
@@ -212,11 +212,6 @@ WindowSettings Controller::windowSettings() const
     s.launchClient = ui->launchClientButton->isChecked();
     s.currentConfiguration = ui->currentConfiguration->text();
     return s;
-}
-
-void Controller::savePreferences()
-{
-    configurator::savePreferences(*defaults, windowSettings());
 }
 
 void Controller::loadPreferences()

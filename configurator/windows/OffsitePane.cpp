@@ -156,16 +156,15 @@ void OffsitePane::onFinished(Action action, const offsite::ResticResult &result)
 bool OffsitePane::save(const QString &password)
 {
     const QString repository = cv::expandTilde(m_ui->repositoryField->text().trimmed());
-    QString error;
-    if (!m_secrets.store(repository, password, &error)) {
-        say(QStringLiteral("The password could not be kept in the keyring (%1). Nothing was saved.").arg(error));
+    if (const Result<> kept = m_secrets.store(repository, password); !kept) {
+        say(QStringLiteral("The password could not be kept in the keyring (%1). Nothing was saved.").arg(kept.reason()));
         return false;
     }
     if (m_defaults) {
         m_defaults->setString(kRepositoryKey, repository);
         m_defaults->setBoolean(kEnabledKey, m_ui->offsiteEnabledBox->isChecked());
-        if (!m_defaults->synchronize()) {
-            say(QStringLiteral("The settings could not be saved: %1").arg(m_defaults->lastWriteProblem()));
+        if (const Result<> stored = m_defaults->synchronize(); !stored) {
+            say(QStringLiteral("The settings could not be saved: %1").arg(stored.reason()));
             return false;
         }
     }

@@ -89,11 +89,10 @@ void OffsiteSnapshotsView::load()
     m_repository = std::make_unique<offsite::OffsiteRepository>(repository, secret.password, m_program);
     setBusy(true);
     say(QStringLiteral("Reading the off-site snapshots\u2026"));
-    QString why;
-    const auto snapshots = m_repository->snapshots(&why);
+    const Result<QList<offsite::Snapshot>> snapshots = m_repository->snapshots();
     setBusy(false);
     if (!snapshots) {
-        say(why);
+        say(snapshots.reason());
         emit idle();
         return;
     }
@@ -114,11 +113,10 @@ void OffsiteSnapshotsView::snapshotChosen(int row)
         return;
     setBusy(true);
     say(QStringLiteral("Reading the snapshot\u2026"));
-    QString why;
-    const auto entries = m_repository->list(m_snapshots.at(row), &why);
+    const Result<QList<history::Entry>> entries = m_repository->list(m_snapshots.at(row));
     setBusy(false);
     if (!entries) {
-        say(why);
+        say(entries.reason());
         emit idle();
         return;
     }

@@ -3,19 +3,17 @@
 #include "OffsiteSnapshotsView.h"
 
 #include "Home.h"
-#include "Names.h"
 #include "RestoreSession.h"
 #include "Workspace.h"
 #include "ui_RestoreWindow.h"
 #include "ui_VersionsDialog.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -71,69 +69,7 @@ QString formatSize(qint64 bytes)
     return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 10 ? 1 : 0).arg(QLatin1String(units[unit]));
 }
 
-// Dialogs ---------------------------------------------------------------------
-
-QString WidgetRestoreDialogs::chooseRestoreFolder(QWidget *parent, const QString &offered)
-{
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Restore To"),
-                    QStringLiteral("Restore the selected items into a new folder?"), QMessageBox::NoButton, parent);
-    box.setInformativeText(QDir::toNativeSeparators(offered));
-    QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
-    QPushButton *other = box.addButton(QStringLiteral("Choose Another Folder…"), QMessageBox::ActionRole);
-    box.addButton(QMessageBox::Cancel);
-    box.setDefaultButton(restore);
-    box.exec();
-    if (box.clickedButton() == restore)
-        return offered;
-    if (box.clickedButton() == other)
-        return QFileDialog::getExistingDirectory(parent, QStringLiteral("Restore To"), QDir::homePath());
-    return {};
-}
-
-bool WidgetRestoreDialogs::confirmOriginalPlace(QWidget *parent, const QString &message)
-{
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Restore to Original Place"), message, QMessageBox::NoButton,
-                    parent);
-    QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
-    box.addButton(QMessageBox::Cancel);
-    box.setDefaultButton(QMessageBox::Cancel);
-    box.exec();
-    return box.clickedButton() == restore;
-}
-
-bool WidgetRestoreDialogs::showSummary(QWidget *parent, const QString &message, bool offerShowInFolder)
-{
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Restore"), message, QMessageBox::NoButton, parent);
-    QPushButton *show = offerShowInFolder ? box.addButton(QStringLiteral("Show in Folder"), QMessageBox::ActionRole)
-                                          : nullptr;
-    box.setDefaultButton(box.addButton(QMessageBox::Ok));
-    box.exec();
-    return show && box.clickedButton() == show;
-}
-
-void WidgetRestoreDialogs::showProblem(QWidget *parent, const QString &title, const QString &message)
-{
-    QMessageBox::warning(parent, title, message);
-}
-
 // The window ------------------------------------------------------------------
-
-RestoreSource restoreSourceFor(const std::optional<QVariantMap> &configuration, const QString &fallbackDestination)
-{
-    RestoreSource source;
-    const QVariantMap config = configuration.value_or(QVariantMap());
-    const QVariant destination = config.value(QLatin1String(names::kDestinationKey));
-    source.destination = destination.typeId() == QMetaType::QString && !destination.toString().isEmpty()
-        ? destination.toString()
-        : fallbackDestination;
-    const QVariant client = config.value(QLatin1String(names::kClientKey));
-    if (client.typeId() == QMetaType::QString)
-        source.place = history::ClientPlace::forClient(client.toString(), cv::homeDirectory());
-    const QFileInfo marker(cv::markerFilePath());
-    if (marker.exists())
-        source.lastBackup = marker.lastModified();
-    return source;
-}
 
 RestoreWindow::RestoreWindow(platform::Workspace &workspace, QObject *parent)
     : RestoreWindow(*new WidgetRestoreDialogs,
@@ -509,11 +445,11 @@ std::optional<history::RestoreResult> RestoreWindow::runAgainstThePresent(const 
     // No backup changes the backup while it is read and copied; the point
     // is read again now, not taken from the list shown earlier.
     platform::RunLock lock;
-    QString why;
-    std::optional<QList<Entry>> tree;
-    if (history::holdRunLock(lock, m_lockPath,
-                             [this] { return keepWaiting(QStringLiteral("Waiting for the backup to finish…")); }, why))
-        tree = history::currentTreeAt(m_source.destination, pointId, m_source.lastBackup, why);
+    const Result<> held = history::holdRunLock(
+        lock, m_lockPath, [this] { return keepWaiting(QStringLiteral("Waiting for the backup to finish…")); });
+    const Result<QList<Entry>> tree =
+        held ? history::currentTreeAt(m_source.destination, pointId, m_source.lastBackup)
+             : Result<QList<Entry>>(cv::fail(held.reason()));
     std::optional<history::RestoreResult> result;
     if (tree)
         result = operation(*tree, progressFor(0));
@@ -521,7 +457,7 @@ std::optional<history::RestoreResult> RestoreWindow::runAgainstThePresent(const 
     const bool cancelled = m_cancelRequested;
     setBusy(false);
     if (!result && !cancelled)
-        m_dialogs.showProblem(m_window, title, why);
+        m_dialogs.showProblem(m_window, title, tree.reason());
     return result;
 }
 

@@ -4,7 +4,9 @@
 // entries back. The logic lives in the history library; this binds widgets.
 
 #include "BackupHistory.h"
+#include "RestoreDialogs.h"
 #include "Restore.h"
+#include "RestoreSession.h"
 #include "TreeSearch.h"
 
 #include <QDateTime>
@@ -13,7 +15,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <QVariantMap>
 
 #include <memory>
 #include <optional>
@@ -32,36 +33,7 @@ class VersionsDialog;
 
 namespace cv::configurator::windows {
 
-// The window's questions and panels; tests substitute scripted answers.
-class RestoreDialogs
-{
-public:
-    virtual ~RestoreDialogs() = default;
-    // A folder to restore into, starting at `offered` (which may not exist
-    // yet); empty when the user cancelled.
-    virtual QString chooseRestoreFolder(QWidget *parent, const QString &offered) = 0;
-    // True for "Restore", false for "Cancel".
-    virtual bool confirmOriginalPlace(QWidget *parent, const QString &message) = 0;
-    // The summary; true when the user asked to see the folder.
-    virtual bool showSummary(QWidget *parent, const QString &message, bool offerShowInFolder) = 0;
-    virtual void showProblem(QWidget *parent, const QString &title, const QString &message) = 0;
-};
-
-class WidgetRestoreDialogs : public RestoreDialogs
-{
-public:
-    QString chooseRestoreFolder(QWidget *parent, const QString &offered) override;
-    bool confirmOriginalPlace(QWidget *parent, const QString &message) override;
-    bool showSummary(QWidget *parent, const QString &message, bool offerShowInFolder) override;
-    void showProblem(QWidget *parent, const QString &title, const QString &message) override;
-};
-
-// What the window shows and restores to.
-struct RestoreSource {
-    QString destination;                      // the backup folder
-    QDateTime lastBackup;                     // the latest run's time, if known
-    std::optional<history::ClientPlace> place; // the client's own place, if known
-};
+using history::RestoreSource;
 
 class RestoreWindow : public QObject
 {
@@ -154,10 +126,6 @@ private:
     bool m_cancelRequested = false;
     bool m_busy = false;
 };
-
-// The backup the saved configuration names (else `fallbackDestination`), its
-// client's place and the time of the last backup.
-RestoreSource restoreSourceFor(const std::optional<QVariantMap> &configuration, const QString &fallbackDestination);
 
 // Sizes as the window lists them: "512 bytes", "1.2 KB", "3.4 MB".
 QString formatSize(qint64 bytes);

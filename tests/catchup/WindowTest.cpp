@@ -72,7 +72,7 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
 
     // The preference off: a saved schedule gets no entry.
     f.controller->userDefaults().setBoolean(QStringLiteral("CatchUpMissedBackups"), false);
-    f.controller->userDefaults().synchronize();
+    ASSERT_TRUE(f.controller->userDefaults().synchronize());
     saveMondayWednesdayFriday(f, f.home.path());
     EXPECT_FALSE(QFileInfo::exists(entry));
     EXPECT_EQ(f.agentStarter.started, 2);
@@ -80,7 +80,7 @@ TEST(CatchUpWindow, LoginEntryFollowsTheScheduleAndThePreference)
     // An entry that cannot be written: the alert names it, the save stands,
     // and the window says that catch-up is off.
     f.controller->userDefaults().setBoolean(QStringLiteral("CatchUpMissedBackups"), true);
-    f.controller->userDefaults().synchronize();
+    ASSERT_TRUE(f.controller->userDefaults().synchronize());
     QDir().mkpath(entry + QStringLiteral("/in the way"));
     saveMondayWednesdayFriday(f, f.home.path());
     ASSERT_EQ(f.dialogs.alerts.size(), 1);

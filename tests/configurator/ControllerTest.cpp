@@ -419,7 +419,7 @@ TEST(ConfiguratorWindow, QuittingAsksAndRecordsTheStatus)
             d.setString(QStringLiteral("scheduleStatus"), QLatin1String(c.before));
         else
             d.remove(QStringLiteral("scheduleStatus"));
-        d.synchronize();
+        ASSERT_TRUE(d.synchronize());
         f.controller->applicationWillTerminate();
         EXPECT_EQ(storedDefaults().string(QStringLiteral("scheduleStatus")), QLatin1String(c.after));
     }

@@ -159,25 +159,25 @@ TEST(Restore, ARestoreWaitsForTheRunAndReadsThePointAgain)
     cv::test::writeFile(runs.source() + QStringLiteral("/Drafts"), "damaged");
     int waits = 0;
     cv::platform::RunLock restore;
-    QString why;
-    ASSERT_TRUE(holdRunLock(restore, lockPath, [&] {
+    const cv::Result<> held = holdRunLock(restore, lockPath, [&] {
         if (++waits == 2) { // the run copies and ends
             runs.run(kStart.addSecs(60));
             engine.release();
         }
         return true;
-    }, why)) << why.toStdString();
+    });
+    ASSERT_TRUE(held) << held.reason().toStdString();
     EXPECT_GE(waits, 2);
-    const auto tree = currentTreeAt(runs.destination(), QStringLiteral("latest"), {}, why);
+    const auto tree = currentTreeAt(runs.destination(), QStringLiteral("latest"), {});
     ASSERT_TRUE(tree);
     EXPECT_EQ(cv::test::readBytes(BackupHistory::subtree(*tree, "Drafts").value(0).diskPath), "damaged");
     const BackupHistory history(runs.destination());
-    const auto before = currentTreeAt(runs.destination(), history.points().value(1).id, {}, why);
+    const auto before = currentTreeAt(runs.destination(), history.points().value(1).id, {});
     ASSERT_TRUE(before);
     const RestoreResult result = restoreTo(*before, {"Drafts"}, home.file(QStringLiteral("Out")));
     EXPECT_EQ(result.files, 1);
     EXPECT_EQ(cv::test::readFile(home.file(QStringLiteral("Out/Drafts"))), "747 KB of good drafts");
-    EXPECT_FALSE(currentTreeAt(runs.destination(), QStringLiteral("2020-01-01-000000"), {}, why));
+    EXPECT_FALSE(currentTreeAt(runs.destination(), QStringLiteral("2020-01-01-000000"), {}));
 }
 
 // A stand-in client that takes its time to quit holds its mailbox; the
@@ -271,7 +271,7 @@ TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
     const QStringList before = cv::test::treeListing(place.dataFolder);
 
     struct NoClient : ClientQuitter {
-        bool quitAndWait(const QString &, QString &) override { return true; }
+        cv::Result<> quitAndWait(const QString &) override { return {}; }
     } quitter;
     const QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
     if (small) {
@@ -294,6 +294,32 @@ TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
     EXPECT_EQ(cv::test::treeListing(place.dataFolder), current);
 }
 
+// A selected entry the point no longer holds fails the restore: nothing is
+// reported as restored and the client's data stays as it was.
+TEST(Restore, OriginalPlaceFailsWhenASelectedEntryIsGone)
+{
+    cv::test::ScopedHome home;
+    RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+    cv::test::writeFile(runs.source() + QStringLiteral("/Profile/INBOX"), "good");
+    runs.run(kStart);
+    const BackupHistory history(runs.destination());
+    const QList<Entry> tree = history.treeAt(history.points().constFirst());
+    struct NoClient : ClientQuitter {
+        cv::Result<> quitAndWait(const QString &) override { return {}; }
+    } quitter;
+    ClientPlace place;
+    place.dataFolder = home.file(QStringLiteral("Data"));
+    cv::test::writeFile(place.dataFolder + QStringLiteral("/Profile/INBOX"), "current");
+    const QStringList before = cv::test::treeListing(place.dataFolder);
+    const QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
+
+    const RestoreResult gone = restoreToOriginalPlace(tree, {"Profile", "Trash"}, place, quitter, now);
+    EXPECT_FALSE(gone.ok());
+    EXPECT_TRUE(gone.failure.contains(QLatin1String("Trash"))) << gone.failure.toStdString();
+    EXPECT_TRUE(gone.restored.isEmpty());
+    EXPECT_EQ(cv::test::treeListing(place.dataFolder), before);
+}
+
 // The original place of Thunderbird's data is the folder the backup copied:
 // a stale profile folder first in the order is not it.
 TEST(Restore, OriginalPlaceIsTheThunderbirdFolderTheBackupCopied)
@@ -306,4 +332,29 @@ TEST(Restore, OriginalPlaceIsTheThunderbirdFolderTheBackupCopied)
     for (const QString &path : {stale, stale + QStringLiteral("/abc.default")})
         setTimeAndMode(path, 1500000000, 0700);
     EXPECT_EQ(ClientPlace::forClient(QStringLiteral("Thunderbird"), home.path())->dataFolder, inUse);
+}
+
+// The saved configuration names the backup and its client; a missing or
+// mistyped value falls back to the window's folder and no place.
+TEST(Restore, SourceReadsTheSavedConfigurationAndFallsBack)
+{
+    cv::test::ScopedHome home;
+    const QString fallback = home.file(QStringLiteral("Typed"));
+    const struct {
+        std::optional<QVariantMap> configuration;
+        QString destination;
+        QString application; // empty: no place
+    } cases[] = {
+        {std::nullopt, fallback, {}},
+        {QVariantMap{{QStringLiteral("Destination"), QStringLiteral("/b")}, {QStringLiteral("Client"), QStringLiteral("Thunderbird")}},
+         QStringLiteral("/b"), QStringLiteral("Thunderbird")},
+        {QVariantMap{{QStringLiteral("Destination"), 7}, {QStringLiteral("Client"), QStringLiteral("Nobody")}}, fallback, {}},
+        {QVariantMap{{QStringLiteral("Destination"), QString()}, {QStringLiteral("Client"), 1}}, fallback, {}},
+    };
+    for (const auto &c : cases) {
+        const RestoreSource source = restoreSourceFor(c.configuration, fallback);
+        EXPECT_EQ(source.destination, c.destination);
+        EXPECT_EQ(source.place ? source.place->applicationName : QString(), c.application);
+        EXPECT_FALSE(source.lastBackup.isValid()) << "no backup has run in this home";
+    }
 }

@@ -60,12 +60,12 @@ class RecordingQuitter : public cv::history::ClientQuitter
 public:
     QStringList asked;
     std::function<void()> meanwhile; // what the user does while the client quits
-    bool quitAndWait(const QString &name, QString &) override
+    cv::Result<> quitAndWait(const QString &name) override
     {
         asked.append(name);
         if (meanwhile)
             meanwhile();
-        return true;
+        return {};
     }
 };
 

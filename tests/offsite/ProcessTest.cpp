@@ -59,8 +59,7 @@ protected:
         defaults.insert(QLatin1String(offsite::kEnabledKey), true);
         defaults.insert(QLatin1String(offsite::kRepositoryKey), repository);
         ASSERT_TRUE(platform::writeDictionaryXmlAtomically(defaultsFilePath(), defaults));
-        QString error;
-        ASSERT_TRUE(offsite::LibsecretStore().store(repository, QString::fromLatin1(kPassword), &error));
+        ASSERT_TRUE(offsite::LibsecretStore().store(repository, QString::fromLatin1(kPassword)));
     }
     // Runs the engine, then waits for the off-site record, watching /proc.
     void runEngineAndSender()

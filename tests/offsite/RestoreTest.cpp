@@ -39,7 +39,7 @@ public:
 class NoQuitter : public history::ClientQuitter
 {
 public:
-    bool quitAndWait(const QString &, QString &) override { return true; }
+    Result<> quitAndWait(const QString &) override { return {}; }
 };
 
 class NoWorkspace : public platform::Workspace
@@ -70,8 +70,7 @@ TEST(OffsiteRestore, FreshHomeListsTheSnapshotsAndRestoresByteForByte)
     test::ScopedHome home;
     QDir().mkpath(QFileInfo(defaultsFilePath()).absolutePath());
     ASSERT_TRUE(platform::writeDictionaryXmlAtomically(defaultsFilePath(), {{QLatin1String(offsite::kRepositoryKey), repository}}));
-    QString error;
-    ASSERT_TRUE(offsite::LibsecretStore().store(repository, kPassword, &error));
+    ASSERT_TRUE(offsite::LibsecretStore().store(repository, kPassword));
 
     ScriptedDialogs dialogs;
     NoQuitter quitter;

@@ -37,8 +37,8 @@ protected:
             repository = home.file(QStringLiteral("off site/repo"));
         }
         ASSERT_EQ(test::restic(repository, kPassword, {QStringLiteral("init")}).exitCode, 0);
-        QString error;
-        ASSERT_TRUE(secrets.store(repository, kPassword, &error)) << error.toStdString();
+        const Result<> kept = secrets.store(repository, kPassword);
+        ASSERT_TRUE(kept) << kept.reason().toStdString();
         settings = {true, repository, destination, QStringLiteral("Thunderbird"), 31};
     }
 
@@ -139,7 +139,7 @@ class UnreachableSecrets : public SecretStore
 {
 public:
     Lookup lookup(const QString &) override { return {Status::Unavailable, {}, QStringLiteral("no session bus")}; }
-    bool store(const QString &, const QString &, QString *) override { return false; }
+    Result<> store(const QString &, const QString &) override { return fail(QStringLiteral("no session bus")); }
 };
 
 TEST(OffsiteWaiting, NoSecretServiceWaitsForASession)

@@ -181,6 +181,5 @@ TEST(UserDefaults, AFifoIsNeverWaitedOnAndAFailedWriteSaysWhy)
     ASSERT_TRUE(QDir().mkpath(folder));
     UserDefaults blocked(folder);
     blocked.setString(QStringLiteral("k"), QStringLiteral("v"));
-    EXPECT_FALSE(blocked.synchronize());
-    EXPECT_FALSE(blocked.lastWriteProblem().isEmpty());
+    EXPECT_FALSE(blocked.synchronize().reason().isEmpty());
 }
