@@ -96,7 +96,7 @@ Controller::Controller(ControllerServices services, QObject *parent)
 {
     m_dialogs = givenOrOwn<WidgetDialogs>(m_services.dialogs, m_ownDialogs);
     m_workspace = givenOrOwn<platform::DesktopWorkspace>(m_services.workspace, m_ownWorkspace);
-    m_launcher = givenOrOwn<BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
+    m_launcher = givenOrOwn<platform::BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
     m_cronProbe = givenOrOwn<SystemCronServiceProbe>(m_services.cronProbe, m_ownCronProbe);
     m_agentStarter = givenOrOwn<DetachedAgentStarter>(m_services.agentStarter, m_ownAgentStarter);
     if (m_services.resourcesFolder.isEmpty())
@@ -294,11 +294,12 @@ void Controller::showCronServiceLine()
 void Controller::runNow(QObject *)
 {
     mainWindow->showMinimized();
-    QString whyNot;
-    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot)) {
-        m_engineWatch->watch(m_launcher->lastLaunchedPid());
+    const cv::Result<qint64> engine = m_launcher->launchApplication(cv::installedEnginePath());
+    if (engine) {
+        m_engineWatch->watch(*engine);
         return;
     }
+    const QString whyNot = engine.reason();
     // Nothing would ever bring the window back: no engine, no completion.
     platform::NSLog(QStringLiteral("Could not start the backup engine: %1").arg(whyNot));
     mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);
