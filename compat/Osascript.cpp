@@ -1,8 +1,9 @@
 #include "Osascript.h"
 
 #include "Ditto.h" // printablePath
+#include "ProgramProcesses.h"
+#include "UniqueFd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,8 +20,6 @@
 namespace cv::compat {
 
 namespace {
-
-constexpr unsigned long kKernelThreadFlag = 0x00200000; // PF_KTHREAD
 
 char lower(char c)
 {
@@ -68,78 +67,6 @@ std::string baseName(const std::string &path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A small file of a /proc folder in full; empty when it cannot be read.
-std::string readSmallFile(int dir, const char *name)
-{
-    std::string out;
-    const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        out.append(buffer, size_t(n));
-        if (out.size() > 65536)
-            break;
-    }
-    close(fd);
-    return out;
-}
-
-bool realUidOf(const std::string &status, uid_t &uid)
-{
-    const size_t at = status.find("\nUid:");
-    if (at == std::string::npos)
-        return false;
-    char *end = nullptr;
-    const unsigned long value = std::strtoul(status.c_str() + at + 5, &end, 10);
-    if (end == status.c_str() + at + 5)
-        return false;
-    uid = uid_t(value);
-    return true;
-}
-
-// State and flags from /proc/PID/stat; the name in parentheses may itself
-// hold blanks and parentheses, so parsing starts after the last ')'.
-bool stateAndFlags(const std::string &stat, char &state, unsigned long &flags)
-{
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size())
-        return false;
-    const char *p = stat.c_str() + close + 2;
-    state = *p;
-    for (int field = 0; field < 6; ++field) {
-        p = std::strchr(p, ' ');
-        if (!p)
-            return false;
-        ++p;
-    }
-    flags = std::strtoul(p, nullptr, 10);
-    return true;
-}
-
-// The names of the process whose /proc folder is open as `dir`.
-ProcessNames namesIn(int dir)
-{
-    ProcessNames names;
-    const std::string cmdline = readSmallFile(dir, "cmdline");
-    names.argv0 = baseName(cmdline.substr(0, cmdline.find('\0')));
-    char target[4096];
-    const ssize_t n = readlinkat(dir, "exe", target, sizeof target - 1);
-    if (n > 0) {
-        std::string exe(target, size_t(n));
-        const std::string deleted = " (deleted)";
-        if (exe.size() > deleted.size() && exe.ends_with(deleted))
-            exe.resize(exe.size() - deleted.size());
-        names.exe = baseName(exe);
-    }
-    return names;
 }
 
 // Through syscall(): older C libraries have no wrappers for these two.
@@ -193,88 +120,31 @@ std::optional<TellCommand> parseOsascriptArguments(const std::vector<std::string
     return command;
 }
 
-std::vector<std::string> programNames(const std::string &name)
-{
-    // From the platform map: the programs installed here under a lower-case
-    // name. No other name is ever folded.
-    static const char *const installedInLowerCase[] = {"Thunderbird"};
-    std::vector<std::string> names{name};
-    for (const char *listed : installedInLowerCase) {
-        if (name == listed && lowered(name) != name)
-            names.push_back(lowered(name));
-    }
-    return names;
-}
-
-bool matchesName(const ProcessNames &names, const std::string &name)
-{
-    for (const std::string &candidate : programNames(name)) {
-        if (names.argv0 == candidate || names.exe == candidate)
-            return true;
-    }
-    return false;
-}
-
-std::vector<pid_t> findProcesses(const std::string &name, uid_t uid, pid_t self,
-                                 const std::string &procRoot)
-{
-    std::vector<pid_t> found;
-    DIR *dir = opendir(procRoot.c_str());
-    if (!dir)
-        return found;
-    while (const dirent *entry = readdir(dir)) {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != 0 || pid == self)
-            continue;
-        const int proc = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc < 0)
-            continue;
-        uid_t owner;
-        char state = 0;
-        unsigned long flags = 0;
-        const bool wanted = realUidOf(readSmallFile(proc, "status"), owner) && owner == uid
-            && stateAndFlags(readSmallFile(proc, "stat"), state, flags) && !(flags & kKernelThreadFlag)
-            && state != 'Z' && state != 'X' && matchesName(namesIn(proc), name);
-        close(proc);
-        if (wanted)
-            found.push_back(pid_t(pid));
-    }
-    closedir(dir);
-    return found;
-}
-
 SignalOutcome terminateIfStillNamed(pid_t pid, const std::string &name, uid_t uid, int &error)
 {
     error = 0;
-    const int pidfd = pidfdOpen(pid);
-    if (pidfd < 0) {
+    const UniqueFd pidfd(pidfdOpen(pid));
+    if (!pidfd) {
         if (errno == ESRCH)
             return SignalOutcome::Gone;
         error = errno;
         return SignalOutcome::Failed;
     }
     // The process the descriptor holds keeps its id until it is reaped. If it
-    // is still alive after its /proc folder was opened and read, that folder
-    // was its own and not that of a newcomer with the same id.
-    const int proc = open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    uid_t owner = 0;
-    const bool same = proc >= 0 && realUidOf(readSmallFile(proc, "status"), owner) && owner == uid
-        && matchesName(namesIn(proc), name);
-    if (proc >= 0)
-        close(proc);
+    // is still alive after its /proc folder was read, that folder was its own
+    // and not that of a newcomer with the same id.
+    const bool same = processes::isProgramOf(pid, name, uid);
 
     SignalOutcome outcome = SignalOutcome::NotThatProgram;
-    if (pidfdSendSignal(pidfd, 0) != 0) {
+    if (pidfdSendSignal(pidfd.get(), 0) != 0) {
         outcome = errno == ESRCH ? SignalOutcome::Gone : SignalOutcome::Failed;
     } else if (same) {
-        outcome = pidfdSendSignal(pidfd, SIGTERM) == 0 ? SignalOutcome::Signalled
-            : errno == ESRCH                         ? SignalOutcome::Gone
-                                                     : SignalOutcome::Failed;
+        outcome = pidfdSendSignal(pidfd.get(), SIGTERM) == 0 ? SignalOutcome::Signalled
+            : errno == ESRCH                               ? SignalOutcome::Gone
+                                                           : SignalOutcome::Failed;
     }
     if (outcome == SignalOutcome::Failed)
         error = errno;
-    close(pidfd);
     return outcome;
 }
 
@@ -282,7 +152,7 @@ QuitResult quitApplication(const std::string &name, std::FILE *errors)
 {
     QuitResult result;
     const uid_t uid = getuid();
-    for (const pid_t pid : findProcesses(name, uid, getpid())) {
+    for (const pid_t pid : processes::findProcesses(name, uid, getpid())) {
         int error = 0;
         switch (terminateIfStillNamed(pid, name, uid, error)) {
         case SignalOutcome::Signalled:
@@ -305,7 +175,7 @@ std::string findProgram(const std::string &name, const std::string &searchPath)
 {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return {};
-    for (const std::string &candidate : programNames(name)) {
+    for (const std::string &candidate : processes::programNames(name)) {
         size_t start = 0;
         while (start <= searchPath.size()) {
             size_t colon = searchPath.find(':', start);
@@ -326,76 +196,70 @@ std::string findProgram(const std::string &name, const std::string &searchPath)
     return {};
 }
 
-std::string launchDetached(const std::string &program)
+namespace {
+
+// A pipe whose ends are clear of 0-2, which the new program gets as /dev/null.
+PlainResult<std::pair<UniqueFd, UniqueFd>> reportPipe()
 {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0)
-        return std::strerror(errno);
-    // Keep the report pipe clear of 0-2, which the new program gets as /dev/null.
-    for (int &fd : report) {
-        if (fd <= 2) {
-            const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-            close(fd);
-            fd = moved;
-        }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return fail(std::string(std::strerror(errno)));
+    UniqueFd ends[2] = {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    for (UniqueFd &end : ends) {
+        if (end.get() <= 2)
+            end = UniqueFd(fcntl(end.get(), F_DUPFD_CLOEXEC, 3));
+        if (!end)
+            return fail(std::string("cannot make a pipe"));
     }
-    if (report[0] < 0 || report[1] < 0) {
-        if (report[0] >= 0)
-            close(report[0]);
-        if (report[1] >= 0)
-            close(report[1]);
-        return "cannot make a pipe";
+    return std::pair(std::move(ends[0]), std::move(ends[1]));
+}
+
+// In the first child: a session of its own, and a second fork, so the program
+// is nobody's child here, neither left as our zombie nor tied to our
+// terminal. Never returns.
+[[noreturn]] void execDetached(const std::string &program, int report)
+{
+    setsid();
+    const pid_t grandchild = fork();
+    if (grandchild != 0)
+        _exit(grandchild < 0 ? 1 : 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGCHLD})
+        signal(sig, SIG_DFL);
+    // Standard streams on /dev/null and nothing else inherited, so the
+    // engine's pipe (which the script holds) is never kept open by it.
+    UniqueFd null(open("/dev/null", O_RDWR));
+    if (null) {
+        dup2(null.get(), 0);
+        dup2(null.get(), 1);
+        dup2(null.get(), 2);
+        if (null.get() <= 2)
+            (void)null.release(); // now one of the standard streams
     }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
-        const int err = errno;
-        close(report[0]);
-        close(report[1]);
-        return std::strerror(err);
-    }
-    if (child == 0) {
-        // Own session, then a second fork: the program is nobody's child
-        // here, so it is neither left as our zombie nor tied to our terminal.
-        setsid();
-        const pid_t grandchild = fork();
-        if (grandchild != 0)
-            _exit(grandchild < 0 ? 1 : 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGCHLD})
-            signal(sig, SIG_DFL);
-        // Standard streams on /dev/null and nothing else inherited, so the
-        // engine's pipe (which the script holds) is never kept open by it.
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            if (null > 2)
-                close(null);
-        }
-        if (report[1] > 3)
-            close_range(3, unsigned(report[1] - 1), 0);
-        close_range(unsigned(report[1] + 1), ~0U, 0);
-        const char *home = std::getenv("HOME");
-        if (!home || chdir(home) != 0)
-            (void)!chdir("/");
-        const std::string name = baseName(program);
-        execl(program.c_str(), name.c_str(), static_cast<char *>(nullptr));
-        const int err = errno;
-        (void)!write(report[1], &err, sizeof err);
-        _exit(127);
-    }
-    close(report[1]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    null.reset();
+    if (report > 3)
+        close_range(3, unsigned(report - 1), 0);
+    close_range(unsigned(report + 1), ~0U, 0);
+    const char *home = std::getenv("HOME");
+    if (!home || chdir(home) != 0)
+        (void)!chdir("/");
+    const std::string name = baseName(program);
+    execl(program.c_str(), name.c_str(), static_cast<char *>(nullptr));
+    const int err = errno;
+    (void)!write(report, &err, sizeof err);
+    _exit(127);
+}
+
+// The errno the child wrote before exec failed; 0 when exec succeeded (the
+// pipe closed on exec with nothing in it).
+int readExecError(int report)
+{
     int err = 0;
     size_t got = 0;
     for (;;) {
-        const ssize_t n = read(report[0], reinterpret_cast<char *>(&err) + got, sizeof err - got);
+        const ssize_t n = read(report, reinterpret_cast<char *>(&err) + got, sizeof err - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -404,11 +268,32 @@ std::string launchDetached(const std::string &program)
         if (got == sizeof err)
             break;
     }
-    close(report[0]);
+    return got == sizeof err ? err : 0;
+}
+
+} // namespace
+
+PlainResult<void> launchDetached(const std::string &program)
+{
+    auto pipe = reportPipe();
+    if (!pipe)
+        return fail(pipe.reason());
+    auto &[readEnd, writeEnd] = *pipe;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        return fail(std::string(std::strerror(errno)));
+    if (child == 0)
+        execDetached(program, writeEnd.get());
+    writeEnd.reset();
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const int err = readExecError(readEnd.get());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "cannot start a new process";
-    if (got == sizeof err)
-        return std::strerror(err);
+        return fail(std::string("cannot start a new process"));
+    if (err != 0)
+        return fail(std::string(std::strerror(err)));
     return {};
 }
 

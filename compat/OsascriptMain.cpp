@@ -27,9 +27,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "osascript: %s: no such application on PATH\n", name.c_str());
         return 1;
     }
-    const std::string failure = launchDetached(program);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "osascript: %s: cannot start: %s\n", name.c_str(), failure.c_str());
+    if (const cv::PlainResult<void> started = launchDetached(program); !started) {
+        std::fprintf(stderr, "osascript: %s: cannot start: %s\n", name.c_str(), started.reason().c_str());
         return 1;
     }
     return 0;

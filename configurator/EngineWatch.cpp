@@ -1,6 +1,8 @@
 #include "EngineWatch.h"
 
-#include <QFile>
+#include "ProcessTable.h"
+
+#include <limits>
 
 namespace cv::configurator {
 
@@ -22,17 +24,7 @@ void EngineWatch::watch(qint64 pid)
 
 bool EngineWatch::isRunning(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
-        return false;
-    // "pid (name) S ...": the name may hold anything, so the state is the
-    // first field after its last ")".
-    const QByteArray line = stat.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    if (close < 0 || close + 2 >= line.size())
-        return false;
-    const char state = line.at(close + 2);
-    return state != 'Z' && state != 'X';
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && processes::isRunning(pid_t(pid));
 }
 
 void EngineWatch::poll()

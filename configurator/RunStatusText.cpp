@@ -5,15 +5,15 @@
 
 namespace cv::configurator {
 
-std::optional<catchup::LastRun> readLastRun(const QString &path)
+std::optional<LastRun> readLastRun(const QString &path)
 {
     const auto dictionary = platform::readDictionaryFile(path);
     if (!dictionary)
         return std::nullopt;
-    return catchup::LastRun::fromDictionary(*dictionary);
+    return LastRun::fromDictionary(*dictionary);
 }
 
-QString runWarningText(const std::optional<catchup::LastRun> &lastRun, const std::optional<QDateTime> &lastBackup,
+QString runWarningText(const std::optional<LastRun> &lastRun, const std::optional<QDateTime> &lastBackup,
                        const catchup::SavedSchedule &schedule, const QDateTime &now, int formatIndex)
 {
     QStringList lines;

@@ -19,11 +19,11 @@ namespace cv::configurator {
 inline const QColor kWarningTextColor{0x8B, 0x25, 0x00};
 
 // The engine's record of its last run; none when missing or unreadable.
-std::optional<catchup::LastRun> readLastRun(const QString &path);
+std::optional<LastRun> readLastRun(const QString &path);
 
 // "Last run failed on <date>: <reason>" and/or "Backups are overdue.", one
 // per line; empty when all is well. Dates in the last-backup line's format.
-QString runWarningText(const std::optional<catchup::LastRun> &lastRun, const std::optional<QDateTime> &lastBackup,
+QString runWarningText(const std::optional<LastRun> &lastRun, const std::optional<QDateTime> &lastBackup,
                        const catchup::SavedSchedule &schedule, const QDateTime &now, int formatIndex);
 
 } // namespace cv::configurator

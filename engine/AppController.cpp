@@ -54,9 +54,9 @@ void startOffsiteCopy()
 {
     if (!cv::offsite::offsiteEnabled(cv::defaultsFilePath()))
         return;
-    QString error;
-    if (!cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath(), &error))
-        NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(error));
+    if (const cv::Result<void> started = cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath());
+        !started)
+        NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(started.reason()));
 }
 
 } // namespace
@@ -402,7 +402,10 @@ void AppController::enterErrorsState()
     m_runLock.release();
     if (m_presenter && m_presenter->showErrors()) {
         // The log button ends the process, or a newer run does.
-        m_handOver->listen();
+        if (const cv::Result<void> listening = m_handOver->listen(); !listening)
+            NSLog(QStringLiteral("A newer run cannot take over these errors (%1); they stay until the log button "
+                                 "is pressed.")
+                      .arg(listening.reason()));
         return;
     }
     NSLog(QStringLiteral("Backup had errors; see the lines above in this log."));

@@ -1,20 +1,16 @@
 #include "ErrorsHandOver.h"
 
 #include "Home.h"
+#include "SessionSocket.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSocketNotifier>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <ctime>
 #include <unistd.h>
 
 namespace cv::engine {
@@ -22,52 +18,23 @@ namespace {
 
 constexpr auto kEndWait = std::chrono::milliseconds(3000);
 
-sockaddr_un socketAddress(const QByteArray &address, socklen_t &length)
-{
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    const size_t size = std::min(sizeof addr.sun_path, static_cast<size_t>(address.size()));
-    std::memcpy(addr.sun_path, address.constData(), size);
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size);
-    return addr;
-}
-
-// The user of the process at the other end of a connected socket.
-bool peerIsThisUser(int fd)
-{
-    ucred credentials {};
-    socklen_t size = sizeof credentials;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == ::getuid();
-}
-
 // The asking engine's run start, which it sends at once; an engine from
 // before this exchange sends nothing and counts as newer.
-bool readStamp(int fd, qint64 &stamp)
+std::optional<qint64> readStamp(int fd)
 {
-    char bytes[sizeof stamp];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        pollfd p {fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 500);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    std::memcpy(&stamp, bytes, sizeof stamp);
-    return true;
+    qint64 stamp = 0;
+    const QByteArray bytes = platform::readPromptly(fd, sizeof stamp);
+    if (bytes.size() != sizeof stamp)
+        return std::nullopt;
+    std::memcpy(&stamp, bytes.constData(), sizeof stamp);
+    return stamp;
 }
 
 } // namespace
 
 ErrorsHandOver::ErrorsHandOver(QObject *parent, qint64 runStarted)
     : QObject(parent)
+    , m_address(platform::sessionSocketName("com.tallowmere.CVEngine.errors", cv::homeDirectory()))
     , m_runStarted(runStarted)
 {
     if (m_runStarted < 0) {
@@ -75,76 +42,48 @@ ErrorsHandOver::ErrorsHandOver(QObject *parent, qint64 runStarted)
         ::clock_gettime(CLOCK_BOOTTIME, &now);
         m_runStarted = qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
     }
-    // A hash keeps the name short whatever the home's length.
-    const QByteArray home = QCryptographicHash::hash(QFile::encodeName(cv::homeDirectory()), QCryptographicHash::Sha256)
-                                .toHex()
-                                .left(32);
-    m_address = QByteArray(1, '\0') + "com.tallowmere.CVEngine.errors/" + QByteArray::number(::getuid()) + '/' + home;
 }
 
-ErrorsHandOver::~ErrorsHandOver()
+cv::Result<void> ErrorsHandOver::listen()
 {
-    // Connections accepted are left open on purpose: the newer run waits for
-    // them to close, which happens when this process ends.
-    if (m_listenFd >= 0)
-        ::close(m_listenFd);
-}
-
-bool ErrorsHandOver::listen()
-{
-    if (m_listenFd >= 0)
-        return true;
-    socklen_t length = 0;
-    const sockaddr_un addr = socketAddress(m_address, length);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0)
-            return false;
-        if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), length) == 0 && ::listen(fd, 4) == 0) {
-            m_listenFd = fd;
-            m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    for (int attempt = 0; attempt < 2 && !m_listening; ++attempt) {
+        auto listening = platform::listenOn(m_address, 4);
+        if (listening) {
+            m_listening = std::move(listening).value();
+            m_notifier = new QSocketNotifier(m_listening.get(), QSocketNotifier::Read, this);
             connect(m_notifier, &QSocketNotifier::activated, this, &ErrorsHandOver::accept);
-            return true;
+            break;
         }
-        const int error = errno;
-        ::close(fd);
-        if (error != EADDRINUSE)
-            return false;
+        if (listening.reason() != EADDRINUSE)
+            return cv::fail(QString::fromLocal8Bit(std::strerror(listening.reason())));
         switch (askToEnd(kEndWait)) {
         case Asked::Ended:
             continue;
         case Asked::ItIsNewer:
             QMetaObject::invokeMethod(this, &ErrorsHandOver::endRequested, Qt::QueuedConnection);
-            return false;
+            return {};
         case Asked::NoneThere:
-            return false;
+            return cv::fail(QStringLiteral("another program holds its name"));
         }
     }
-    return false;
+    if (!m_listening)
+        return cv::fail(QStringLiteral("the earlier engine did not end"));
+    return {};
 }
 
 void ErrorsHandOver::accept()
 {
     bool asked = false;
-    for (;;) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (!peerIsThisUser(fd)) {
-            ::close(fd);
-            continue;
-        }
-        qint64 theirs = 0;
-        if (readStamp(fd, theirs) && theirs < m_runStarted) {
+    while (cv::UniqueFd peer = platform::acceptFromThisUser(m_listening.get())) {
+        const std::optional<qint64> theirs = readStamp(peer.get());
+        if (theirs && *theirs < m_runStarted) {
             // An older run: it is the one to go.
-            ::send(fd, "n", 1, MSG_NOSIGNAL);
-            ::close(fd);
+            ::send(peer.get(), "n", 1, MSG_NOSIGNAL);
             continue;
         }
-        asked = true; // kept open until this process ends
+        // Left open until this process ends: the newer run waits for that.
+        asked = true;
+        (void)peer.release();
     }
     if (asked)
         emit endRequested();
@@ -157,47 +96,31 @@ bool ErrorsHandOver::endEarlierEngine(std::chrono::milliseconds wait) const
 
 ErrorsHandOver::Asked ErrorsHandOver::askToEnd(std::chrono::milliseconds wait) const
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const cv::UniqueFd other = platform::connectTo(m_address, false);
+    if (!other)
         return Asked::NoneThere;
-    socklen_t length = 0;
-    const sockaddr_un addr = socketAddress(m_address, length);
-    int connected;
-    do {
-        connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), length);
-    } while (connected != 0 && errno == EINTR);
-    // Nobody listens (the usual case), or someone else took the name.
-    if (connected != 0 || !peerIsThisUser(fd)) {
-        ::close(fd);
-        return Asked::NoneThere;
-    }
-    ::send(fd, &m_runStarted, sizeof m_runStarted, MSG_NOSIGNAL);
+    ::send(other.get(), &m_runStarted, sizeof m_runStarted, MSG_NOSIGNAL);
     // The other engine writes only to say that its run is the newer one; else
     // the end of the connection is its end.
-    Asked result = Asked::Ended;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const qint64 left = wait.count() - clock.elapsed();
         if (left <= 0)
-            break;
-        pollfd p {fd, POLLIN, 0};
+            return Asked::Ended;
+        pollfd p {other.get(), POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            break;
+            return Asked::Ended;
         char byte;
-        const ssize_t n = ::read(fd, &byte, 1);
-        if (n == 1 && byte == 'n') {
-            result = Asked::ItIsNewer;
-            break;
-        }
+        const ssize_t n = ::read(other.get(), &byte, 1);
+        if (n == 1 && byte == 'n')
+            return Asked::ItIsNewer;
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-            break;
+            return Asked::Ended;
     }
-    ::close(fd);
-    return result;
 }
 
 } // namespace cv::engine

@@ -121,7 +121,7 @@ QString RunReport::failureReason() const
 
 void RunReport::finish(bool success)
 {
-    catchup::LastRun run;
+    LastRun run;
     run.time = QDateTime::currentDateTime();
     run.succeeded = success;
     if (!success) {
@@ -147,7 +147,7 @@ void RunReport::finish(bool success)
 
 bool RunReport::handOff(bool success)
 {
-    if (agent::AgentLink::tellRunEnded())
+    if (AgentLink::tellRunEnded())
         return true;
     if (!success)
         return m_startAgent && m_startAgent();

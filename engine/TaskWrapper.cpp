@@ -1,6 +1,8 @@
 #include "TaskWrapper.h"
 
 #include "Log.h"
+#include "ProcessTable.h"
+#include "Result.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,10 +14,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <dirent.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <limits>
 #include <vector>
 
 extern char **environ;
@@ -39,13 +41,69 @@ QString errorText(int error)
 }
 
 // Descriptors 0-2 must stay free for the child's own streams.
-int moveAboveStandardStreams(int fd)
+UniqueFd aboveStandardStreams(UniqueFd fd)
 {
-    if (fd > STDERR_FILENO)
+    if (!fd || fd.get() > STDERR_FILENO)
         return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(fd);
-    return moved;
+    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
+
+// Default signal handlers, nothing blocked, and a group of its own: stopping
+// the run reaches everything it started.
+void setUpChildAttributes(posix_spawnattr_t &attributes)
+{
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+}
+
+// Starts arguments[0] leading a process group of its own, with its standard
+// output and error on `output` and, when `inherited` is one, a copy of it as
+// kInheritedDescriptor.
+cv::Result<pid_t> spawnInGroup(const QStringList &arguments, int output, int inherited)
+{
+    std::vector<QByteArray> encoded;
+    encoded.reserve(arguments.size());
+    for (const QString &argument : arguments)
+        encoded.push_back(QFile::encodeName(argument));
+    std::vector<char *> argv;
+    for (QByteArray &argument : encoded)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    // The inherited descriptor comes from a copy that is not descriptor 3
+    // itself, so that dup2 always makes a fresh one without close-on-exec.
+    UniqueFd inheritedSource;
+    if (inherited >= 0) {
+        inheritedSource.reset(::fcntl(inherited, F_DUPFD_CLOEXEC, TaskWrapper::kInheritedDescriptor + 1));
+        if (inheritedSource)
+            posix_spawn_file_actions_adddup2(&actions, inheritedSource.get(), TaskWrapper::kInheritedDescriptor);
+        else
+            cv::platform::NSLog(QStringLiteral("Could not pass the run lock to the task: %1").arg(errorText(errno)));
+    }
+    // Nothing else of the engine but its standard input reaches the child,
+    // even a descriptor someone opened without close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, inheritedSource ? TaskWrapper::kInheritedDescriptor + 1
+                                                                       : STDERR_FILENO + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    setUpChildAttributes(attributes);
+
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return cv::fail(QStringLiteral("Could not launch \"%1\": %2").arg(arguments.front(), errorText(error)));
+    return pid;
 }
 
 // Bytes at the end of data that begin a UTF-8 sequence not yet complete.
@@ -82,7 +140,7 @@ void endGroupLater(pid_t leader, pid_t pgid, std::chrono::milliseconds grace)
     QCoreApplication *app = QCoreApplication::instance();
     if (!app) {
         // The process is ending and nobody will wait; init adopts the rest.
-        if (TaskWrapper::groupHasLivingMembers(pgid))
+        if (processes::groupHasLivingMembers(pgid))
             signalGroup(pgid, SIGKILL);
         ::waitpid(leader, nullptr, WNOHANG);
         return;
@@ -91,7 +149,7 @@ void endGroupLater(pid_t leader, pid_t pgid, std::chrono::milliseconds grace)
     QElapsedTimer clock;
     clock.start();
     QObject::connect(timer, &QTimer::timeout, timer, [timer, leader, pgid, grace, clock, forced = false]() mutable {
-        if (!TaskWrapper::groupHasLivingMembers(pgid) || clock.elapsed() >= grace.count() + kBackgroundWatchMs) {
+        if (!processes::groupHasLivingMembers(pgid) || clock.elapsed() >= grace.count() + kBackgroundWatchMs) {
             ::waitpid(leader, nullptr, WNOHANG);
             timer->stop();
             timer->deleteLater();
@@ -158,85 +216,37 @@ void TaskWrapper::startProcess()
     // A larger pipe lets a chatty child write on while we log: fewer
     // wake-ups, fewer chunks. Best effort; the default size works too.
     ::fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kMaxChunk));
-    const int readFd = moveAboveStandardStreams(fds[0]);
-    const int writeFd = moveAboveStandardStreams(fds[1]);
+    UniqueFd readEnd = aboveStandardStreams(UniqueFd(fds[0]));
+    UniqueFd writeEnd = aboveStandardStreams(UniqueFd(fds[1]));
 
-    if (arguments.isEmpty() || readFd < 0 || writeFd < 0) {
+    if (arguments.isEmpty() || !readEnd || !writeEnd) {
         cv::platform::NSLog(arguments.isEmpty() ? QStringLiteral("Could not launch the task: no program given")
                                                 : QStringLiteral("Could not create the task's pipe"));
+    } else if (const cv::Result<pid_t> pid = spawnInGroup(arguments, writeEnd.get(), m_inherited)) {
+        m_pid = *pid;
+        m_pgid = *pid;
     } else {
-        std::vector<QByteArray> encoded;
-        encoded.reserve(arguments.size());
-        for (const QString &argument : std::as_const(arguments))
-            encoded.push_back(QFile::encodeName(argument));
-        std::vector<char *> argv;
-        for (QByteArray &argument : encoded)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, writeFd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, writeFd, STDERR_FILENO);
-        // The inherited descriptor comes from a copy that is not descriptor 3
-        // itself, so that dup2 always makes a fresh one without close-on-exec.
-        int inheritedSource = -1;
-        if (m_inherited >= 0) {
-            inheritedSource = ::fcntl(m_inherited, F_DUPFD_CLOEXEC, kInheritedDescriptor + 1);
-            if (inheritedSource >= 0)
-                posix_spawn_file_actions_adddup2(&actions, inheritedSource, kInheritedDescriptor);
-            else
-                cv::platform::NSLog(QStringLiteral("Could not pass the run lock to the task: %1").arg(errorText(errno)));
-        }
-        // Nothing else of the engine but its standard input reaches the child,
-        // even a descriptor someone opened without close-on-exec.
-        posix_spawn_file_actions_addclosefrom_np(&actions, inheritedSource >= 0 ? kInheritedDescriptor + 1
-                                                                                : STDERR_FILENO + 1);
-
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t all, none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        // A group of its own: stopping the run reaches everything it started.
-        posix_spawnattr_setpgroup(&attributes, 0);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-        pid_t pid = -1;
-        const int error = posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        if (inheritedSource >= 0)
-            ::close(inheritedSource);
-        if (error == 0) {
-            m_pid = pid;
-            m_pgid = pid;
-        }
-        else
-            cv::platform::NSLog(QStringLiteral("Could not launch \"%1\": %2").arg(arguments.front(), errorText(error)));
+        cv::platform::NSLog(pid.reason());
     }
 
     // With the write end closed here, a failed launch reads as an immediate
     // end of output and finishes through the same road as a normal run.
-    if (writeFd >= 0)
-        ::close(writeFd);
-    if (readFd < 0) {
+    writeEnd.reset();
+    if (!readEnd) {
         QMetaObject::invokeMethod(this, &TaskWrapper::stopProcess, Qt::QueuedConnection);
         return;
     }
-    ::fcntl(readFd, F_SETFL, ::fcntl(readFd, F_GETFL) | O_NONBLOCK);
-    m_readFd = readFd;
+    ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+    m_output = std::move(readEnd);
     // Not a child of this object: it may be the sender when the controller
     // deletes the wrapper, so it is deleted through the event loop then.
-    m_notifier = new QSocketNotifier(readFd, QSocketNotifier::Read);
+    m_notifier = new QSocketNotifier(m_output.get(), QSocketNotifier::Read);
     connect(m_notifier, &QSocketNotifier::activated, this, &TaskWrapper::getData);
 }
 
 void TaskWrapper::getData()
 {
-    if (m_readFd < 0)
+    if (!m_output)
         return;
     // One buffer for the life of the run: large output must not cost a fresh
     // allocation (and its page faults) for every read.
@@ -245,7 +255,7 @@ void TaskWrapper::getData()
     qsizetype filled = 0;
     bool ended = false;
     while (filled < kMaxChunk) {
-        const ssize_t n = ::read(m_readFd, m_buffer.data() + filled, static_cast<size_t>(kMaxChunk - filled));
+        const ssize_t n = ::read(m_output.get(), m_buffer.data() + filled, static_cast<size_t>(kMaxChunk - filled));
         if (n > 0) {
             filled += n;
             continue;
@@ -263,7 +273,7 @@ void TaskWrapper::getData()
     m_inGetData = true;
     if (filled > 0)
         deliver(QByteArrayView(m_buffer.constData(), filled), false);
-    if (ended && m_readFd >= 0) {
+    if (ended && m_output) {
         closeOutput();
         m_inGetData = false;
         // Last statements: the controller may delete this wrapper in processFinished.
@@ -301,8 +311,8 @@ void TaskWrapper::readAvailable()
     // a read never waits here (the descriptor does not block).
     if (m_buffer.size() != kMaxChunk)
         m_buffer.resize(kMaxChunk);
-    while (m_readFd >= 0) {
-        const ssize_t n = ::read(m_readFd, m_buffer.data(), static_cast<size_t>(kMaxChunk));
+    while (m_output) {
+        const ssize_t n = ::read(m_output.get(), m_buffer.data(), static_cast<size_t>(kMaxChunk));
         if (n > 0) {
             deliver(QByteArrayView(m_buffer.constData(), n), false);
             continue;
@@ -323,10 +333,7 @@ void TaskWrapper::closeOutput()
             delete m_notifier;
         m_notifier = nullptr;
     }
-    if (m_readFd >= 0) {
-        ::close(m_readFd);
-        m_readFd = -1;
-    }
+    m_output.reset();
 }
 
 void TaskWrapper::stopProcess()
@@ -426,43 +433,7 @@ void TaskWrapper::finish()
 
 bool TaskWrapper::groupHasLivingMembers(qint64 pgid)
 {
-    if (pgid <= 0)
-        return false;
-    if (::kill(-static_cast<pid_t>(pgid), 0) != 0 && errno == ESRCH)
-        return false;
-    // kill() also finds zombies, and an init that never reaps would keep them
-    // for good; only a process that can still run counts.
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return true;
-    bool living = false;
-    char path[300]; // "/proc/" + a name of up to 255 bytes + "/stat"
-    char line[512];
-    while (const dirent *entry = ::readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const ssize_t n = ::read(fd, line, sizeof line - 1);
-        ::close(fd);
-        if (n <= 0)
-            continue;
-        line[n] = '\0';
-        // "pid (comm) state ppid pgrp ...": comm may hold anything, even ")".
-        const char *close = std::strrchr(line, ')');
-        char state = 0;
-        long ppid = 0, group = 0;
-        if (!close || std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &group) != 3)
-            continue;
-        if (group == pgid && state != 'Z' && state != 'X') {
-            living = true;
-            break;
-        }
-    }
-    ::closedir(proc);
-    return living;
+    return pgid > 0 && pgid <= std::numeric_limits<pid_t>::max() && processes::groupHasLivingMembers(pid_t(pgid));
 }
 
 } // namespace cv::engine

@@ -6,6 +6,7 @@
 // output, the reaping and the wait for the group are all event-driven.
 
 #include "TaskWrapperController.h"
+#include "UniqueFd.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -76,7 +77,7 @@ private:
     QStringList arguments;
     qint64 m_pid = -1;
     qint64 m_pgid = -1;
-    int m_readFd = -1;
+    UniqueFd m_output; // the pipe's read end
     int m_inherited = -1;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_watch = nullptr; // ticks while the group is waited for

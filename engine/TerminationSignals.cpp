@@ -38,9 +38,10 @@ TerminationSignals::TerminationSignals(QObject *parent)
                                 .arg(QString::fromLocal8Bit(std::strerror(g_writeFd >= 0 ? EBUSY : errno))));
         return;
     }
-    m_readFd = fds[0];
-    g_writeFd = fds[1];
-    m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
+    m_read.reset(fds[0]);
+    m_write.reset(fds[1]);
+    g_writeFd = m_write.get();
+    m_notifier = new QSocketNotifier(m_read.get(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readPipe);
 
     struct sigaction action = {};
@@ -53,17 +54,15 @@ TerminationSignals::TerminationSignals(QObject *parent)
 
 TerminationSignals::~TerminationSignals()
 {
-    if (m_readFd < 0)
+    if (!m_read)
         return;
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     for (const int signalNumber : kSignals)
         ::sigaction(signalNumber, &action, nullptr);
-    const int writeFd = g_writeFd;
+    // The handlers are out: nothing writes to the pipe any more.
     g_writeFd = -1;
-    ::close(writeFd);
-    ::close(m_readFd);
 }
 
 QString TerminationSignals::name(int signalNumber)
@@ -84,7 +83,7 @@ void TerminationSignals::readPipe()
 {
     unsigned char bytes[16];
     for (;;) {
-        const ssize_t n = ::read(m_readFd, bytes, sizeof bytes);
+        const ssize_t n = ::read(m_read.get(), bytes, sizeof bytes);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -4,6 +4,8 @@
 // pipe, which is all that is safe inside a signal handler; everything else
 // happens when the event loop reads it.
 
+#include "UniqueFd.h"
+
 #include <QObject>
 #include <QString>
 
@@ -21,7 +23,7 @@ public:
     // Puts the default handlers back.
     ~TerminationSignals() override;
 
-    bool installed() const { return m_readFd >= 0; }
+    bool installed() const { return m_read.valid(); }
 
     // "SIGTERM", "SIGINT", "SIGHUP", else "signal <n>".
     static QString name(int signalNumber);
@@ -32,7 +34,8 @@ signals:
 private:
     void readPipe();
 
-    int m_readFd = -1;
+    UniqueFd m_read;
+    UniqueFd m_write; // the handler's end, also in g_writeFd
     QSocketNotifier *m_notifier = nullptr;
 };
 

@@ -2,7 +2,7 @@
 
 #include "ClientData.h"
 #include "Names.h"
-#include "Osascript.h"
+#include "ProgramProcesses.h"
 
 #include <QDir>
 #include <QFile>
@@ -254,7 +254,7 @@ QString OsascriptQuitter::findOsascript(const QString &installedEnginePath)
 Result<> OsascriptQuitter::quitAndWait(const QString &applicationName)
 {
     const std::string name = applicationName.toStdString();
-    auto running = [&] { return !cv::compat::findProcesses(name, getuid(), getpid()).empty(); };
+    auto running = [&] { return !cv::processes::findProcesses(name, getuid(), getpid()).empty(); };
     if (!running())
         return {};
     QProcess osascript;

@@ -25,16 +25,14 @@ bool offsiteAttemptDue(const QString &recordPath)
         || (succeeded.typeId() == QMetaType::Bool && !succeeded.toBool());
 }
 
-bool startOffsiteSender(const QString &programFolder, QString *error)
+cv::Result<void> startOffsiteSender(const QString &programFolder)
 {
     QProcess process;
     process.setProgram(programFolder + QLatin1Char('/') + QLatin1String(kExecutableName));
     process.setStandardInputFile(QProcess::nullDevice());
-    if (process.startDetached())
-        return true;
-    if (error)
-        *error = process.errorString();
-    return false;
+    if (!process.startDetached())
+        return cv::fail(process.errorString());
+    return {};
 }
 
 } // namespace cv::offsite

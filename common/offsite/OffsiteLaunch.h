@@ -1,7 +1,9 @@
 #pragma once
 // Starting CVOffsite: by the engine after a successful run, by the catch-up
-// agent for an attempt that waits. Qt Core and the property-list reader only,
-// so the agent can build it in.
+// agent for an attempt that waits. Qt Core and the property-list reader only
+// (a library of its own), so the agent needs no restic and no keyring.
+
+#include "Result.h"
 
 #include <QString>
 
@@ -12,7 +14,7 @@ bool offsiteEnabled(const QString &defaultsPath);
 // The last attempt failed or waits for a session, so a new one is due.
 bool offsiteAttemptDue(const QString &recordPath);
 // Starts `<programFolder>/CVOffsite`, detached; it makes its own process
-// group. False, with `error` set, when it could not be started.
-bool startOffsiteSender(const QString &programFolder, QString *error);
+// group.
+cv::Result<void> startOffsiteSender(const QString &programFolder);
 
 } // namespace cv::offsite

@@ -94,7 +94,7 @@ Controller::Controller(ControllerServices services, QObject *parent)
 {
     m_dialogs = givenOrOwn<WidgetDialogs>(m_services.dialogs, m_ownDialogs);
     m_workspace = givenOrOwn<platform::DesktopWorkspace>(m_services.workspace, m_ownWorkspace);
-    m_launcher = givenOrOwn<BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
+    m_launcher = givenOrOwn<platform::BundleEngineLauncher>(m_services.launcher, m_ownLauncher);
     m_cronProbe = givenOrOwn<SystemCronServiceProbe>(m_services.cronProbe, m_ownCronProbe);
     m_agentStarter = givenOrOwn<DetachedAgentStarter>(m_services.agentStarter, m_ownAgentStarter);
     if (m_services.resourcesFolder.isEmpty())

@@ -44,7 +44,7 @@ namespace cv::configurator {
 struct ControllerServices {
     Dialogs *dialogs = nullptr;
     platform::Workspace *workspace = nullptr;
-    EngineLauncher *launcher = nullptr;
+    platform::EngineLauncher *launcher = nullptr;
     UpdateDialogs *updateDialogs = nullptr;
     CronServiceProbe *cronProbe = nullptr;
     AgentStarter *agentStarter = nullptr;
@@ -171,13 +171,13 @@ private:
     ControllerServices m_services;
     std::unique_ptr<WidgetDialogs> m_ownDialogs;
     std::unique_ptr<platform::Workspace> m_ownWorkspace;
-    std::unique_ptr<EngineLauncher> m_ownLauncher;
+    std::unique_ptr<platform::EngineLauncher> m_ownLauncher;
     std::unique_ptr<CronServiceProbe> m_ownCronProbe;
     std::unique_ptr<UpdateDialogs> m_ownUpdateDialogs;
     std::unique_ptr<AgentStarter> m_ownAgentStarter;
     AgentStarter *m_agentStarter = nullptr;
     bool m_catchUpOff = false;
-    EngineLauncher *m_launcher = nullptr;
+    platform::EngineLauncher *m_launcher = nullptr;
     Updater *_SUUpdater = nullptr;
     CronServiceProbe *m_cronProbe = nullptr;
     Dialogs *m_dialogs = nullptr;

@@ -33,11 +33,12 @@ using namespace detail;
 void Controller::runNow(QObject *)
 {
     mainWindow->showMinimized();
-    QString whyNot;
-    if (m_launcher->launchApplication(cv::installedEnginePath(), whyNot)) {
-        m_engineWatch->watch(m_launcher->lastLaunchedPid());
+    const cv::Result<qint64> engine = m_launcher->launchApplication(cv::installedEnginePath());
+    if (engine) {
+        m_engineWatch->watch(*engine);
         return;
     }
+    const QString whyNot = engine.reason();
     // Nothing would ever bring the window back: no engine, no completion.
     platform::NSLog(QStringLiteral("Could not start the backup engine: %1").arg(whyNot));
     mainWindow->setWindowState(mainWindow->windowState() & ~Qt::WindowMinimized);

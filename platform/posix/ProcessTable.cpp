@@ -2,10 +2,12 @@
 
 #include "UniqueFd.h"
 
+#include <cerrno>
 #include <charconv>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 
 namespace cv::processes {
 
@@ -95,6 +97,23 @@ std::vector<pid_t> processIds()
     }
     ::closedir(proc);
     return ids;
+}
+
+bool groupHasLivingMembers(pid_t group)
+{
+    if (group <= 0)
+        return false;
+    if (::kill(-group, 0) != 0 && errno == ESRCH)
+        return false;
+    const std::vector<pid_t> ids = processIds();
+    if (ids.empty())
+        return true; // no table to look in: kill(2) found one
+    for (const pid_t pid : ids) {
+        const std::optional<ProcessStat> stat = readStat(pid);
+        if (stat && stat->group == group && stat->canRun())
+            return true;
+    }
+    return false;
 }
 
 } // namespace cv::processes

@@ -41,4 +41,8 @@ std::string commandName(pid_t pid);
 // The ids of every process in the table, in the table's order.
 std::vector<pid_t> processIds();
 
+// True while a process of the group `group` can still run. kill(2) alone
+// also finds zombies, which an init that never reaps keeps for good.
+bool groupHasLivingMembers(pid_t group);
+
 } // namespace cv::processes

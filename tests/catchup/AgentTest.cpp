@@ -35,14 +35,15 @@ struct FixedClock : agent::Clock {
     QDateTime now() const override { return at; }
 };
 
-struct CountingLauncher : configurator::EngineLauncher {
+struct CountingLauncher : platform::EngineLauncher {
     int launches = 0;
     bool starts = true;
-    bool launchApplication(const QString &, QString &whyNot) override
+    cv::Result<qint64> launchApplication(const QString &) override
     {
         ++launches;
-        whyNot = QStringLiteral("no engine at that path");
-        return starts;
+        if (!starts)
+            return cv::fail(QStringLiteral("no engine at that path"));
+        return qint64(0);
     }
 };
 
@@ -144,7 +145,7 @@ TEST(AgentRuns, ARunInProgressOrAMissingEngineSpendsNoAttempt)
     EXPECT_EQ(s.launcher.launches, 2);
     EXPECT_FALSE(QFile::exists(support(names::kCatchUpAttemptFileName)));
     EXPECT_EQ(s.notifier.summaries, QStringList{QStringLiteral("Backup failed")});
-    const auto run = catchup::LastRun::fromDictionary(
+    const auto run = LastRun::fromDictionary(
         platform::readDictionaryFile(support(names::kLastRunFileName)).value_or(QVariantMap()));
     ASSERT_TRUE(run);
     EXPECT_FALSE(run->succeeded);

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 using namespace cv::catchup;
+using cv::LastRun;
 
 namespace {
 

@@ -136,7 +136,7 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
 {
     WindowFixture f;
     QDir().mkpath(cv::supportFolder());
-    cv::catchup::LastRun failed;
+    cv::LastRun failed;
     failed.time = QDateTime::currentDateTime().addSecs(-3600);
     failed.reason = QStringLiteral("Backup failed. Destination not available.");
     ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),
@@ -166,7 +166,7 @@ TEST(CatchUpWindow, FailedRunAndOverdueBackupsAreShown)
     }
 
     // The last run succeeded, but a week ago: overdue for three days a week.
-    cv::catchup::LastRun succeeded;
+    cv::LastRun succeeded;
     succeeded.time = QDateTime::currentDateTime().addDays(-7);
     succeeded.succeeded = true;
     ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),

@@ -2,6 +2,7 @@
 // it starts a program, against a small stand-in program.
 #include "CompatTestSupport.h"
 #include "Osascript.h"
+#include "ProgramProcesses.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <thread>
 
 using namespace cv::compat;
+using namespace cv::processes;
 using namespace cv::test;
 namespace fs = std::filesystem;
 

@@ -76,21 +76,20 @@ struct RecordingAgentStarter : configurator::AgentStarter {
     bool start(QString &) override { return ++started, true; }
 };
 
-struct RecordingLauncher : configurator::EngineLauncher {
+struct RecordingLauncher : platform::EngineLauncher {
     QStringList launched;
     QString refusal; // non-empty: the launch fails with this reason
     QStringList command; // non-empty: started for real in place of the engine
-    qint64 pid = 0;
-    bool launchApplication(const QString &bundlePath, QString &whyNot) override
+    cv::Result<qint64> launchApplication(const QString &bundlePath) override
     {
         launched << bundlePath;
-        whyNot = refusal;
-        pid = 0;
-        if (refusal.isEmpty() && !command.isEmpty())
+        if (!refusal.isEmpty())
+            return cv::fail(refusal);
+        qint64 pid = 0;
+        if (!command.isEmpty())
             QProcess::startDetached(command.first(), command.mid(1), {}, &pid);
-        return refusal.isEmpty();
+        return pid;
     }
-    qint64 lastLaunchedPid() const override { return pid; }
 };
 
 // Creates the file when missing and dates it `when`, as an older backup's marker.

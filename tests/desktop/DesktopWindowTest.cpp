@@ -328,7 +328,7 @@ TEST(DesktopWindows, ALongFailureReasonAtFourteenPointsFitsBesideEverythingElse)
     while (reason.size() < 1341)
         reason += QStringLiteral(" ditto: %1/.thunderbird/k3x9.default/Mail/Local Folders/Archives.sbd/%2: "
                                  "Input/output error.").arg(f.home.path()).arg(reason.size());
-    cv::catchup::LastRun failed;
+    cv::LastRun failed;
     failed.time = QDateTime::currentDateTime().addSecs(-3600);
     failed.reason = reason;
     ASSERT_TRUE(cv::platform::writeDictionaryXmlAtomically(cv::supportFolder() + QStringLiteral("lastrun.plist"),

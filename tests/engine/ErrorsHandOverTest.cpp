@@ -22,13 +22,14 @@ TEST(ErrorsHandOver, TheOlderRunEndsWhicheverListensFirst)
     QSignalSpy newerEnds(newer, &ErrorsHandOver::endRequested);
     thread.start();
     bool listening = false;
-    QMetaObject::invokeMethod(newer, [&] { listening = newer->listen(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(newer, [&] { listening = newer->listen().ok(); }, Qt::BlockingQueuedConnection);
     ASSERT_TRUE(listening);
 
     // The older run's engine only now comes to its errors: it ends itself.
     ErrorsHandOver older(nullptr, 100);
     QSignalSpy olderEnds(&older, &ErrorsHandOver::endRequested);
-    EXPECT_FALSE(older.listen());
+    EXPECT_TRUE(older.listen().ok());
+    EXPECT_FALSE(older.listening());
     QCoreApplication::processEvents();
     EXPECT_EQ(olderEnds.count(), 1);
 

@@ -58,9 +58,9 @@ TEST(EngineLauncherTest, StartsTheBundleProgramOrSaysWhyNot)
     const QString apps = home.file(QStringLiteral("apps/"));
     const QByteArray script = "#!/bin/sh\necho \"$#\" > \"$HOME/ran\"\n";
     makeApp(apps + QStringLiteral("Odd Name's.app"), QStringLiteral("Runner"), script);
-    BundleEngineLauncher launcher;
-    QString whyNot;
-    ASSERT_TRUE(launcher.launchApplication(apps + QStringLiteral("Odd Name's.app"), whyNot)) << qPrintable(whyNot);
+    cv::platform::BundleEngineLauncher launcher;
+    const cv::Result<qint64> started = launcher.launchApplication(apps + QStringLiteral("Odd Name's.app"));
+    ASSERT_TRUE(started) << qPrintable(started.reason());
     const QString ran = home.file(QStringLiteral("ran"));
     ASSERT_TRUE(eventually([&] { return cv::test::readFile(ran) == "0\n"; })) << "started without arguments";
     QFile::remove(ran);
@@ -78,8 +78,9 @@ TEST(EngineLauncherTest, StartsTheBundleProgramOrSaysWhyNot)
         {"badinterp.app", "could not be started"},
     };
     for (const auto &[name, reason] : cases) {
-        EXPECT_FALSE(launcher.launchApplication(apps + QLatin1String(name), whyNot)) << name;
-        EXPECT_TRUE(whyNot.contains(QLatin1String(reason))) << name << ": " << qPrintable(whyNot);
+        const cv::Result<qint64> refused = launcher.launchApplication(apps + QLatin1String(name));
+        EXPECT_FALSE(refused) << name;
+        EXPECT_TRUE(refused.reason().contains(QLatin1String(reason))) << name << ": " << qPrintable(refused.reason());
     }
     QThread::msleep(200);
     EXPECT_FALSE(QFileInfo::exists(ran));

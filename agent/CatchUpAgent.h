@@ -7,7 +7,7 @@
 
 #include <QDateTime>
 
-namespace cv::configurator {
+namespace cv::platform {
 class EngineLauncher;
 }
 
@@ -36,7 +36,7 @@ public:
     static constexpr std::chrono::minutes kCheckInterval{15};
 
     // notices may be null: problems are then only logged.
-    CatchUpAgent(const Clock &clock, configurator::EngineLauncher &launcher, NoticeKeeper *notices = nullptr);
+    CatchUpAgent(const Clock &clock, platform::EngineLauncher &launcher, NoticeKeeper *notices = nullptr);
 
     // One look. Returns what was decided; a run has been started (or its
     // failure logged, recorded and shown) when it says so.
@@ -49,7 +49,7 @@ private:
     bool start(const catchup::Decision &decision, const catchup::TimeRecord &previous);
 
     const Clock &m_clock;
-    configurator::EngineLauncher &m_launcher;
+    platform::EngineLauncher &m_launcher;
     NoticeKeeper *m_notices;
     QDateTime m_failedToStartFor; // the missed time whose engine would not start, noticed once
 };

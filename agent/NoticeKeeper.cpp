@@ -37,7 +37,7 @@ void NoticeKeeper::runEnded()
 {
     QString problem;
     const auto dictionary = platform::readDictionaryFile(cv::supportFolder() + QLatin1String(names::kLastRunFileName), &problem);
-    const auto run = dictionary ? catchup::LastRun::fromDictionary(*dictionary) : std::nullopt;
+    const auto run = dictionary ? LastRun::fromDictionary(*dictionary) : std::nullopt;
     if (!run) {
         platform::NSLog(QStringLiteral("The record of the last run could not be read; no notice was shown."));
         return;

@@ -25,6 +25,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <optional>
+
 #include <unistd.h>
 
 namespace {
@@ -41,7 +43,7 @@ void recordPid(int fd)
 int handOverRunEnded()
 {
     QDeadlineTimer deadline(3000);
-    while (!cv::agent::AgentLink::tellRunEnded()) {
+    while (!cv::AgentLink::tellRunEnded()) {
         if (deadline.hasExpired()) {
             cv::platform::NSLog(QStringLiteral("The catch-up agent did not take the end of the run; no notice was shown."));
             return 1;
@@ -63,6 +65,35 @@ bool needed(const cv::agent::NoticeKeeper &notices)
     return schedule.catchUpWanted && schedule.firesByItself();
 }
 
+// One agent per user: a second start (a second login, a manual start)
+// leaves quietly, handing on what it was started for. None when this one is
+// the agent, else the exit status.
+std::optional<int> becomeTheAgent(cv::platform::RunLock &single, bool runEnded)
+{
+    switch (single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName))) {
+    case cv::platform::RunLock::Acquire::Acquired:
+        recordPid(single.descriptor());
+        return std::nullopt;
+    case cv::platform::RunLock::Acquire::Busy:
+        return runEnded ? handOverRunEnded() : 0;
+    case cv::platform::RunLock::Acquire::Unusable:
+        break;
+    }
+    cv::platform::NSLog(QStringLiteral("Catch-up agent not started: %1.").arg(single.error()));
+    return 1;
+}
+
+// Each look also retries an off-site copy that failed or waited for a
+// session (its Secret Service); CVOffsite itself skips when one runs.
+void retryOffsiteCopy()
+{
+    if (!cv::offsite::offsiteEnabled(cv::defaultsFilePath())
+        || !cv::offsite::offsiteAttemptDue(cv::supportFolder() + QLatin1String(cv::offsite::kRecordFileName)))
+        return;
+    if (const cv::Result<void> started = cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath()); !started)
+        cv::platform::NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(started.reason()));
+}
+
 void openLog()
 {
     // The desktop's own viewer for text files.
@@ -76,19 +107,9 @@ int main(int argc, char **argv)
 {
     cv::platform::reopenStandardError(cv::logFilePath());
     const bool runEnded = argc > 1 && qstrcmp(argv[1], "--run-ended") == 0;
-    // One agent per user: a second start (a second login, a manual start)
-    // leaves quietly, handing on what it was started for.
     cv::platform::RunLock single;
-    switch (single.tryAcquire(cv::supportFolder() + QLatin1String(cv::names::kAgentLockFileName))) {
-    case cv::platform::RunLock::Acquire::Acquired:
-        break;
-    case cv::platform::RunLock::Acquire::Busy:
-        return runEnded ? handOverRunEnded() : 0;
-    case cv::platform::RunLock::Acquire::Unusable:
-        cv::platform::NSLog(QStringLiteral("Catch-up agent not started: %1.").arg(single.error()));
-        return 1;
-    }
-    recordPid(single.descriptor());
+    if (const std::optional<int> status = becomeTheAgent(single, runEnded))
+        return *status;
 
     // The plain event loop: no GLib sources that could wake us between looks.
     const bool setNoGlib = qEnvironmentVariableIsEmpty("QT_NO_GLIB");
@@ -106,28 +127,24 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    cv::agent::AgentLink link;
-    if (!link.listen())
-        cv::platform::NSLog(QStringLiteral("The catch-up agent cannot hear of ended runs; engines show their own notices."));
+    cv::AgentLink link;
+    if (const cv::Result<void> listening = link.listen(); !listening)
+        cv::platform::NSLog(QStringLiteral("The catch-up agent cannot hear of ended runs (%1); engines show their own "
+                                           "notices.")
+                                .arg(listening.reason()));
     cv::platform::FreedesktopNotifier notifier;
     cv::agent::NoticeKeeper notices(notifier, openLog);
     cv::agent::SystemClock clock;
-    cv::configurator::BundleEngineLauncher launcher;
+    cv::platform::BundleEngineLauncher launcher;
     cv::agent::CatchUpAgent agent(clock, launcher, &notices);
 
-    // Each look also retries an off-site copy that failed or waited for a
-    // session (its Secret Service); CVOffsite itself skips when one runs.
     const auto look = [&] {
         agent.check();
-        QString error;
-        if (cv::offsite::offsiteEnabled(cv::defaultsFilePath())
-            && cv::offsite::offsiteAttemptDue(cv::supportFolder() + QLatin1String(cv::offsite::kRecordFileName))
-            && !cv::offsite::startOffsiteSender(QCoreApplication::applicationDirPath(), &error))
-            cv::platform::NSLog(QStringLiteral("The off-site copy could not be started: %1.").arg(error));
+        retryOffsiteCopy();
         if (!needed(notices))
             app.quit();
     };
-    QObject::connect(&link, &cv::agent::AgentLink::runEnded, &notices, &cv::agent::NoticeKeeper::runEnded);
+    QObject::connect(&link, &cv::AgentLink::runEnded, &notices, &cv::agent::NoticeKeeper::runEnded);
     QObject::connect(&notices, &cv::agent::NoticeKeeper::failureGone, &app, [&] {
         if (!needed(notices))
             app.quit();

@@ -1,14 +1,12 @@
 #include "LastRun.h"
 
-namespace cv::catchup {
+namespace cv {
 
 namespace {
 const QString kTime = QStringLiteral("Time");
 const QString kSucceeded = QStringLiteral("Succeeded");
 const QString kReason = QStringLiteral("Reason");
 const QString kDuration = QStringLiteral("Duration");
-const QString kFiles = QStringLiteral("FilesCopied");
-const QString kBytes = QStringLiteral("BytesCopied");
 } // namespace
 
 QVariantMap LastRun::toDictionary() const
@@ -16,10 +14,6 @@ QVariantMap LastRun::toDictionary() const
     QVariantMap d{{kTime, time}, {kSucceeded, succeeded}, {kDuration, durationSeconds}};
     if (!succeeded)
         d.insert(kReason, reason);
-    if (filesCopied)
-        d.insert(kFiles, *filesCopied);
-    if (bytesCopied)
-        d.insert(kBytes, *bytesCopied);
     return d;
 }
 
@@ -36,11 +30,7 @@ std::optional<LastRun> LastRun::fromDictionary(const QVariantMap &d)
         run.reason = d.value(kReason).toString();
     if (d.value(kDuration).canConvert<double>())
         run.durationSeconds = d.value(kDuration).toDouble();
-    if (d.value(kFiles).typeId() == QMetaType::LongLong)
-        run.filesCopied = d.value(kFiles).toLongLong();
-    if (d.value(kBytes).typeId() == QMetaType::LongLong)
-        run.bytesCopied = d.value(kBytes).toLongLong();
     return run;
 }
 
-} // namespace cv::catchup
+} // namespace cv

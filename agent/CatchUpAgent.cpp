@@ -31,7 +31,7 @@ bool readRecords(catchup::Verdict verdict)
 
 } // namespace
 
-CatchUpAgent::CatchUpAgent(const Clock &clock, configurator::EngineLauncher &launcher, NoticeKeeper *notices)
+CatchUpAgent::CatchUpAgent(const Clock &clock, platform::EngineLauncher &launcher, NoticeKeeper *notices)
     : m_clock(clock)
     , m_launcher(launcher)
     , m_notices(notices)
@@ -100,20 +100,22 @@ bool CatchUpAgent::start(const catchup::Decision &decision, const catchup::TimeR
         return false;
     }
     NSLog(QStringLiteral("Catching up the backup missed at %1; starting the backup engine.").arg(missedAt));
-    QString whyNot;
-    if (m_launcher.launchApplication(cv::installedEnginePath(), whyNot))
+    const cv::Result<qint64> engine = m_launcher.launchApplication(cv::installedEnginePath());
+    if (engine)
         return true;
 
     // No engine ran: the attempt is not spent, and the next look tries again.
-    if (previous.time)
-        catchup::writeAttempt(attemptPath(), *previous.time);
-    else
-        QFile::remove(attemptPath());
-    const QString reason = QStringLiteral("The backup engine could not be started: %1").arg(whyNot);
+    QString undoError = QStringLiteral("it cannot be removed");
+    const bool undone = previous.time ? catchup::writeAttempt(attemptPath(), *previous.time, &undoError)
+                                      : QFile::remove(attemptPath()) || !QFile::exists(attemptPath());
+    if (!undone)
+        NSLog(QStringLiteral("'%1' could not be put back, so the next look does not try again: %2.")
+                  .arg(attemptPath(), undoError));
+    const QString reason = QStringLiteral("The backup engine could not be started: %1").arg(engine.reason());
     NSLog(reason);
     if (std::exchange(m_failedToStartFor, decision.scheduledTime) == decision.scheduledTime)
         return false; // recorded and shown at an earlier look
-    catchup::LastRun run;
+    LastRun run;
     run.time = m_clock.now();
     run.reason = reason;
     const QString record = cv::supportFolder() + QLatin1String(names::kLastRunFileName);
