@@ -8,6 +8,7 @@
 #include "ui_MainWindow.h"
 
 #include "CatchUpEntry.h"
+#include "Clients.h"
 #include "DistributedNotificationCenter.h"
 #include "PropertyList.h"
 #include "RestoreWindow.h"
@@ -50,18 +51,6 @@ namespace cv::configurator {
 using namespace detail;
 
 namespace {
-
-
-// The client titles and the pictures shown beside them.
-const std::pair<const char *, const char *> kClientImages[] = {
-    {names::kAppleMail, "mail.png"},
-    {names::kEntourage2004, "entourage2004.png"},
-    {names::kEntourage2008, "entourage2008.png"},
-    {names::kEntourageVX, "entourageX.png"},
-    {names::kOutlook2011, "outlook.png"},
-    {names::kThunderbird, "thunderbird.png"},
-    {names::kEudora6, "eudora.png"},
-};
 
 // The folder of a drop on the destination field, or empty when the drop
 // holds anything else.
@@ -207,10 +196,10 @@ void Controller::awakeFromNib()
     if (!platform::recordSessionEnvironment(cv::sessionFilePath()))
         platform::NSLog(QStringLiteral("Could not record the session for scheduled backups in '%1'.").arg(cv::sessionFilePath()));
 
-    for (const auto &[title, file] : kClientImages) {
-        QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
+    for (const clients::Client &client : clients::kClients) {
+        QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(client.icon));
         if (!image.isNull())
-            clientIcons[QString::fromUtf8(title)] = image;
+            clientIcons[QString::fromUtf8(client.title)] = image;
     }
 
     // What other processes stored since this one started counts.
