@@ -5,6 +5,7 @@
 #include "Log.h"
 #include "Names.h"
 #include "UserDefaults.h"
+#include "WindowSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -77,8 +78,8 @@ QString catchUpEntryText(const QString &agentPath)
 
 bool catchUpEntryWanted(const platform::UserDefaults &defaults)
 {
-    return defaults.boolean(QLatin1String(catchup::kCatchUpPreferenceKey), true)
-        && defaults.boolean(QStringLiteral("scheduled")) && !defaults.boolean(QStringLiteral("RunNowOnly"));
+    const settings::SavedSchedule saved = savedSchedule(defaults);
+    return saved.catchUpWanted && saved.scheduled && !saved.runNowOnly;
 }
 
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
@@ -91,9 +92,12 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         lastBackup = marker.lastModified();
     const auto missed = catchup::readTimeRecord(folder + QLatin1String(names::kCatchUpMissedFileName)).time;
     // A time the old schedule missed, neither backed up nor attempted, is
-    // still owed: carried over the save for the agent, never settled.
+    // still owed: carried over the save for the agent, never settled. The
+    // preference does not settle it: the agent asks it when it runs.
+    catchup::SavedSchedule judged = before;
+    judged.catchUpWanted = true;
     const catchup::Decision owed =
-        catchup::decide(before, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
+        catchup::decide(judged, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
     if (owed.run()) {
         const QString path = folder + QLatin1String(names::kCatchUpMissedFileName);
         QString error;
@@ -113,7 +117,7 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, error));
 }
 
-bool DetachedAgentStarter::start(QString &whyNot)
+cv::Result<> DetachedAgentStarter::start()
 {
     QProcess process;
     process.setProgram(installedAgentPath());
@@ -122,9 +126,8 @@ bool DetachedAgentStarter::start(QString &whyNot)
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     if (process.startDetached())
-        return true;
-    whyNot = process.errorString();
-    return false;
+        return {};
+    return cv::fail(process.errorString());
 }
 
 CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, AgentStarter *startAgent)
@@ -150,9 +153,10 @@ CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, Age
         platform::NSLog(QStringLiteral("Could not write the catch-up login entry '%1': %2").arg(path, file.errorString()));
         return state;
     }
-    QString whyNot;
-    if (startAgent && !startAgent->start(whyNot))
-        platform::NSLog(QStringLiteral("Could not start the catch-up agent: %1").arg(whyNot));
+    if (!startAgent)
+        return state;
+    if (const cv::Result<> started = startAgent->start(); !started)
+        platform::NSLog(QStringLiteral("Could not start the catch-up agent: %1").arg(started.reason()));
     return state;
 }
 

@@ -36,7 +36,7 @@ bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &set
     defaults.setString(kL(keys::kVersion), QStringLiteral("2.0"));
     // Monday first here, Sunday last: the order the settings were always written in.
     for (std::size_t i : {1, 2, 3, 4, 5, 6, 0})
-        defaults.setInteger(kL(dayTable()[i].defaultsKey), settings.days[i] ? 1 : 0);
+        defaults.setInteger(kL(keys::kDayKeys[i]), settings.days[i] ? 1 : 0);
     if (settings.time)
         defaults.setData(kL(keys::kTime), archiveDateTime(*settings.time));
     defaults.setInteger(kL(keys::kLaunchClient), settings.launchClient ? 1 : 0);
@@ -47,14 +47,19 @@ bool savePreferences(platform::UserDefaults &defaults, const WindowSettings &set
 WindowSettings loadPreferences(const platform::UserDefaults &defaults)
 {
     WindowSettings s;
-    s.client = defaults.string(kL(keys::kEmailSource), QStringLiteral("Apple Mail"));
+    s.client = defaults.string(kL(keys::kEmailSource), QString::fromUtf8(names::kAppleMail));
     s.destination = defaults.string(kL(keys::kBackupDestination), QStringLiteral("/"));
-    for (std::size_t i = 0; i < s.days.size(); ++i)
-        s.days[i] = defaults.integer(kL(dayTable()[i].defaultsKey)) != 0;
-    s.time = unarchiveDateTime(defaults.data(kL(keys::kTime)));
+    const settings::SavedSchedule saved = savedSchedule(defaults);
+    s.days = saved.days;
+    s.time = saved.pickerTime;
     s.launchClient = defaults.integer(kL(keys::kLaunchClient)) != 0;
     s.currentConfiguration = defaults.string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfiguredDefault));
     return s;
+}
+
+settings::SavedSchedule savedSchedule(const platform::UserDefaults &defaults)
+{
+    return settings::savedScheduleFrom(defaults.snapshot().values);
 }
 
 bool writeConfiguration(const QString &path, const Schedule &schedule, QString *why)

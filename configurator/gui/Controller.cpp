@@ -367,24 +367,9 @@ DayFlags Controller::checkBoxDays() const
     return days;
 }
 
-DayFlags Controller::storedDays() const
-{
-    DayFlags days{};
-    for (std::size_t i = 0; i < days.size(); ++i)
-        days[i] = defaults->boolean(kL(dayTable()[i].defaultsKey));
-    return days;
-}
+DayFlags Controller::storedDays() const { return storedSchedule().days; }
 
-catchup::SavedSchedule Controller::storedSchedule() const
-{
-    catchup::SavedSchedule schedule;
-    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
-    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
-    schedule.days = storedDays();
-    if (const auto when = unarchiveDateTime(defaults->data(kL(keys::kTime))))
-        schedule.time = when->time();
-    return schedule;
-}
+catchup::SavedSchedule Controller::storedSchedule() const { return savedSchedule(*defaults); }
 
 QString Controller::getStringForDays() const { return configurator::getStringForDays(storedDays()); }
 QString Controller::getDaysString() const { return configurator::getDaysString(storedDays()); }
