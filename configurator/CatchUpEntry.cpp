@@ -100,9 +100,8 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         catchup::decide(judged, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
     if (owed.run()) {
         const QString path = folder + QLatin1String(names::kCatchUpMissedFileName);
-        QString error;
-        if (!catchup::writeAttempt(path, owed.scheduledTime, &error))
-            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, error));
+        if (const cv::Result<> written = catchup::writeAttempt(path, owed.scheduledTime); !written)
+            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, written.reason()));
         return;
     }
     if (!after.firesByItself())
@@ -112,9 +111,9 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         return;
     if (before.firesByItself() && catchup::mostRecentScheduledTime(before.days, *before.time, now) == passed)
         return; // cron had that time before the save: missing it is a real miss
-    QString error;
-    if (!catchup::writeAttempt(attemptPath, *passed, &error))
-        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, error));
+    if (const cv::Result<> written = catchup::writeAttempt(attemptPath, *passed); !written)
+        platform::NSLog(
+            QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, written.reason()));
 }
 
 cv::Result<> DetachedAgentStarter::start()

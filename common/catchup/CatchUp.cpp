@@ -138,7 +138,7 @@ TimeRecord readTimeRecord(const QString &path)
 
 std::optional<QDateTime> readAttempt(const QString &path) { return readTimeRecord(path).time; }
 
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error)
+cv::Result<> writeAttempt(const QString &path, const QDateTime &scheduledTime)
 {
     QSaveFile file(path);
     bool written = file.open(QIODevice::WriteOnly);
@@ -149,17 +149,12 @@ bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *
         file.write(scheduledTime.toUTC().toString(Qt::ISODateWithMs).toLatin1() + '\n');
         written = file.commit();
     }
-    if (!written) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    if (!written)
+        return cv::fail(file.errorString());
     const TimeRecord back = readTimeRecord(path);
     if (back.time == scheduledTime)
-        return true;
-    if (error)
-        *error = back.problem.isEmpty() ? QStringLiteral("it does not read back") : back.problem;
-    return false;
+        return {};
+    return cv::fail(back.problem.isEmpty() ? QStringLiteral("it does not read back") : back.problem);
 }
 
 } // namespace cv::catchup

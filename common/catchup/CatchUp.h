@@ -3,6 +3,7 @@
 // minute) and is to be caught up. Pure functions of the schedule, the clock,
 // the marker's time and the last attempt; the agent supplies the inputs.
 
+#include "Result.h"
 #include "Settings.h"
 
 #include <QByteArray>
@@ -77,8 +78,8 @@ TimeRecord readTimeRecord(const QString &path);
 // The time when the record is Present; none otherwise.
 std::optional<QDateTime> readAttempt(const QString &path);
 // Replaces the record atomically (readable by the user whatever the old
-// file's mode) and reads it back; false, with the reason in error, when it
-// could not be written or does not read back.
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error = nullptr);
+// file's mode) and reads it back; why not, when it could not be written or
+// does not read back.
+cv::Result<> writeAttempt(const QString &path, const QDateTime &scheduledTime);
 
 } // namespace cv::catchup

@@ -94,9 +94,8 @@ bool CatchUpAgent::start(const catchup::Decision &decision, const catchup::TimeR
     // Recorded before the start, so that no later look starts it again even
     // when the record cannot be written afterwards; without a record every
     // look would.
-    QString error;
-    if (!catchup::writeAttempt(attemptPath(), decision.scheduledTime, &error)) {
-        stopped(QStringLiteral("'%1' could not be written: %2.").arg(attemptPath(), error));
+    if (const cv::Result<> written = catchup::writeAttempt(attemptPath(), decision.scheduledTime); !written) {
+        stopped(QStringLiteral("'%1' could not be written: %2.").arg(attemptPath(), written.reason()));
         return false;
     }
     NSLog(QStringLiteral("Catching up the backup missed at %1; starting the backup engine.").arg(missedAt));
@@ -105,10 +104,12 @@ bool CatchUpAgent::start(const catchup::Decision &decision, const catchup::TimeR
         return true;
 
     // No engine ran: the attempt is not spent, and the next look tries again.
-    if (previous.time)
-        catchup::writeAttempt(attemptPath(), *previous.time);
-    else
+    if (previous.time) {
+        if (const cv::Result<> put = catchup::writeAttempt(attemptPath(), *previous.time); !put)
+            NSLog(QStringLiteral("Could not put back the catch-up record '%1': %2").arg(attemptPath(), put.reason()));
+    } else {
         QFile::remove(attemptPath());
+    }
     const QString reason = QStringLiteral("The backup engine could not be started: %1").arg(whyNot);
     NSLog(reason);
     if (std::exchange(m_failedToStartFor, decision.scheduledTime) == decision.scheduledTime)
