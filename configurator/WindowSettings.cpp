@@ -62,7 +62,7 @@ settings::SavedSchedule savedSchedule(const platform::UserDefaults &defaults)
     return settings::savedScheduleFrom(defaults.snapshot().values);
 }
 
-bool writeConfiguration(const QString &path, const Schedule &schedule, QString *why)
+cv::Result<> writeConfiguration(const QString &path, const Schedule &schedule)
 {
     QVariantMap config;
     config.insert(kL(names::kDestinationKey), schedule.destination);
@@ -73,17 +73,13 @@ bool writeConfiguration(const QString &path, const Schedule &schedule, QString *
     // The shared writer also keeps an unreadable old file aside rather than
     // replacing it unseen.
     if (platform::writeDictionaryXmlAtomically(path, config))
-        return true;
-    if (why) {
-        const QString folder = QFileInfo(path).absolutePath();
-        if (!QFileInfo(folder).isDir())
-            *why = QStringLiteral("The folder \"%1\" does not exist.").arg(folder);
-        else if (!QFileInfo(folder).isWritable())
-            *why = QStringLiteral("The folder \"%1\" cannot be written to.").arg(folder);
-        else
-            *why = errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("The file could not be written.");
-    }
-    return false;
+        return {};
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo(folder).isDir())
+        return cv::fail(QStringLiteral("The folder \"%1\" does not exist.").arg(folder));
+    if (!QFileInfo(folder).isWritable())
+        return cv::fail(QStringLiteral("The folder \"%1\" cannot be written to.").arg(folder));
+    return cv::fail(errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("The file could not be written."));
 }
 
 } // namespace cv::configurator

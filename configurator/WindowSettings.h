@@ -3,6 +3,7 @@
 // defaults, and the configuration file it leaves for the engine.
 
 #include "Names.h"
+#include "Result.h"
 #include "Schedule.h"
 #include "Settings.h"
 #include "TimeArchive.h"
@@ -41,8 +42,8 @@ settings::SavedSchedule savedSchedule(const platform::UserDefaults &defaults);
 using cv::archiveDateTime;
 using cv::unarchiveDateTime;
 
-// Writes Config.plist atomically. On failure, why is set to a sentence for
+// Writes Config.plist atomically. On failure the reason is a sentence for
 // the user and the old file is left as it was.
-bool writeConfiguration(const QString &path, const Schedule &schedule, QString *why);
+cv::Result<> writeConfiguration(const QString &path, const Schedule &schedule);
 
 } // namespace cv::configurator
