@@ -94,9 +94,8 @@ bool CatchUpAgent::start(const catchup::Decision &decision, const catchup::TimeR
     // Recorded before the start, so that no later look starts it again even
     // when the record cannot be written afterwards; without a record every
     // look would.
-    QString error;
-    if (!catchup::writeAttempt(attemptPath(), decision.scheduledTime, &error)) {
-        stopped(QStringLiteral("'%1' could not be written: %2.").arg(attemptPath(), error));
+    if (const cv::Result<> written = catchup::writeAttempt(attemptPath(), decision.scheduledTime); !written) {
+        stopped(QStringLiteral("'%1' could not be written: %2.").arg(attemptPath(), written.reason()));
         return false;
     }
     NSLog(QStringLiteral("Catching up the backup missed at %1; starting the backup engine.").arg(missedAt));
@@ -105,12 +104,12 @@ bool CatchUpAgent::start(const catchup::Decision &decision, const catchup::TimeR
         return true;
 
     // No engine ran: the attempt is not spent, and the next look tries again.
-    QString undoError = QStringLiteral("it cannot be removed");
-    const bool undone = previous.time ? catchup::writeAttempt(attemptPath(), *previous.time, &undoError)
-                                      : QFile::remove(attemptPath()) || !QFile::exists(attemptPath());
+    const cv::Result<> undone = previous.time ? catchup::writeAttempt(attemptPath(), *previous.time)
+        : QFile::remove(attemptPath()) || !QFile::exists(attemptPath()) ? cv::Result<>()
+                                                                        : cv::fail(QStringLiteral("it cannot be removed"));
     if (!undone)
         NSLog(QStringLiteral("'%1' could not be put back, so the next look does not try again: %2.")
-                  .arg(attemptPath(), undoError));
+                  .arg(attemptPath(), undone.reason()));
     const QString reason = QStringLiteral("The backup engine could not be started: %1").arg(engine.reason());
     NSLog(reason);
     if (std::exchange(m_failedToStartFor, decision.scheduledTime) == decision.scheduledTime)

@@ -1,6 +1,8 @@
 #include "ClientData.h"
 
+#include "Clients.h"
 #include "Names.h"
+#include "UniqueFd.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -9,7 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <functional>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,23 +19,39 @@ namespace cv {
 
 namespace {
 
-struct ClientFolder {
-    const char *client;
-    const char *folder;
-};
-// Classic folder first, then this platform's, in order of preference.
-constexpr ClientFolder kClientFolders[] = {
-    {names::kAppleMail, "/Library/Mail"},
-    {names::kOutlook2011, "/Documents/Microsoft User Data/Office 2011 Identities"},
-    {names::kEntourage2008, "/Documents/Microsoft User Data/Office 2008 Identities"},
-    {names::kEntourage2004, "/Documents/Microsoft User Data/Office 2004 Identities"},
-    {names::kEntourageVX, "/Documents/Microsoft User Data/Office X Identities"},
-    {names::kThunderbird, "/Library/Thunderbird"},
-    {names::kThunderbird, "/.thunderbird"},
-    {names::kThunderbird, "/snap/thunderbird/common/.thunderbird"},
-    {names::kThunderbird, "/.var/app/org.mozilla.Thunderbird/.thunderbird"},
-    {names::kEudora6, "/Documents/Eudora Folder"},
-};
+using DirCloser = decltype([](DIR *dir) { ::closedir(dir); });
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+qint64 mtime(const struct stat &st)
+{
+    return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The newest modification time below an open folder, `depth` levels down
+// already, spending `budget` entries at most.
+void walkNewest(UniqueFd folder, int depth, qint64 &budget, qint64 &newest)
+{
+    constexpr int kDepth = 3;
+    const DirHandle dir(::fdopendir(folder.get()));
+    if (!dir)
+        return;
+    folder.release(); // the stream owns it now
+    while (const dirent *entry = ::readdir(dir.get())) {
+        if (--budget < 0)
+            break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        newest = std::max(newest, mtime(st));
+        if (S_ISDIR(st.st_mode) && depth < kDepth) {
+            UniqueFd child(::openat(::dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child)
+                walkNewest(std::move(child), depth + 1, budget, newest);
+        }
+    }
+}
 
 // When the profile data in folder was last written: the newest modification
 // time (in nanoseconds) of the folder and of what lies up to three levels
@@ -43,45 +61,28 @@ constexpr ClientFolder kClientFolders[] = {
 // tree is looked at only so far.
 qint64 lastWritten(const QByteArray &folder)
 {
-    constexpr int kDepth = 3;
-    qint64 budget = 20000; // entries
-    qint64 newest = 0;
-    const auto mtime = [](const struct stat &st) {
-        return static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    };
-    const std::function<void(int, int)> walk = [&](int dirFd, int depth) {
-        DIR *dir = ::fdopendir(dirFd);
-        if (!dir) {
-            ::close(dirFd);
-            return;
-        }
-        while (const dirent *entry = ::readdir(dir)) {
-            if (--budget < 0)
-                break;
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            struct stat st {};
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            newest = std::max(newest, mtime(st));
-            if (S_ISDIR(st.st_mode) && depth < kDepth) {
-                const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0)
-                    walk(child, depth + 1);
-            }
-        }
-        ::closedir(dir);
-    };
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (!fd || ::fstat(fd.get(), &st) != 0)
         return 0;
-    }
-    newest = mtime(st);
-    walk(fd, 1);
+    qint64 budget = 20000; // entries
+    qint64 newest = mtime(st);
+    walkNewest(std::move(fd), 1, budget, newest);
     return newest;
+}
+
+const clients::Client &thunderbird()
+{
+    return *clients::find(QLatin1String(names::kThunderbird));
+}
+
+// Thunderbird's folders of this platform, after its classic one.
+QStringList platformThunderbirdFolders(const QString &home)
+{
+    QStringList folders = clientDataFolders(QLatin1String(names::kThunderbird), home);
+    if (!folders.isEmpty())
+        folders.removeFirst();
+    return folders;
 }
 
 } // namespace
@@ -89,9 +90,10 @@ qint64 lastWritten(const QByteArray &folder)
 QStringList clientDataFolders(const QString &client, const QString &home)
 {
     QStringList folders;
-    for (const ClientFolder &entry : kClientFolders) {
-        if (client == QLatin1String(entry.client))
-            folders << home + QString::fromUtf8(entry.folder);
+    if (const clients::Client *entry = clients::find(client)) {
+        for (const char *folder : entry->folders)
+            if (folder)
+                folders << home + QString::fromUtf8(folder);
     }
     return folders;
 }
@@ -99,11 +101,11 @@ QStringList clientDataFolders(const QString &client, const QString &home)
 ThunderbirdChoice choosePlatformThunderbirdFolder(const QString &home)
 {
     ThunderbirdChoice choice;
-    if (QFileInfo::exists(home + QStringLiteral("/Library/Thunderbird")))
+    if (QFileInfo::exists(home + QString::fromUtf8(thunderbird().folders[0])))
         return choice;
+    const QStringList platform = platformThunderbirdFolders(home);
     qint64 newest = -1;
-    for (const char *folder : kPlatformThunderbirdFolders) {
-        const QString path = home + QLatin1String(folder);
+    for (const QString &path : platform) {
         if (!QFileInfo(path).isDir())
             continue;
         const qint64 written = lastWritten(QFile::encodeName(path));
@@ -117,21 +119,10 @@ ThunderbirdChoice choosePlatformThunderbirdFolder(const QString &home)
         }
     }
     // Listed in order of preference, whichever was found first.
-    std::sort(choice.skipped.begin(), choice.skipped.end(), [&home](const QString &a, const QString &b) {
-        const auto rank = [&home](const QString &path) {
-            int i = 0;
-            for (const char *folder : kPlatformThunderbirdFolders) {
-                if (path == home + QLatin1String(folder))
-                    return i;
-                ++i;
-            }
-            return i;
-        };
-        return rank(a) < rank(b);
-    });
+    std::sort(choice.skipped.begin(), choice.skipped.end(),
+              [&platform](const QString &a, const QString &b) { return platform.indexOf(a) < platform.indexOf(b); });
     return choice;
 }
-
 
 QString backedUpDataFolder(const QString &client, const QString &home)
 {

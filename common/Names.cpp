@@ -1,11 +1,15 @@
 #include "Names.h"
 
+#include "Clients.h"
+
 namespace cv::names {
 
 QStringList clientNames()
 {
-    return {kAppleMail, kOutlook2011, kEntourage2008, kEntourage2004,
-            kEntourageVX, kThunderbird, kEudora6};
+    QStringList titles;
+    for (const clients::Client &client : clients::kClients)
+        titles << QString::fromUtf8(client.title);
+    return titles;
 }
 
 bool isNotConfiguredSentence(const QString &sentence)

@@ -1,7 +1,9 @@
 #pragma once
-// The names both programs meet through: files under home, the defaults domain,
-// client names, status sentences and the completion notification. Neither
-// program spells any of these anywhere else.
+// The names the programs meet through: files under home, the configuration
+// file's keys, client titles, status sentences and the completion
+// notification. The rest of the shared contract sits beside it: the clients'
+// facts in Clients.h, the settings keys in Settings.h, the backup's names on
+// disk in core/BackupFormat.h.
 
 #include <QString>
 #include <QStringList>
@@ -36,14 +38,11 @@ inline constexpr const char *kAgentAutostartFileName = "com.tallowmere.Corvantis
 inline constexpr const char *kLastRunFileName = "lastrun.plist";
 inline constexpr const char *kFailureNotificationIdFileName = "failure-notification.id";
 
-// Formats with home in place of %@.
-inline constexpr const char *kOpenEngineCommandFormat =
-    "/usr/bin/open \"%@/Library/Application Support/Tallowmere/Corvantis/CVEngine.app\"";
+// Format with home in place of %@.
 inline constexpr const char *kEngineExecutableFormat =
     "%@/Library/Application Support/Tallowmere/Corvantis/CVEngine.app/Contents/MacOS/CVEngine";
 
 // Defaults.
-inline constexpr const char *kDefaultsDomain = "com.tallowmere.Corvantis";
 inline constexpr const char *kCurrentConfigurationKey = "currentConfiguration";
 
 // Configuration file keys.
@@ -51,7 +50,7 @@ inline constexpr const char *kDestinationKey = "Destination";
 inline constexpr const char *kClientKey = "Client";
 inline constexpr const char *kRelaunchClientKey = "Relaunch Client";
 
-// Client names, compared exactly.
+// Client titles, compared exactly; the rest of each client in Clients.h.
 inline constexpr const char *kAppleMail = "Apple Mail";
 inline constexpr const char *kOutlook2011 = "Microsoft Outlook 2011";
 inline constexpr const char *kEntourage2008 = "Microsoft Entourage 2008";
@@ -73,11 +72,8 @@ bool isNotConfiguredSentence(const QString &sentence);
 // Notifications.
 inline constexpr const char *kExecutionCompleteNotification =
     "com.tallowmere.Corvantis.executionComplete";
-inline constexpr const char *kDateFormatChangeNotification =
-    "com.tallowmere.CorvantisPro.DateFormatChange";
 
 // Log and alert texts shared by both programs.
-inline constexpr const char *kConsoleApplication = "Console.app";
 inline constexpr const char *kSuccessPhrase = "Backup completed successfully";
 
 } // namespace cv::names

@@ -5,6 +5,7 @@
 #include "Log.h"
 #include "Names.h"
 #include "UserDefaults.h"
+#include "WindowSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -77,8 +78,8 @@ QString catchUpEntryText(const QString &agentPath)
 
 bool catchUpEntryWanted(const platform::UserDefaults &defaults)
 {
-    return defaults.boolean(QLatin1String(catchup::kCatchUpPreferenceKey), true)
-        && defaults.boolean(QStringLiteral("scheduled")) && !defaults.boolean(QStringLiteral("RunNowOnly"));
+    const settings::SavedSchedule saved = savedSchedule(defaults);
+    return saved.catchUpWanted && saved.scheduled && !saved.runNowOnly;
 }
 
 void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::SavedSchedule &after,
@@ -91,14 +92,16 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         lastBackup = marker.lastModified();
     const auto missed = catchup::readTimeRecord(folder + QLatin1String(names::kCatchUpMissedFileName)).time;
     // A time the old schedule missed, neither backed up nor attempted, is
-    // still owed: carried over the save for the agent, never settled.
+    // still owed: carried over the save for the agent, never settled. The
+    // preference does not settle it: the agent asks it when it runs.
+    catchup::SavedSchedule judged = before;
+    judged.catchUpWanted = true;
     const catchup::Decision owed =
-        catchup::decide(before, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
+        catchup::decide(judged, now, lastBackup, catchup::readTimeRecord(attemptPath).time, missed);
     if (owed.run()) {
         const QString path = folder + QLatin1String(names::kCatchUpMissedFileName);
-        QString error;
-        if (!catchup::writeAttempt(path, owed.scheduledTime, &error))
-            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, error));
+        if (const cv::Result<> written = catchup::writeAttempt(path, owed.scheduledTime); !written)
+            platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(path, written.reason()));
         return;
     }
     if (!after.firesByItself())
@@ -108,12 +111,12 @@ void settleTimeBeforeSave(const catchup::SavedSchedule &before, const catchup::S
         return;
     if (before.firesByItself() && catchup::mostRecentScheduledTime(before.days, *before.time, now) == passed)
         return; // cron had that time before the save: missing it is a real miss
-    QString error;
-    if (!catchup::writeAttempt(attemptPath, *passed, &error))
-        platform::NSLog(QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, error));
+    if (const cv::Result<> written = catchup::writeAttempt(attemptPath, *passed); !written)
+        platform::NSLog(
+            QStringLiteral("Could not write the catch-up record '%1': %2").arg(attemptPath, written.reason()));
 }
 
-bool DetachedAgentStarter::start(QString &whyNot)
+cv::Result<> DetachedAgentStarter::start()
 {
     QProcess process;
     process.setProgram(installedAgentPath());
@@ -122,9 +125,8 @@ bool DetachedAgentStarter::start(QString &whyNot)
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     if (process.startDetached())
-        return true;
-    whyNot = process.errorString();
-    return false;
+        return {};
+    return cv::fail(process.errorString());
 }
 
 CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, AgentStarter *startAgent)
@@ -150,9 +152,10 @@ CatchUpEntryState updateCatchUpEntry(const platform::UserDefaults &defaults, Age
         platform::NSLog(QStringLiteral("Could not write the catch-up login entry '%1': %2").arg(path, file.errorString()));
         return state;
     }
-    QString whyNot;
-    if (startAgent && !startAgent->start(whyNot))
-        platform::NSLog(QStringLiteral("Could not start the catch-up agent: %1").arg(whyNot));
+    if (!startAgent)
+        return state;
+    if (const cv::Result<> started = startAgent->start(); !started)
+        platform::NSLog(QStringLiteral("Could not start the catch-up agent: %1").arg(started.reason()));
     return state;
 }
 

@@ -4,6 +4,7 @@
 // and the user wants missed backups caught up.
 
 #include "CatchUp.h"
+#include "Result.h"
 
 #include <QDateTime>
 #include <QString>
@@ -52,17 +53,19 @@ class AgentStarter
 {
 public:
     virtual ~AgentStarter() = default;
-    // False, with why in one line, when it could not be started.
-    virtual bool start(QString &whyNot) = 0;
+    // Why not in one line, when it could not be started.
+    virtual cv::Result<> start() = 0;
 };
 
 class DetachedAgentStarter final : public AgentStarter
 {
 public:
-    bool start(QString &whyNot) override;
+    cv::Result<> start() override;
 };
 
-struct CatchUpEntryState {
+// A state whose problem nobody looks at would hide that missed backups are
+// no longer caught up: hence [[nodiscard]].
+struct [[nodiscard]] CatchUpEntryState {
     bool wanted = false;
     QString problem; // the entry could not be written or removed: "'<path>': <reason>"
     // Missed backups are wanted caught up, but the agent would never start.

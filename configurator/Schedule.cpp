@@ -7,13 +7,13 @@ namespace cv::configurator {
 const std::array<Day, 7> &dayTable()
 {
     static const std::array<Day, 7> table{{
-        {"sunday", "Sunday, ", "0,"},
-        {"monday", "Monday, ", "1,"},
-        {"tuesday", "Tuesday, ", "2,"},
-        {"wednesday", "Wednesday, ", "3,"},
-        {"thursday", "Thursday, ", "4,"},
-        {"friday", "Friday, ", "5,"},
-        {"saturday", "Saturday", "6"},
+        {"Sunday, ", "0,"},
+        {"Monday, ", "1,"},
+        {"Tuesday, ", "2,"},
+        {"Wednesday, ", "3,"},
+        {"Thursday, ", "4,"},
+        {"Friday, ", "5,"},
+        {"Saturday", "6"},
     }};
     return table;
 }

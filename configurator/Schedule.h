@@ -3,6 +3,8 @@
 // the day list of the status line, the cron day field and the crontab line.
 // Pure functions, so they are tested without a window.
 
+#include "Settings.h"
+
 #include <QString>
 #include <QTime>
 
@@ -10,11 +12,9 @@
 
 namespace cv::configurator {
 
-// Sunday first, as every walk over the days goes.
-using DayFlags = std::array<bool, 7>;
+using settings::DayFlags;
 
 struct Day {
-    const char *defaultsKey;
     const char *listPiece;
     const char *cronPiece;
 };

@@ -36,7 +36,7 @@ Result<> savePreferences(platform::UserDefaults &defaults, const WindowSettings 
     defaults.setString(kL(keys::kVersion), QStringLiteral("2.0"));
     // Monday first here, Sunday last: the order the settings were always written in.
     for (std::size_t i : {1, 2, 3, 4, 5, 6, 0})
-        defaults.setInteger(kL(dayTable()[i].defaultsKey), settings.days[i] ? 1 : 0);
+        defaults.setInteger(kL(keys::kDayKeys[i]), settings.days[i] ? 1 : 0);
     if (settings.time)
         defaults.setData(kL(keys::kTime), archiveDateTime(*settings.time));
     defaults.setInteger(kL(keys::kLaunchClient), settings.launchClient ? 1 : 0);
@@ -47,17 +47,22 @@ Result<> savePreferences(platform::UserDefaults &defaults, const WindowSettings 
 WindowSettings loadPreferences(const platform::UserDefaults &defaults)
 {
     WindowSettings s;
-    s.client = defaults.string(kL(keys::kEmailSource), QStringLiteral("Apple Mail"));
+    s.client = defaults.string(kL(keys::kEmailSource), QString::fromUtf8(names::kAppleMail));
     s.destination = defaults.string(kL(keys::kBackupDestination), QStringLiteral("/"));
-    for (std::size_t i = 0; i < s.days.size(); ++i)
-        s.days[i] = defaults.integer(kL(dayTable()[i].defaultsKey)) != 0;
-    s.time = unarchiveDateTime(defaults.data(kL(keys::kTime)));
+    const settings::SavedSchedule saved = savedSchedule(defaults);
+    s.days = saved.days;
+    s.time = saved.pickerTime;
     s.launchClient = defaults.integer(kL(keys::kLaunchClient)) != 0;
     s.currentConfiguration = defaults.string(kL(names::kCurrentConfigurationKey), QString::fromUtf8(names::kNotConfiguredDefault));
     return s;
 }
 
-bool writeConfiguration(const QString &path, const Schedule &schedule, QString *why)
+settings::SavedSchedule savedSchedule(const platform::UserDefaults &defaults)
+{
+    return settings::savedScheduleFrom(defaults.snapshot().values);
+}
+
+cv::Result<> writeConfiguration(const QString &path, const Schedule &schedule)
 {
     QVariantMap config;
     config.insert(kL(names::kDestinationKey), schedule.destination);
@@ -68,17 +73,13 @@ bool writeConfiguration(const QString &path, const Schedule &schedule, QString *
     // The shared writer also keeps an unreadable old file aside rather than
     // replacing it unseen.
     if (platform::writeDictionaryXmlAtomically(path, config))
-        return true;
-    if (why) {
-        const QString folder = QFileInfo(path).absolutePath();
-        if (!QFileInfo(folder).isDir())
-            *why = QStringLiteral("The folder \"%1\" does not exist.").arg(folder);
-        else if (!QFileInfo(folder).isWritable())
-            *why = QStringLiteral("The folder \"%1\" cannot be written to.").arg(folder);
-        else
-            *why = errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("The file could not be written.");
-    }
-    return false;
+        return {};
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo(folder).isDir())
+        return cv::fail(QStringLiteral("The folder \"%1\" does not exist.").arg(folder));
+    if (!QFileInfo(folder).isWritable())
+        return cv::fail(QStringLiteral("The folder \"%1\" cannot be written to.").arg(folder));
+    return cv::fail(errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("The file could not be written."));
 }
 
 } // namespace cv::configurator

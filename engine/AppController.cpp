@@ -209,7 +209,7 @@ bool AppController::generateShellScript()
     // A failure has been logged by the writer.
     return TMShellScriptGenerator::generateShellScriptFromCommand(shellScript_, QString::fromUtf8(names::kScriptFileName),
                                                                   cv::supportFolder(), m_chmod)
-        == TMShellScriptGenerator::Result::Ready;
+        .ok();
 }
 
 void AppController::executeShellScriptAtPath(const QString &path)

@@ -8,6 +8,7 @@
 #include "AppController.h"
 
 #include "ClientData.h"
+#include "Clients.h"
 #include "Home.h"
 #include "Names.h"
 
@@ -59,24 +60,6 @@ QString escapeForDoubleQuotes(const QString &text)
         out += c;
     }
     return out;
-}
-
-QString sourceFolderFormat(const QString &client)
-{
-    using namespace cv::names;
-    if (client == QLatin1String(kOutlook2011))
-        return QStringLiteral("%@/Documents/Microsoft User Data/Office 2011 Identities");
-    if (client == QLatin1String(kEntourage2008))
-        return QStringLiteral("%@/Documents/Microsoft User Data/Office 2008 Identities");
-    if (client == QLatin1String(kEntourage2004))
-        return QStringLiteral("%@/Documents/Microsoft User Data/Office 2004 Identities");
-    if (client == QLatin1String(kEntourageVX))
-        return QStringLiteral("%@/Documents/Microsoft User Data/Office X Identities");
-    if (client == QLatin1String(kThunderbird))
-        return QStringLiteral("%@/Library/Thunderbird");
-    if (client == QLatin1String(kEudora6))
-        return QStringLiteral("%@/Documents/Eudora Folder");
-    return {};
 }
 
 // A quit block: the poll that counts the processes matching `pattern`, the
@@ -140,23 +123,16 @@ const QString kPlatformThunderbirdPattern =
 // Waiting for the count merely to change would start the copy while the main
 // process still writes the mailboxes. Another user's Thunderbird, which we
 // cannot quit, must not hold the wait up.
-QString platformThunderbirdQuit()
+QString platformThunderbirdQuit(const QString &program)
 {
     const QString count = QStringLiteral("$(/bin/ps x | grep \"") + kPlatformThunderbirdPattern
         + QStringLiteral("\" | grep -v grep | wc -l)\n");
     return QStringLiteral("\techo \"Quiting email application...\"\n\tmailBase=") + count
         + QStringLiteral("\n\tif [ $mailBase -ne 0 ]\n\t\tthen\n\t\t")
-        + osascriptLine(QStringLiteral("Thunderbird"), "quit")
-        + QStringLiteral("\t\techo \"Waiting for Thunderbird to quit\"\n\t\tmailResult=$mailBase\n"
+        + osascriptLine(program, "quit") + QStringLiteral("\t\techo \"Waiting for ") + program
+        + QStringLiteral(" to quit\"\n\t\tmailResult=$mailBase\n"
                          "\t\twhile [ $mailResult -ne 0 ]\n\t\tdo\n\t\t\tmailResult=")
         + count + QStringLiteral("\t\t\tsleep 1\n\t\tdone\n\tfi\n\n");
-}
-
-bool isEntourage(const QString &client)
-{
-    using namespace cv::names;
-    return client == QLatin1String(kEntourage2008) || client == QLatin1String(kEntourage2004)
-        || client == QLatin1String(kEntourageVX);
 }
 
 // A configuration value usable as text: present, a string, not empty.
@@ -168,33 +144,68 @@ QString stringValue(const QVariantMap &configuration, const char *key)
     return it->toString();
 }
 
+// Why no script can be made of these configuration values; empty when one can.
+QString configurationProblem(const QString &destination, const QString &client)
+{
+    if (destination.isEmpty())
+        return QStringLiteral("No backup made: the configuration has no destination folder.");
+    // Copying into the root would scatter the mail data over the system.
+    if (QDir::cleanPath(destination) == QLatin1String("/"))
+        return QStringLiteral("No backup made: \"/\" cannot be the destination folder.");
+    if (destination.contains(QChar(u'\0')))
+        return QStringLiteral("No backup made: the destination folder's name is not a valid path.");
+    if (client.isEmpty())
+        return QStringLiteral("No backup made: the configuration names no email client.");
+    return {};
+}
+
+// The log's word on the Thunderbird folder copied; empty for the classic one.
+QString thunderbirdNotice(const cv::ThunderbirdChoice &choice)
+{
+    if (choice.folder.isEmpty())
+        return {};
+    QString notice = QStringLiteral("Thunderbird: backing up \"%1\"").arg(choice.folder);
+    if (!choice.skipped.isEmpty())
+        notice += QStringLiteral(", the profile folder written to most recently; skipped \"%1\"")
+                      .arg(choice.skipped.join(QStringLiteral("\", \"")));
+    return notice + QLatin1Char('.');
+}
+
+// Apple Mail's second wait, on any process of that name, before the copy.
+QString mailSecondWait()
+{
+    const QString program = QString::fromUtf8(cv::clients::find(QLatin1String(cv::names::kAppleMail))->program);
+    return QStringLiteral("\techo \"Waiting for ") + program
+        + QStringLiteral(" to quit\"\n\tmailResult=1\n\twhile [ $mailResult -eq 1 ]\n\tdo\n"
+                         "\t\tmailResult=$(/bin/ps ax | grep ")
+        + program + QStringLiteral(" | grep -v grep | wc -l)\n\t\tsleep 1\n\tdone\n\n");
+}
+
 // The quit block for `client`; `platformThunderbird` picks Thunderbird's
 // platform form, decided once per script with the folder it goes with.
 QString quitBlock(const QString &client, bool platformThunderbird)
 {
     using namespace cv::names;
+    const cv::clients::Client *entry = cv::clients::find(client);
+    if (!entry)
+        return {};
+    const QString program = QString::fromUtf8(entry->program);
+    const QString process = QString::fromUtf8(entry->processName());
     if (client == QLatin1String(kAppleMail)) {
-        return QStringLiteral("\techo \"Quiting email application...\"\n") + countLine(QStringLiteral("Mail.app/"))
+        return QStringLiteral("\techo \"Quiting email application...\"\n") + countLine(process)
             + QStringLiteral("\tif [ $mailBase -ne 0 ]\n\t\tthen\n\t\tmailResult=$mailBase\n\t\t")
-            + osascriptLine(QStringLiteral("Mail"), "quit") + QStringLiteral("\t\techo \"Waiting for Mail to quit\"\n")
-            + waitLoop(QStringLiteral("Mail.app/"), QStringLiteral("\t\t")) + QStringLiteral("\tfi\n\n");
+            + osascriptLine(program, "quit") + QStringLiteral("\t\techo \"Waiting for ") + program
+            + QStringLiteral(" to quit\"\n") + waitLoop(process, QStringLiteral("\t\t")) + QStringLiteral("\tfi\n\n");
     }
-    if (client == QLatin1String(kOutlook2011)) {
-        return QStringLiteral("\techo \"Quiting Outlook...\"\n") + unconditionalQuit(QStringLiteral("Microsoft Outlook"))
-            + unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
+    // A program with a helper is quit unconditionally, the helper after it.
+    if (entry->helper) {
+        const QString banner = client == QLatin1String(kOutlook2011) ? QStringLiteral("\techo \"Quiting Outlook...\"\n")
+                                                                     : QStringLiteral("\techo \"Quiting email application...\"\n");
+        return banner + unconditionalQuit(process) + unconditionalQuit(QString::fromUtf8(entry->helper));
     }
-    if (isEntourage(client)) {
-        return QStringLiteral("\techo \"Quiting email application...\"\n")
-            + unconditionalQuit(QStringLiteral("Microsoft Entourage"))
-            + unconditionalQuit(QStringLiteral("Microsoft Database Daemon"));
-    }
-    if (client == QLatin1String(kThunderbird)) {
-        return platformThunderbird ? platformThunderbirdQuit()
-                                   : guardedQuit(QStringLiteral("Thunderbird"), QStringLiteral("Thunderbird"));
-    }
-    if (client == QLatin1String(kEudora6))
-        return guardedQuit(QStringLiteral("Eudora"), QStringLiteral("Eudora"));
-    return {};
+    if (platformThunderbird)
+        return platformThunderbirdQuit(program);
+    return guardedQuit(process, program);
 }
 
 } // namespace
@@ -246,29 +257,21 @@ QString AppController::addAppleScriptTo(const QString &script, const QString &cl
     }
 
     out += QStringLiteral("\n\techo \"Launching email application...\"\n");
-    QString application;
-    if (client == QLatin1String(kAppleMail))
-        application = QStringLiteral("Mail");
-    else if (client == QLatin1String(kOutlook2011))
-        application = QStringLiteral("Microsoft Outlook");
-    else if (isEntourage(client))
-        application = QStringLiteral("Microsoft Entourage");
-    else if (client == QLatin1String(kThunderbird))
-        application = QStringLiteral("Thunderbird");
-    else if (client == QLatin1String(kEudora6))
-        application = QStringLiteral("Eudora");
-    if (!application.isEmpty())
-        out += QStringLiteral("\t") + osascriptLine(application, "activate") + QStringLiteral("\n");
+    if (const cv::clients::Client *entry = cv::clients::find(client))
+        out += QStringLiteral("\t") + osascriptLine(QString::fromUtf8(entry->program), "activate") + QStringLiteral("\n");
     return out;
 }
 
 QString AppController::shellScriptForMail(const QString &script, const QString &destination)
 {
-    const QString home = escapeForDoubleQuotes(cv::homeDirectory());
+    const QString home = cv::homeDirectory();
+    const cv::clients::Client &mail = *cv::clients::find(QLatin1String(cv::names::kAppleMail));
+    const QString data = escapeForDoubleQuotes(home + QString::fromUtf8(mail.folders[0]));
+    const QString preferences = escapeForDoubleQuotes(home + QString::fromUtf8(mail.preferences));
     const QString dest = escapeForDoubleQuotes(destination);
-    return script + QStringLiteral("\techo \"Backing up Mail files\"\n") + QStringLiteral("\tditto -rsrc \"") + home
-        + QStringLiteral("/Library/Mail\" \"") + dest + QStringLiteral("\"\n\tif [ \"$?\" -eq 0 ]\n\tthen")
-        + QStringLiteral("\n\t\tditto -rsrc \"") + home + QStringLiteral("/Library/Preferences/com.apple.mail.plist\" \"")
+    return script + QStringLiteral("\techo \"Backing up Mail files\"\n") + QStringLiteral("\tditto -rsrc \"") + data
+        + QStringLiteral("\" \"") + dest + QStringLiteral("\"\n\tif [ \"$?\" -eq 0 ]\n\tthen")
+        + QStringLiteral("\n\t\tditto -rsrc \"") + preferences + QStringLiteral("\" \"")
         + dest
         + QStringLiteral("\"\n\t\tif [ ! \"$?\" -eq 0 ]\n\t\tthen\n\t\t\terrorCode=1\n\t\tfi\n\telse\n\t\terrorCode=1\n\tfi\n\n\t");
 }
@@ -291,23 +294,9 @@ AppController::ScriptBuild AppController::buildShellScript(const std::optional<Q
     }
     const QString destination = stringValue(*configuration, kDestinationKey);
     const QString client = stringValue(*configuration, kClientKey);
-    if (destination.isEmpty()) {
-        result.problem = QStringLiteral("No backup made: the configuration has no destination folder.");
+    result.problem = configurationProblem(destination, client);
+    if (!result.problem.isEmpty())
         return result;
-    }
-    // Copying into the root would scatter the mail data over the system.
-    if (QDir::cleanPath(destination) == QLatin1String("/")) {
-        result.problem = QStringLiteral("No backup made: \"/\" cannot be the destination folder.");
-        return result;
-    }
-    if (destination.contains(QChar(u'\0'))) {
-        result.problem = QStringLiteral("No backup made: the destination folder's name is not a valid path.");
-        return result;
-    }
-    if (client.isEmpty()) {
-        result.problem = QStringLiteral("No backup made: the configuration names no email client.");
-        return result;
-    }
 
     const QString home = cv::homeDirectory();
     QString s = QStringLiteral("#!/bin/sh\necho \"Results of the Corvantis:\"\n");
@@ -321,33 +310,25 @@ AppController::ScriptBuild AppController::buildShellScript(const std::optional<Q
     if (client == QLatin1String(kThunderbird)) {
         const cv::ThunderbirdChoice choice = cv::choosePlatformThunderbirdFolder(home);
         platformFolder = choice.folder;
-        if (!platformFolder.isEmpty()) {
-            result.notice = QStringLiteral("Thunderbird: backing up \"%1\"").arg(platformFolder);
-            if (!choice.skipped.isEmpty())
-                result.notice += QStringLiteral(", the profile folder written to most recently; skipped \"%1\"")
-                                     .arg(choice.skipped.join(QStringLiteral("\", \"")));
-            result.notice += QLatin1Char('.');
-        }
+        result.notice = thunderbirdNotice(choice);
     }
     s += quitBlock(client, !platformFolder.isEmpty());
 
     if (client == QLatin1String(kAppleMail)) {
-        s += QStringLiteral("\techo \"Waiting for Mail to quit\"\n\tmailResult=1\n\twhile [ $mailResult -eq 1 ]\n\tdo\n"
-                            "\t\tmailResult=$(/bin/ps ax | grep Mail | grep -v grep | wc -l)\n\t\tsleep 1\n\tdone\n\n");
+        s += mailSecondWait();
         s += QStringLiteral("\techo \"Creating backup files\"\n");
         s = shellScriptForMail(s, destination);
     } else if (!platformFolder.isEmpty()) {
         s = shellScript(s, platformFolder, destination);
-    } else if (const QString format = sourceFolderFormat(client); !format.isEmpty()) {
-        s = shellScript(s, QString(format).replace(QLatin1String("%@"), home), destination);
+    } else if (const QStringList folders = cv::clientDataFolders(client, home); !folders.isEmpty()) {
+        s = shellScript(s, folders.constFirst(), destination);
     }
 
     if (configuration->contains(QLatin1String(kRelaunchClientKey)))
         s = addAppleScriptTo(s, client, false);
     s += QStringLiteral("\n");
     s += QStringLiteral("\tif [ \"$errorCode\" -eq 0 ]\n\t\tthen\n\t\ttouch ");
-    // The blank of "Application Support" is escaped by the literal itself.
-    s += escapeStringForTerminal(home) + QStringLiteral("/Library/Application\\ Support/Tallowmere/Corvantis/lastbackup");
+    s += escapeStringForTerminal(cv::markerFilePath());
     s += QStringLiteral(
         "\n\t\techo \"`date`: Backup completed successfully.\"\n\telif [ \"$errorCode\" -eq 1 ]\n\t\tthen\n"
         "\t\techo \"`date`: Backup failed. Please see above error messages.\"\n\telse\n"

@@ -34,23 +34,20 @@ bool makeExecutable(const QString &chmod, const QString &path)
 
 } // namespace
 
-TMShellScriptGenerator::Result TMShellScriptGenerator::generateShellScriptFromCommand(const QString &text,
-                                                                                      const QString &filename,
-                                                                                      const QString &path,
-                                                                                      const QString &chmod)
+cv::Result<> TMShellScriptGenerator::generateShellScriptFromCommand(const QString &text, const QString &filename,
+                                                                    const QString &path, const QString &chmod)
 {
     const QString fullPath = path + filename;
     QString error;
-    if (!cv::platform::writeFileAtomically(fullPath, text.toUtf8(), &error)) {
-        cv::platform::NSLog(QStringLiteral("Could not write the script file \"%1\": %2; no backup was made.")
-                                .arg(fullPath, error));
-        return Result::NotWritten;
-    }
-    if (!makeExecutable(chmod, fullPath)) {
-        cv::platform::NSLog(QStringLiteral("Make task Executable: Unsuccessful"));
-        return Result::NotExecutable;
-    }
-    return Result::Ready;
+    QString problem;
+    if (!cv::platform::writeFileAtomically(fullPath, text.toUtf8(), &error))
+        problem = QStringLiteral("Could not write the script file \"%1\": %2; no backup was made.").arg(fullPath, error);
+    else if (!makeExecutable(chmod, fullPath))
+        problem = QStringLiteral("Make task Executable: Unsuccessful");
+    if (problem.isEmpty())
+        return {};
+    cv::platform::NSLog(problem);
+    return cv::fail(problem);
 }
 
 } // namespace cv::engine

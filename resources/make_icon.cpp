@@ -2,6 +2,8 @@
 // tree: the two program icons (a rounded tile with an envelope, a circular
 // arrow for the engine), one abstract tile per email client, the about box's
 // background and badge, and the preferences window's "General" button.
+#include "Clients.h"
+
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
@@ -11,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -64,27 +67,24 @@ QImage programIcon(bool engine)
     return image;
 }
 
-// One tile per client: its own colour and a small mark beside the envelope,
-// so the seven tell apart at a glance. Pure shapes, no lettering.
-QImage clientIcon(int which)
-{
-    struct Look { QColor top, bottom; };
-    static const Look looks[7] = {
-        {QColor(0x6f, 0xb6, 0xf2), QColor(0x24, 0x6f, 0xc2)}, // mail
-        {QColor(0x3c, 0xa8, 0xb4), QColor(0x16, 0x5e, 0x6a)}, // outlook
-        {QColor(0xf5, 0xa6, 0x4a), QColor(0xc0, 0x5a, 0x12)}, // entourage 2008
-        {QColor(0xb2, 0x8a, 0xe0), QColor(0x62, 0x3c, 0x9a)}, // entourage 2004
-        {QColor(0x9a, 0xa8, 0xb8), QColor(0x4a, 0x58, 0x6a)}, // entourage v.X
-        {QColor(0x7a, 0x8c, 0xf0), QColor(0x2c, 0x34, 0x9c)}, // thunderbird
-        {QColor(0x8c, 0xcf, 0x6a), QColor(0x3a, 0x80, 0x2a)}, // eudora
-    };
-    const qreal s = 128;
-    QImage image(128, 128, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    drawTile(p, s, looks[which].top, looks[which].bottom);
+struct Look {
+    QColor top, bottom;
+};
+// In the order of the client table.
+const Look kLooks[] = {
+    {QColor(0x6f, 0xb6, 0xf2), QColor(0x24, 0x6f, 0xc2)}, // mail
+    {QColor(0x3c, 0xa8, 0xb4), QColor(0x16, 0x5e, 0x6a)}, // outlook
+    {QColor(0xf5, 0xa6, 0x4a), QColor(0xc0, 0x5a, 0x12)}, // entourage 2008
+    {QColor(0xb2, 0x8a, 0xe0), QColor(0x62, 0x3c, 0x9a)}, // entourage 2004
+    {QColor(0x9a, 0xa8, 0xb8), QColor(0x4a, 0x58, 0x6a)}, // entourage v.X
+    {QColor(0x7a, 0x8c, 0xf0), QColor(0x2c, 0x34, 0x9c)}, // thunderbird
+    {QColor(0x8c, 0xcf, 0x6a), QColor(0x3a, 0x80, 0x2a)}, // eudora
+};
+static_assert(std::size(kLooks) == std::size(cv::clients::kClients), "one look per client");
 
+// The client's mark on its tile.
+void drawClientMark(QPainter &p, int which)
+{
     const QColor paper(252, 252, 248);
     const QColor ink(0x50, 0x50, 0x58);
     const QColor mark(255, 255, 255, 235);
@@ -108,7 +108,7 @@ QImage clientIcon(int which)
     case 3: // envelope with a band across it
         drawEnvelope(p, QRectF(22, 34, 84, 60), paper, ink, 4);
         p.setPen(Qt::NoPen);
-        p.setBrush(looks[3].bottom);
+        p.setBrush(kLooks[3].bottom);
         p.drawRect(QRectF(22, 78, 84, 8));
         break;
     case 4: { // envelope under a row of three dots
@@ -136,6 +136,18 @@ QImage clientIcon(int which)
         break;
     }
     }
+}
+
+// One tile per client: its own colour and a small mark beside the envelope,
+// so the seven tell apart at a glance. Pure shapes, no lettering.
+QImage clientIcon(int which)
+{
+    QImage image(128, 128, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawTile(p, 128, kLooks[which].top, kLooks[which].bottom);
+    drawClientMark(p, which);
     return image;
 }
 
@@ -273,7 +285,7 @@ int usage()
     std::fprintf(stderr,
                  "usage: make_icon corvantis|engine OUT.png [SIZE]\n"
                  "       make_icon splash|badge|general|history|offsite OUT.png\n"
-                 "       make_icon client 0..6 OUT.png\n");
+                 "       make_icon clients FOLDER\n");
     return 2;
 }
 
@@ -286,14 +298,17 @@ int main(int argc, char **argv)
     const QByteArray kind = argv[1];
     QImage image;
     const char *out = argv[2];
-    if (kind == "client") {
-        if (argc != 4)
+    if (kind == "clients") {
+        // Each client's tile under the name the configurator looks for.
+        if (argc != 3)
             return usage();
-        const int which = std::atoi(argv[2]);
-        if (which < 0 || which > 6)
-            return usage();
-        image = clientIcon(which);
-        out = argv[3];
+        int which = 0;
+        for (const cv::clients::Client &client : cv::clients::kClients) {
+            const QString file = QString::fromLocal8Bit(out) + QLatin1Char('/') + QLatin1String(client.icon);
+            if (!clientIcon(which++).save(file, "PNG"))
+                return 1;
+        }
+        return 0;
     } else if (kind == "corvantis" || kind == "engine") {
         // SIZE: the desktop's icon theme wants a few sizes of the same picture.
         const int size = argc == 4 ? std::atoi(argv[3]) : 256;

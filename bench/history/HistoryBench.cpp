@@ -72,10 +72,9 @@ int make(const std::string &root)
     // created two new ones.
     const QDateTime first = QDateTime::currentDateTimeUtc().addDays(-kRuns);
     for (int r = 0; r < kRuns; ++r) {
-        QString why;
-        const auto id = beginRun(QString::fromStdString(root), first.addDays(r), true, &why);
+        const auto id = beginRun(QString::fromStdString(root), first.addDays(r), true);
         if (!id) {
-            std::fprintf(stderr, "%s\n", qPrintable(why));
+            std::fprintf(stderr, "%s\n", qPrintable(id.reason()));
             return 1;
         }
         const std::string run = runFolder(QString::fromStdString(root), *id).toStdString();
@@ -95,7 +94,10 @@ int make(const std::string &root)
             (void)!write(fd, rel.c_str(), rel.size() + 1); // with its NUL
         }
         close(fd);
-        endRun(QString::fromStdString(root), *id, first.addDays(r).addSecs(60), true, &why);
+        if (const auto ended = endRun(QString::fromStdString(root), *id, first.addDays(r).addSecs(60), true); !ended) {
+            std::fprintf(stderr, "%s\n", qPrintable(ended.reason()));
+            return 1;
+        }
     }
     std::printf("made %s: %d folders, %d files, %d version folders\n", root.c_str(), kFolders,
                 kFolders * kFilesPerFolder, kRuns);

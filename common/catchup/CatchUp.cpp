@@ -11,23 +11,6 @@ namespace cv::catchup {
 
 namespace {
 
-// The configurator's day keys, Sunday first.
-constexpr const char *kDayKeys[7] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday", "saturday"};
-
-// A flag as the configurator stores it (boolean or integer); anything else is off.
-bool flag(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-        return value.toBool();
-    case QMetaType::LongLong:
-    case QMetaType::Int:
-        return value.toLongLong() != 0;
-    default:
-        return false;
-    }
-}
-
 int sundayFirst(const QDate &date) { return date.dayOfWeek() % 7; }
 
 // The local date and time cron fires at for a time of day on one date.
@@ -52,35 +35,10 @@ QDateTime firingTime(const QDate &date, QTime time)
 
 } // namespace
 
-bool SavedSchedule::firesByItself() const
-{
-    if (!scheduled || runNowOnly || !time)
-        return false;
-    for (bool day : days)
-        if (day)
-            return true;
-    return false;
-}
-
 std::optional<QTime> unarchiveTimeOfDay(const QByteArray &data)
 {
     const auto when = unarchiveDateTime(data);
     return when ? std::optional<QTime>(when->time()) : std::nullopt;
-}
-
-SavedSchedule savedScheduleFrom(const QVariantMap &settings)
-{
-    SavedSchedule s;
-    const QVariant wanted = settings.value(QLatin1String(kCatchUpPreferenceKey));
-    s.catchUpWanted = !wanted.isValid() || flag(wanted);
-    s.scheduled = flag(settings.value(QStringLiteral("scheduled")));
-    s.runNowOnly = flag(settings.value(QStringLiteral("RunNowOnly")));
-    for (int i = 0; i < 7; ++i)
-        s.days[i] = flag(settings.value(QLatin1String(kDayKeys[i])));
-    const QVariant time = settings.value(QStringLiteral("time"));
-    if (time.typeId() == QMetaType::QByteArray)
-        s.time = unarchiveTimeOfDay(time.toByteArray());
-    return s;
 }
 
 std::optional<QDateTime> mostRecentScheduledTime(const DayFlags &days, QTime time, const QDateTime &now)
@@ -180,7 +138,7 @@ TimeRecord readTimeRecord(const QString &path)
 
 std::optional<QDateTime> readAttempt(const QString &path) { return readTimeRecord(path).time; }
 
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error)
+cv::Result<> writeAttempt(const QString &path, const QDateTime &scheduledTime)
 {
     QSaveFile file(path);
     bool written = file.open(QIODevice::WriteOnly);
@@ -191,17 +149,12 @@ bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *
         file.write(scheduledTime.toUTC().toString(Qt::ISODateWithMs).toLatin1() + '\n');
         written = file.commit();
     }
-    if (!written) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    if (!written)
+        return cv::fail(file.errorString());
     const TimeRecord back = readTimeRecord(path);
     if (back.time == scheduledTime)
-        return true;
-    if (error)
-        *error = back.problem.isEmpty() ? QStringLiteral("it does not read back") : back.problem;
-    return false;
+        return {};
+    return cv::fail(back.problem.isEmpty() ? QStringLiteral("it does not read back") : back.problem);
 }
 
 } // namespace cv::catchup

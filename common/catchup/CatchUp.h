@@ -3,6 +3,9 @@
 // minute) and is to be caught up. Pure functions of the schedule, the clock,
 // the marker's time and the last attempt; the agent supplies the inputs.
 
+#include "Result.h"
+#include "Settings.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -15,27 +18,10 @@
 
 namespace cv::catchup {
 
-// Sunday first, as the configurator keeps the days.
-using DayFlags = std::array<bool, 7>;
-
-// The configurator's preference, on when absent.
-inline constexpr const char *kCatchUpPreferenceKey = "CatchUpMissedBackups";
-
-// What the configurator's settings say about the schedule.
-struct SavedSchedule {
-    bool catchUpWanted = true;
-    bool scheduled = false;
-    bool runNowOnly = false;
-    DayFlags days{};
-    std::optional<QTime> time; // none: no time stored, or one that cannot be read
-
-    // A crontab line fires for it: saved, not for Run Now only, a day and a time.
-    bool firesByItself() const;
-};
-
-// Reads the preference, "scheduled", "RunNowOnly", the seven day keys and "time" from the
-// settings dictionary. Values of the wrong type count as absent.
-SavedSchedule savedScheduleFrom(const QVariantMap &settings);
+// The schedule as the settings hold it (Settings.h).
+using settings::DayFlags;
+using settings::SavedSchedule;
+using settings::savedScheduleFrom;
 
 // The time of day of the configurator's archived "time" value.
 std::optional<QTime> unarchiveTimeOfDay(const QByteArray &data);
@@ -92,8 +78,8 @@ TimeRecord readTimeRecord(const QString &path);
 // The time when the record is Present; none otherwise.
 std::optional<QDateTime> readAttempt(const QString &path);
 // Replaces the record atomically (readable by the user whatever the old
-// file's mode) and reads it back; false, with the reason in error, when it
-// could not be written or does not read back.
-bool writeAttempt(const QString &path, const QDateTime &scheduledTime, QString *error = nullptr);
+// file's mode) and reads it back; why not, when it could not be written or
+// does not read back.
+cv::Result<> writeAttempt(const QString &path, const QDateTime &scheduledTime);
 
 } // namespace cv::catchup

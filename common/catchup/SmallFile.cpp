@@ -1,5 +1,7 @@
 #include "SmallFile.h"
 
+#include "UniqueFd.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -15,37 +17,33 @@ SmallFile readSmallFile(const QString &path, qint64 maxBytes, QByteArray &bytes,
     bytes.clear();
     const auto why = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
         if (errno == ENOENT)
             return SmallFile::Absent;
         problem = QStringLiteral("could not be opened: %1").arg(why(errno));
         return SmallFile::Unusable;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         problem = QStringLiteral("is not a regular file");
         return SmallFile::Unusable;
     }
     bytes.resize(maxBytes);
     qint64 got = 0;
     while (got < maxBytes) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(maxBytes - got));
+        const ssize_t n = ::read(fd.get(), bytes.data() + got, size_t(maxBytes - got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            const int error = errno;
-            ::close(fd);
+            problem = QStringLiteral("could not be read: %1").arg(why(errno));
             bytes.clear();
-            problem = QStringLiteral("could not be read: %1").arg(why(error));
             return SmallFile::Unusable;
         }
         if (n == 0)
             break;
         got += n;
     }
-    ::close(fd);
     bytes.truncate(got);
     return SmallFile::Read;
 }

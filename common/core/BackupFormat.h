@@ -10,6 +10,15 @@ namespace cv::format {
 inline constexpr char kVersionsFolder[] = ".corvantis-versions";
 // <destination>/.corvantis-versions/journal: one start and one end line a run.
 inline constexpr char kJournalName[] = "journal";
+// Its lines, tab-separated: kJournalStart, the run id, the UTC time and
+// kJournalVersions or kJournalNoVersions; kJournalEnd, the run id, the UTC
+// time and kJournalSuccess or kJournalFailed.
+inline constexpr char kJournalStart[] = "start";
+inline constexpr char kJournalEnd[] = "end";
+inline constexpr char kJournalVersions[] = "versions";
+inline constexpr char kJournalNoVersions[] = "no-versions";
+inline constexpr char kJournalSuccess[] = "success";
+inline constexpr char kJournalFailed[] = "failed";
 // In each run's folder: the paths the run newly created, each ended by NUL.
 inline constexpr char kCreatedRecord[] = ".corvantis-created";
 // In each run's folder: the metadata of entries the run changed in place.

@@ -1,6 +1,7 @@
 #include "BackupHistory.h"
 
 #include "Journal.h"
+#include "UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +18,9 @@
 #include <thread>
 #include <vector>
 #include <climits>
+#include <memory>
 #include <cstring>
+#include <string_view>
 
 namespace cv::history {
 
@@ -50,7 +53,8 @@ bool isOurs(const char *name, bool topLevel)
 {
     if (name[0] != '.')
         return false;
-    return (topLevel && strncmp(name, ".corvantis-", 11) == 0) || strncmp(name, ".ditto-", 7) == 0;
+    const auto startsWith = [name](std::string_view prefix) { return std::string_view(name).starts_with(prefix); };
+    return (topLevel && startsWith(format::kReservedPrefix)) || startsWith(format::kTempPrefix);
 }
 
 void setDetails(Entry &entry, const struct stat &st)
@@ -62,13 +66,13 @@ void setDetails(Entry &entry, const struct stat &st)
 
 // Raw readdir, and fstatat only where needed: a point over a hundred
 // thousand entries must list in a fraction of a second.
-void walk(int dirFd, const QByteArray &prefix, ScanDetail detail, QList<Entry> &out)
+void walk(UniqueFd folder, const QByteArray &prefix, ScanDetail detail, QList<Entry> &out)
 {
-    DIR *dir = fdopendir(dirFd);
-    if (!dir) {
-        close(dirFd);
+    const std::unique_ptr<DIR, int (*)(DIR *)> stream(fdopendir(folder.get()), closedir);
+    if (!stream)
         return;
-    }
+    folder.release(); // the stream owns it now
+    DIR *const dir = stream.get();
     while (const dirent *d = readdir(dir)) {
         const char *raw = d->d_name;
         if ((raw[0] == '.' && (raw[1] == 0 || (raw[1] == '.' && raw[2] == 0))) || isOurs(raw, prefix.isEmpty()))
@@ -88,12 +92,11 @@ void walk(int dirFd, const QByteArray &prefix, ScanDetail detail, QList<Entry> &
         const QByteArray path = entry.path; // shared, not copied; `out` may move as it grows
         out.append(std::move(entry));
         if (folder) {
-            const int child = openat(dirfd(dir), raw, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child >= 0)
-                walk(child, path, detail, out);
+            UniqueFd child(openat(dirfd(dir), raw, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child)
+                walk(std::move(child), path, detail, out);
         }
     }
-    closedir(dir);
 }
 
 // Relative, clean, and never above the destination.
@@ -263,9 +266,9 @@ QStringList pointLabels(const QList<Point> &points)
 QList<Entry> scanTree(const QByteArray &root, const QByteArray &, ScanDetail detail)
 {
     QList<Entry> out;
-    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-        walk(fd, QByteArray(), detail, out);
+    UniqueFd fd(open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd)
+        walk(std::move(fd), QByteArray(), detail, out);
     return out;
 }
 
@@ -286,7 +289,7 @@ bool fillDetails(Entry &entry)
 
 QList<QByteArray> readCreatedRecord(const QString &versionFolder)
 {
-    QFile file(versionFolder + QLatin1Char('/') + QLatin1String(kCreatedRecordName));
+    QFile file(versionFolder + QLatin1Char('/') + QLatin1String(format::kCreatedRecord));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     const QByteArray bytes = file.readAll();
@@ -317,7 +320,7 @@ bool parseTime(const QByteArray &field, struct timespec &out)
 
 QHash<QByteArray, Metadata> readMetadataRecord(const QString &versionFolder)
 {
-    QFile file(versionFolder + QLatin1Char('/') + QLatin1String(kMetadataRecordName));
+    QFile file(versionFolder + QLatin1Char('/') + QLatin1String(format::kMetadataRecord));
     QHash<QByteArray, Metadata> records;
     if (!file.open(QIODevice::ReadOnly))
         return records;

@@ -1,5 +1,7 @@
 #include "FileCopy.h"
 
+#include "UniqueFd.h"
+
 #include <QFile>
 #include <QList>
 
@@ -132,15 +134,11 @@ bool EntryCopier::copyEntry(const QByteArray &from, const QByteArray &to, const 
         // Owner access until finishFolders, so that what it holds can be written.
         if (mkdir(to.constData(), 0700) != 0)
             return fail(QStringLiteral("Could not create the folder '%1': %2").arg(shown(to), errnoText(errno)));
-        const int in = open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int out = open(to.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (in >= 0 && out >= 0)
-            copyExtendedAttributes(in, out);
-        giveOwner(out, to.constData(), m);
-        if (in >= 0)
-            close(in);
-        if (out >= 0)
-            close(out);
+        const UniqueFd in(open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const UniqueFd out(open(to.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (in && out)
+            copyExtendedAttributes(in.get(), out.get());
+        giveOwner(out.get(), to.constData(), m);
         m_folders.append({to, m.mode, {m.atime, m.mtime}});
         return true;
     }
@@ -173,22 +171,19 @@ bool EntryCopier::copyEntry(const QByteArray &from, const QByteArray &to, const 
 
 bool EntryCopier::copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st)
 {
-    const int in = open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0)
+    const UniqueFd in(open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in)
         return fail(QStringLiteral("Could not read '%1': %2").arg(shown(from), errnoText(errno)));
     // O_EXCL: nothing that exists is ever written over.
-    const int out = open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int error = errno;
-        close(in);
-        return fail(QStringLiteral("Could not create '%1': %2").arg(shown(to), errnoText(error)));
-    }
+    UniqueFd out(open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out)
+        return fail(QStringLiteral("Could not create '%1': %2").arg(shown(to), errnoText(errno)));
     bool rangeWorks = true, sendfileWorks = true;
     bool ok = true;
     QString problem;
     const qint64 before = m_progress.bytesDone;
     for (qint64 left = st.st_size; left > 0;) {
-        const ssize_t n = copyPiece(in, out, size_t(std::min(left, kPiece)), rangeWorks, sendfileWorks);
+        const ssize_t n = copyPiece(in.get(), out.get(), size_t(std::min(left, kPiece)), rangeWorks, sendfileWorks);
         if (n < 0) {
             problem = QStringLiteral("Could not copy '%1' to '%2': %3").arg(shown(from), shown(to), errnoText(errno));
             ok = false;
@@ -204,19 +199,17 @@ bool EntryCopier::copyFile(const QByteArray &from, const QByteArray &to, const s
         }
     }
     if (ok) {
-        copyExtendedAttributes(in, out);
-        giveOwner(out, nullptr, Metadata{0, st.st_uid, st.st_gid, {}, {}});
-        fchmod(out, st.st_mode & 07777);
+        copyExtendedAttributes(in.get(), out.get());
+        giveOwner(out.get(), nullptr, Metadata{0, st.st_uid, st.st_gid, {}, {}});
+        fchmod(out.get(), st.st_mode & 07777);
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        futimens(out, times);
-        if (close(out) != 0) {
+        futimens(out.get(), times);
+        if (out.close() != 0) {
             problem = QStringLiteral("Could not finish '%1': %2").arg(shown(to), errnoText(errno));
             ok = false;
         }
-    } else {
-        close(out);
     }
-    close(in);
+    out.reset();
     if (!ok) {
         unlink(to.constData()); // ours, half written
         m_progress.bytesDone = before;

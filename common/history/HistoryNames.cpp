@@ -1,5 +1,7 @@
 #include "HistoryNames.h"
 
+#include "Settings.h"
+
 #include <QRegularExpression>
 
 namespace cv::history {
@@ -7,10 +9,10 @@ namespace cv::history {
 HistorySettings HistorySettings::fromDefaults(const QVariantMap &defaults)
 {
     HistorySettings settings;
-    const QVariant enabled = defaults.value(QLatin1String(kVersionsEnabledKey));
+    const QVariant enabled = defaults.value(QLatin1String(settings::kVersionsEnabled));
     if (enabled.typeId() == QMetaType::Bool)
         settings.enabled = enabled.toBool();
-    const QVariant days = defaults.value(QLatin1String(kKeepVersionsKey));
+    const QVariant days = defaults.value(QLatin1String(settings::kKeepVersions));
     if (days.typeId() == QMetaType::LongLong || days.typeId() == QMetaType::Int) {
         const qlonglong value = days.toLongLong();
         if (value >= 0 && value <= 100 * 366)
@@ -40,7 +42,7 @@ QString versionsRoot(const QString &destination)
     QString root = destination;
     while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
         root.chop(1);
-    return root + QLatin1Char('/') + QLatin1String(kVersionsFolderName);
+    return root + QLatin1Char('/') + QLatin1String(format::kVersionsFolder);
 }
 
 QString versionsFolderForRun(const QString &destination, const QDateTime &start)

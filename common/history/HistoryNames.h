@@ -3,6 +3,8 @@
 // them and the user's history settings. Shared by the engine (which starts
 // and prunes versions) and the configurator (which shows and restores them).
 
+#include "BackupFormat.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QVariantMap>
@@ -12,20 +14,10 @@
 
 namespace cv::history {
 
-// <destination>/.corvantis-versions/<run id>/<relative path>; the run id is
+// The names on disk are cv::format's (core/BackupFormat.h): versions are kept
+// in <destination>/<kVersionsFolder>/<run id>/<relative path>; the run id is
 // the run's start in UTC (Journal.h), older folders are named in local time.
-inline constexpr const char *kVersionsFolderName = ".corvantis-versions";
-// In each run's folder: the paths the run newly created, each ended by NUL.
-inline constexpr const char *kCreatedRecordName = ".corvantis-created";
-// In each run's folder: the metadata of entries the run changed in place
-// (docs/backup-format.md).
-inline constexpr const char *kMetadataRecordName = ".corvantis-meta";
-// Tells ditto, through the backup script's environment, where this run keeps versions.
-inline constexpr const char *kVersionsDirVariable = "CORVANTIS_VERSIONS_DIR";
-
-// Defaults keys of the "History" preferences; absent keys mean the defaults.
-inline constexpr const char *kKeepVersionsKey = "keepVersions";     // integer days, 0 = always
-inline constexpr const char *kVersionsEnabledKey = "versionsEnabled"; // boolean
+// The preferences' keys are cv::settings' (Settings.h).
 inline constexpr int kDefaultKeepDays = 31;
 // The choices the preferences offer, in their order; 0 keeps everything.
 inline constexpr int kKeepDayChoices[] = {7, 31, 92, 366, 0};
@@ -37,7 +29,7 @@ struct HistorySettings {
     bool enabled = true;
     int keepDays = kDefaultKeepDays; // 0: keep always
 
-    // Reads the two keys from the configurator's defaults; a missing or
+    // Reads its two keys from the configurator's defaults; a missing or
     // wrongly typed value (or a negative number of days) gives its default.
     static HistorySettings fromDefaults(const QVariantMap &defaults);
 };

@@ -1,6 +1,7 @@
 #include "Journal.h"
 
 #include "HistoryNames.h"
+#include "UniqueFd.h"
 
 #include <QFile>
 #include <QHash>
@@ -19,7 +20,7 @@ namespace {
 
 QString journalPath(const QString &destination)
 {
-    return versionsRoot(destination) + QLatin1Char('/') + QLatin1String(kJournalName);
+    return versionsRoot(destination) + QLatin1Char('/') + QLatin1String(format::kJournalName);
 }
 
 QByteArray systemPath(const QString &path)
@@ -50,6 +51,11 @@ QDateTime parseTime(const QString &text)
 QString timeText(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QByteArray journalLine(const char *kind, const QString &id, const QDateTime &time, const char *flag)
+{
+    return QByteArray(kind) + '\t' + id.toLatin1() + '\t' + timeText(time).toLatin1() + '\t' + flag + '\n';
 }
 
 QByteArray readAll(const QString &path, bool *missing = nullptr)
@@ -84,15 +90,15 @@ std::optional<Record> parseLine(QByteArrayView line)
     if (fields.size() != 4)
         return std::nullopt;
     Record r;
-    r.start = fields[0] == "start";
-    if (!r.start && fields[0] != "end")
+    r.start = fields[0] == format::kJournalStart;
+    if (!r.start && fields[0] != format::kJournalEnd)
         return std::nullopt;
     r.id = QString::fromLatin1(fields[1]);
     r.time = parseTime(QString::fromLatin1(fields[2]));
     if (!isRunId(r.id) || !r.time.isValid())
         return std::nullopt;
-    const QByteArrayView yes = r.start ? "versions" : "success";
-    const QByteArrayView no = r.start ? "no-versions" : "failed";
+    const QByteArrayView yes = r.start ? format::kJournalVersions : format::kJournalSuccess;
+    const QByteArrayView no = r.start ? format::kJournalNoVersions : format::kJournalFailed;
     if (fields[3] != yes && fields[3] != no)
         return std::nullopt;
     r.flag = fields[3] == yes;
@@ -115,29 +121,45 @@ bool writeAll(int fd, const QByteArray &bytes)
     return write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
 }
 
-bool appendLine(const QString &destination, const QByteArray &line, QString *why)
+cv::Result<> appendLine(const QString &destination, const QByteArray &line)
 {
     const QString path = journalPath(destination);
-    const int fd = open(systemPath(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (why)
-            *why = QStringLiteral("%1: %2").arg(path, errorText(errno));
-        return false;
-    }
+    UniqueFd fd(open(systemPath(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd)
+        return cv::fail(QStringLiteral("%1: %2").arg(path, errorText(errno)));
     QByteArray bytes = line;
     // A line cut short by a power cut must not swallow this one.
     struct stat st;
     char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+    if (fstat(fd.get(), &st) == 0 && st.st_size > 0 && pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n')
         bytes.prepend('\n');
     errno = 0;
-    bool ok = writeAll(fd, bytes) && fsync(fd) == 0;
+    bool ok = writeAll(fd.get(), bytes) && fsync(fd.get()) == 0;
     const int err = errno ? errno : EIO;
-    if (close(fd) != 0)
+    if (fd.close() != 0)
         ok = false;
-    if (!ok && why)
-        *why = QStringLiteral("%1: %2").arg(path, errorText(err));
-    return ok;
+    if (!ok)
+        return cv::fail(QStringLiteral("%1: %2").arg(path, errorText(err)));
+    return {};
+}
+
+// Writes `text` under a temporary name beside `path`, then renames it over.
+cv::Result<> replaceFile(const QString &path, const QByteArray &text)
+{
+    const QByteArray tempName = systemPath(path + QStringLiteral(".new-") + QString::number(getpid()));
+    UniqueFd fd(open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    bool ok = fd && writeAll(fd.get(), text) && fsync(fd.get()) == 0;
+    int err = errno ? errno : EIO;
+    if (fd && fd.close() != 0)
+        ok = false;
+    if (ok && rename(tempName.constData(), systemPath(path).constData()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (ok)
+        return {};
+    unlink(tempName.constData());
+    return cv::fail(QStringLiteral("%1: %2").arg(path, errorText(err)));
 }
 
 } // namespace
@@ -178,17 +200,13 @@ QList<JournalRun> readJournal(const QString &destination)
     return runs;
 }
 
-std::optional<QString> beginRun(const QString &destination, const QDateTime &startUtc, bool versions,
-                                QString *why)
+cv::Result<QString> beginRun(const QString &destination, const QDateTime &startUtc, bool versions)
 {
     // Never the destination itself: one that is missing (a disk not
     // plugged in) must not be made on the disk underneath.
     const QString root = versionsRoot(destination);
-    if (mkdir(systemPath(root).constData(), 0700) != 0 && errno != EEXIST) {
-        if (why)
-            *why = QStringLiteral("%1: %2").arg(root, errorText(errno));
-        return std::nullopt;
-    }
+    if (mkdir(systemPath(root).constData(), 0700) != 0 && errno != EEXIST)
+        return cv::fail(QStringLiteral("%1: %2").arg(root, errorText(errno)));
     QSet<QString> taken;
     for (const JournalRun &run : readJournal(destination))
         taken.insert(run.id);
@@ -202,43 +220,39 @@ std::optional<QString> beginRun(const QString &destination, const QDateTime &sta
             if (mkdir(folder.constData(), 0700) != 0) {
                 if (errno == EEXIST)
                     continue;
-                if (why)
-                    *why = QStringLiteral("%1: %2").arg(runFolder(destination, id), errorText(errno));
-                return std::nullopt;
+                return cv::fail(QStringLiteral("%1: %2").arg(runFolder(destination, id), errorText(errno)));
             }
         } else {
             struct stat st;
             if (lstat(folder.constData(), &st) == 0 || errno != ENOENT)
                 continue;
         }
-        const QByteArray line = "start\t" + id.toLatin1() + '\t' + timeText(startUtc).toLatin1() + '\t'
-            + (versions ? "versions" : "no-versions") + '\n';
-        if (!appendLine(destination, line, why)) {
+        const cv::Result<> appended = appendLine(destination, journalLine(format::kJournalStart, id, startUtc,
+                                                                          versions ? format::kJournalVersions
+                                                                                   : format::kJournalNoVersions));
+        if (!appended) {
             if (versions)
                 rmdir(folder.constData()); // unrecorded, it would read as a run from before the journal
-            return std::nullopt;
+            return cv::fail(appended.reason());
         }
         return id;
     }
-    if (why)
-        *why = QStringLiteral("%1: no free name for a run started at %2").arg(root, base);
-    return std::nullopt;
+    return cv::fail(QStringLiteral("%1: no free name for a run started at %2").arg(root, base));
 }
 
-bool endRun(const QString &destination, const QString &id, const QDateTime &endUtc, bool success, QString *why)
+cv::Result<> endRun(const QString &destination, const QString &id, const QDateTime &endUtc, bool success)
 {
-    const QByteArray line = "end\t" + id.toLatin1() + '\t' + timeText(endUtc).toLatin1() + '\t'
-        + (success ? "success" : "failed") + '\n';
-    return appendLine(destination, line, why);
+    return appendLine(destination, journalLine(format::kJournalEnd, id, endUtc,
+                                               success ? format::kJournalSuccess : format::kJournalFailed));
 }
 
-bool dropFromJournal(const QString &destination, const QStringList &ids, QString *why)
+cv::Result<> dropFromJournal(const QString &destination, const QStringList &ids)
 {
     const QString path = journalPath(destination);
     bool missing = false;
     const QByteArray text = readAll(path, &missing);
     if (missing || ids.isEmpty())
-        return true;
+        return {};
     const QSet<QString> dropped(ids.cbegin(), ids.cend());
     QByteArray kept;
     kept.reserve(text.size());
@@ -248,24 +262,8 @@ bool dropFromJournal(const QString &destination, const QStringList &ids, QString
             kept.append(line).append('\n');
     });
     if (kept.size() == text.size())
-        return true;
-    const QString temporary = path + QStringLiteral(".new-") + QString::number(getpid());
-    const QByteArray tempName = systemPath(temporary);
-    const int fd = open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    bool ok = fd >= 0 && writeAll(fd, kept) && fsync(fd) == 0;
-    int err = errno ? errno : EIO;
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (ok && rename(tempName.constData(), systemPath(path).constData()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tempName.constData());
-        if (why)
-            *why = QStringLiteral("%1: %2").arg(path, errorText(err));
-    }
-    return ok;
+        return {};
+    return replaceFile(path, kept);
 }
 
 } // namespace cv::history

@@ -1,18 +1,17 @@
 #pragma once
-// The run journal in the version store: one start and one end line per run,
+// The run journal in the version store (format::kJournalName): one start and one end line per run,
 // appended, in the order the runs ran. Readers take points, their order and
 // their outcome from it; the engine writes it. Format: docs/backup-format.md.
+
+#include "Result.h"
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-#include <optional>
 
 namespace cv::history {
-
-inline constexpr const char *kJournalName = "journal"; // in <destination>/.corvantis-versions/
 
 enum class RunOutcome { Success, Failed, Interrupted }; // Interrupted: a start line with no end line
 
@@ -30,15 +29,14 @@ QList<JournalRun> readJournal(const QString &destination);
 
 // Engine side. Picks the run's id (UTC start, "-2", "-3"... when taken by a folder or
 // a journal id), creates its folder exclusively (mkdir, 0700) when `versions`, and
-// appends the start line. No value and a one-line reason in *why on failure.
-std::optional<QString> beginRun(const QString &destination, const QDateTime &startUtc, bool versions,
-                                QString *why);
+// appends the start line. The id, or why not in one line.
+cv::Result<QString> beginRun(const QString &destination, const QDateTime &startUtc, bool versions);
 // Appends the end line.
-bool endRun(const QString &destination, const QString &id, const QDateTime &endUtc, bool success, QString *why);
+cv::Result<> endRun(const QString &destination, const QString &id, const QDateTime &endUtc, bool success);
 
 // Pruning: rewrites the journal (temporary name, then rename) without the
-// lines of the runs named in `ids`. True when there was nothing to do.
-bool dropFromJournal(const QString &destination, const QStringList &ids, QString *why);
+// lines of the runs named in `ids`. Succeeds when there was nothing to do.
+cv::Result<> dropFromJournal(const QString &destination, const QStringList &ids);
 
 // "2026-12-08-093000" for a run started at that UTC time.
 QString runIdForTime(const QDateTime &startUtc);

@@ -1,6 +1,7 @@
 #include "Restore.h"
 
 #include "ClientData.h"
+#include "Clients.h"
 #include "Names.h"
 #include "ProgramProcesses.h"
 
@@ -210,28 +211,16 @@ QByteArray ClientPlace::originalPathFor(const QByteArray &relativePath) const
 
 std::optional<ClientPlace> ClientPlace::forClient(const QString &client, const QString &home)
 {
-    using namespace cv::names;
-    // The program the backup script quits, by client.
-    static const std::pair<const char *, const char *> kApplications[] = {
-        {kAppleMail, "Mail"},
-        {kOutlook2011, "Microsoft Outlook"},
-        {kEntourage2008, "Microsoft Entourage"},
-        {kEntourage2004, "Microsoft Entourage"},
-        {kEntourageVX, "Microsoft Entourage"},
-        {kThunderbird, "Thunderbird"},
-        {kEudora6, "Eudora"},
-    };
-    const auto found = std::find_if(std::begin(kApplications), std::end(kApplications),
-                                    [&client](const auto &entry) { return client == QLatin1String(entry.first); });
-    if (found == std::end(kApplications))
+    const clients::Client *entry = clients::find(client);
+    if (!entry)
         return std::nullopt;
     ClientPlace place;
     place.client = client;
-    place.applicationName = QString::fromUtf8(found->second);
+    place.applicationName = QString::fromUtf8(entry->program);
     // The folder the backup copied, chosen by the same rule.
     place.dataFolder = cv::backedUpDataFolder(client, home);
-    if (client == QLatin1String(kAppleMail))
-        place.preferencesFile = home + QStringLiteral("/Library/Preferences/com.apple.mail.plist");
+    if (entry->preferences)
+        place.preferencesFile = home + QString::fromUtf8(entry->preferences);
     return place;
 }
 

@@ -10,6 +10,7 @@
 #include <QSet>
 
 #include <cstring>
+#include <string_view>
 #include <filesystem>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -85,9 +86,8 @@ bool removeVersionFolder(const QString &destination, const Folder &folder, const
     if (log)
         log(QStringLiteral("Removed the earlier versions kept by the backup of %1 (%2): %3")
                 .arg(describe(folder), why, path));
-    QString problem;
-    if (!dropFromJournal(destination, {folder.name}, &problem) && log)
-        log(QStringLiteral("Could not update the backup's history: %1").arg(problem));
+    if (const cv::Result<> dropped = dropFromJournal(destination, {folder.name}); !dropped && log)
+        log(QStringLiteral("Could not update the backup's history: %1").arg(dropped.reason()));
     return true;
 }
 
@@ -98,7 +98,7 @@ qint64 bytesFreedByRemoving(const QString &folder)
     static thread_local qint64 total;
     total = 0;
     nftw(QFile::encodeName(folder).constData(), [](const char *path, const struct stat *st, int type, struct FTW *ftw) {
-        const bool record = ftw->level == 1 && std::strncmp(path + ftw->base, ".corvantis-", 11) == 0;
+        const bool record = ftw->level == 1 && std::string_view(path + ftw->base).starts_with(format::kReservedPrefix);
         if (type == FTW_F && st->st_nlink == 1 && !record)
             total += qint64(st->st_blocks) * 512;
         return 0;
@@ -108,7 +108,8 @@ qint64 bytesFreedByRemoving(const QString &folder)
 
 bool isLeftoverName(const char *name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\.ditto-[1-9][0-9]*-[0-9]+$"));
+    static const QRegularExpression pattern(QLatin1Char('^') + QRegularExpression::escape(QLatin1String(format::kTempPrefix))
+                                            + QStringLiteral("[1-9][0-9]*-[0-9]+$"));
     return pattern.match(QString::fromLatin1(name)).hasMatch();
 }
 
@@ -232,7 +233,7 @@ QString RunVersions::versionsFolder() const
 
 bool RunVersions::begin(const QDateTime &now, const LogSink &log, QString *why)
 {
-    qunsetenv(kVersionsDirVariable);
+    qunsetenv(format::kVersionsDirVariable);
     // Nothing is made on a disk that is not there; the script says so.
     if (m_destination.isEmpty() || !QFileInfo(m_destination).isDir())
         return true;
@@ -245,20 +246,20 @@ bool RunVersions::begin(const QDateTime &now, const LogSink &log, QString *why)
     if (enabled())
         pruneVersions(m_destination, m_settings.keepDays, now, log);
     for (;;) {
-        QString reason;
-        if (const auto id = beginRun(m_destination, now.toUTC(), enabled(), &reason)) {
+        const cv::Result<QString> id = beginRun(m_destination, now.toUTC(), enabled());
+        if (id) {
             m_id = *id;
             break;
         }
-        if (enabled() && reportsNoSpace(reason) && makeRoom(log))
+        if (enabled() && reportsNoSpace(id.reason()) && makeRoom(log))
             continue;
         if (why)
             *why = QStringLiteral("No backup made: the run could not be recorded in the backup's history (%1).")
-                       .arg(reason);
+                       .arg(id.reason());
         return false;
     }
     if (enabled())
-        qputenv(kVersionsDirVariable, QFile::encodeName(versionsFolder()));
+        qputenv(format::kVersionsDirVariable, QFile::encodeName(versionsFolder()));
     return true;
 }
 
@@ -288,9 +289,8 @@ void RunVersions::end(bool success, const QDateTime &now, const LogSink &log)
     // Every process of the run has gone: what they left unfinished goes.
     if (enabled())
         sweepLeftovers(m_destination, {m_id}, log);
-    QString why;
-    if (!endRun(m_destination, m_id, now.toUTC(), success, &why) && log)
-        log(QStringLiteral("Could not record the end of this run in the backup's history: %1").arg(why));
+    if (const cv::Result<> ended = endRun(m_destination, m_id, now.toUTC(), success); !ended && log)
+        log(QStringLiteral("Could not record the end of this run in the backup's history: %1").arg(ended.reason()));
     m_id.clear();
     warnIfLowOnSpace(m_destination, log);
 }

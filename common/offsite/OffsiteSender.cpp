@@ -197,7 +197,7 @@ ResticResult OffsiteSender::backup(const SendSettings &settings, const QString &
     const QString source = QDir::cleanPath(settings.source);
     QStringList arguments{QStringLiteral("backup"), QStringLiteral("--json"),
                           QStringLiteral("--exclude"),
-                          escapePattern(source + QLatin1Char('/') + QLatin1String(history::kVersionsFolderName))};
+                          escapePattern(source + QLatin1Char('/') + QLatin1String(format::kVersionsFolder))};
     if (!settings.client.isEmpty())
         arguments << QStringLiteral("--tag") << QString(settings.client).replace(QLatin1Char(','), QLatin1Char(' '));
     arguments << source;

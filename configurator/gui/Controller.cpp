@@ -8,6 +8,7 @@
 #include "ui_MainWindow.h"
 
 #include "CatchUpEntry.h"
+#include "Clients.h"
 #include "DistributedNotificationCenter.h"
 #include "RestoreWindow.h"
 #include "OffsiteLine.h"
@@ -48,18 +49,6 @@ namespace cv::configurator {
 using namespace detail;
 
 namespace {
-
-
-// The client titles and the pictures shown beside them.
-const std::pair<const char *, const char *> kClientImages[] = {
-    {names::kAppleMail, "mail.png"},
-    {names::kEntourage2004, "entourage2004.png"},
-    {names::kEntourage2008, "entourage2008.png"},
-    {names::kEntourageVX, "entourageX.png"},
-    {names::kOutlook2011, "outlook.png"},
-    {names::kThunderbird, "thunderbird.png"},
-    {names::kEudora6, "eudora.png"},
-};
 
 // The folder of a drop on the destination field, or empty when the drop
 // holds anything else.
@@ -196,10 +185,10 @@ void Controller::awakeFromNib()
     checkBackupEngine();
     recordSession();
 
-    for (const auto &[title, file] : kClientImages) {
-        QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(file));
+    for (const clients::Client &client : clients::kClients) {
+        QPixmap image(m_services.resourcesFolder + QLatin1Char('/') + QLatin1String(client.icon));
         if (!image.isNull())
-            clientIcons[QString::fromUtf8(title)] = image;
+            clientIcons[QString::fromUtf8(client.title)] = image;
     }
 
     showStoredSettings();
@@ -326,24 +315,9 @@ DayFlags Controller::checkBoxDays() const
     return days;
 }
 
-DayFlags Controller::storedDays() const
-{
-    DayFlags days{};
-    for (std::size_t i = 0; i < days.size(); ++i)
-        days[i] = defaults->boolean(kL(dayTable()[i].defaultsKey));
-    return days;
-}
+DayFlags Controller::storedDays() const { return storedSchedule().days; }
 
-catchup::SavedSchedule Controller::storedSchedule() const
-{
-    catchup::SavedSchedule schedule;
-    schedule.scheduled = defaults->boolean(kL(keys::kScheduled));
-    schedule.runNowOnly = defaults->boolean(kL(keys::kRunNowOnly));
-    schedule.days = storedDays();
-    if (const auto when = unarchiveDateTime(defaults->data(kL(keys::kTime))))
-        schedule.time = when->time();
-    return schedule;
-}
+catchup::SavedSchedule Controller::storedSchedule() const { return savedSchedule(*defaults); }
 
 QString Controller::getStringForDays() const { return configurator::getStringForDays(storedDays()); }
 QString Controller::getDaysString() const { return configurator::getDaysString(storedDays()); }

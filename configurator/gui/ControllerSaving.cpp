@@ -62,8 +62,8 @@ Controller::SaveResult Controller::saveSchedule(bool runNowOnly)
 
     const Schedule schedule = windowSettings().schedule(getScheduledTime());
     const QString configPath = cv::configFilePath();
-    QString why;
-    if (!writeConfiguration(configPath, schedule, &why)) {
+    if (const cv::Result<> written = writeConfiguration(configPath, schedule); !written) {
+        const QString why = written.reason();
         // The engine would otherwise back up what an older save described.
         platform::NSLog(QStringLiteral("Could not write the configuration file '%1': %2").arg(configPath, why));
         m_dialogs->showAlert(kConfigurationError,

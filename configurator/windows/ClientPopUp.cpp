@@ -1,8 +1,9 @@
 #include "ClientPopUp.h"
 
+#include "Names.h"
+
 #include <QAbstractItemView>
 #include <QApplication>
-#include <QComboBox>
 #include <QPainter>
 
 namespace cv::configurator::windows {
@@ -12,6 +13,11 @@ constexpr int kGap = 12; // between the title and the mark
 
 QString markText() { return QStringLiteral("(%1)").arg(QLatin1String(kClientNotFound)); }
 } // namespace
+
+ClientPopUp::ClientPopUp(QWidget *parent) : QComboBox(parent)
+{
+    addItems(names::clientNames());
+}
 
 void markMissingClients(QComboBox *popUp, const std::function<bool(const QString &)> &found)
 {

@@ -1,6 +1,7 @@
 #include "HistoryPane.h"
 
 #include "HistoryNames.h"
+#include "Settings.h"
 #include "Log.h"
 #include "UserDefaults.h"
 #include "ui_HistoryPane.h"
@@ -11,8 +12,8 @@ namespace cv::configurator::windows {
 
 namespace {
 
-const QLatin1String kKeepKey(history::kKeepVersionsKey);
-const QLatin1String kEnabledKey(history::kVersionsEnabledKey);
+const QLatin1String kKeepKey(settings::kKeepVersions);
+const QLatin1String kEnabledKey(settings::kVersionsEnabled);
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include "OffsitePane.h"
 #include "Log.h"
 #include "PreferencesClient.h"
+#include "Settings.h"
 #include "UserDefaults.h"
 #include "ui_Preferences.h"
 
@@ -87,16 +88,16 @@ void MyPrefsWindowController::refreshControls()
         return;
     // A stored title that is not one of the four selects nothing.
     m_ui->dateFormatPopUp->setCurrentIndex(
-        m_ui->dateFormatPopUp->findText(m_defaults->string(QString::fromLatin1(kDateFormatKey)),
+        m_ui->dateFormatPopUp->findText(m_defaults->string(QString::fromLatin1(settings::kDateFormat)),
                                         Qt::MatchExactly | Qt::MatchCaseSensitive));
-    m_ui->checkAtStartupBox->setChecked(m_defaults->boolean(QString::fromLatin1(kCheckAtStartupKey)));
-    m_ui->catchUpBox->setChecked(m_defaults->boolean(QString::fromLatin1(kCatchUpKey), true));
+    m_ui->checkAtStartupBox->setChecked(m_defaults->boolean(QString::fromLatin1(settings::kCheckAtStartup)));
+    m_ui->catchUpBox->setChecked(m_defaults->boolean(QString::fromLatin1(settings::kCatchUp), true));
 }
 
 void MyPrefsWindowController::dateFormatChosen(int index)
 {
     if (m_defaults && index >= 0) {
-        m_defaults->setString(QString::fromLatin1(kDateFormatKey), m_ui->dateFormatPopUp->itemText(index));
+        m_defaults->setString(QString::fromLatin1(settings::kDateFormat), m_ui->dateFormatPopUp->itemText(index));
         if (!m_defaults->synchronize())
             platform::NSLog(QStringLiteral("Could not save the date format to ") + m_defaults->path());
     }
@@ -108,7 +109,7 @@ void MyPrefsWindowController::checkAtStartupToggled(bool checked)
 {
     if (!m_defaults)
         return;
-    m_defaults->setBoolean(QString::fromLatin1(kCheckAtStartupKey), checked);
+    m_defaults->setBoolean(QString::fromLatin1(settings::kCheckAtStartup), checked);
     if (!m_defaults->synchronize())
         platform::NSLog(QStringLiteral("Could not save the update setting to ") + m_defaults->path());
 }
@@ -117,7 +118,7 @@ void MyPrefsWindowController::catchUpToggled(bool checked)
 {
     if (!m_defaults)
         return;
-    m_defaults->setBoolean(QString::fromLatin1(kCatchUpKey), checked);
+    m_defaults->setBoolean(QString::fromLatin1(settings::kCatchUp), checked);
     if (!m_defaults->synchronize())
         platform::NSLog(QStringLiteral("Could not save the catch-up setting to ") + m_defaults->path());
     emit catchUpPreferenceChange();

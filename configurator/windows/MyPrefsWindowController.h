@@ -1,10 +1,10 @@
 #pragma once
-// The configurator's preferences window: one "General" pane with the date
-// format of the last-backup line and the update settings. The controls are
-// tied to the configurator's user defaults; every change is written through
-// and flushed at once.
+// The configurator's preferences window: the "General" pane (the date format
+// of the last-backup line, the update settings, catching up missed backups),
+// the "History" pane and the "Off-site" pane. The controls are tied to the
+// configurator's user defaults; every change is written through and flushed
+// at once.
 
-#include "CatchUp.h"
 #include "RBPrefsWindowController.h"
 #include "SecretStore.h"
 
@@ -23,11 +23,6 @@ namespace cv::configurator::windows {
 class HistoryPane;
 class OffsitePane;
 class PreferencesClient;
-
-inline constexpr const char *kDateFormatKey = "DateFormat";
-inline constexpr const char *kCheckAtStartupKey = "SUCheckAtStartup";
-// On when absent; the catch-up agent reads it too.
-inline constexpr const char *kCatchUpKey = catchup::kCatchUpPreferenceKey;
 
 class MyPrefsWindowController : public RBPrefsWindowController
 {

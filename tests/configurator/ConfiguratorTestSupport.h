@@ -73,7 +73,11 @@ struct FakeCronProbe : configurator::CronServiceProbe {
 // Counts the agents a save would start; none really starts.
 struct RecordingAgentStarter : configurator::AgentStarter {
     int started = 0;
-    bool start(QString &) override { return ++started, true; }
+    cv::Result<> start() override
+    {
+        ++started;
+        return {};
+    }
 };
 
 struct RecordingLauncher : platform::EngineLauncher {

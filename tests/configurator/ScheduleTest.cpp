@@ -132,12 +132,11 @@ TEST(WindowSettings, ConfigurationFileNeedsItsFolder)
     Schedule s;
     s.client = QStringLiteral("Thunderbird");
     s.destination = QStringLiteral("/tmp/dest \"quoted\"");
-    QString why;
     // No support folder yet: refused with a reason, nothing written.
-    EXPECT_FALSE(writeConfiguration(cv::configFilePath(), s, &why));
-    EXPECT_TRUE(why.contains(QStringLiteral("does not exist"))) << qPrintable(why);
+    const cv::Result<> refused = writeConfiguration(cv::configFilePath(), s);
+    EXPECT_TRUE(refused.reason().contains(QStringLiteral("does not exist"))) << qPrintable(refused.reason());
     ASSERT_TRUE(cv::test::writeFile(cv::configFilePath(), "old"));
-    ASSERT_TRUE(writeConfiguration(cv::configFilePath(), s, &why));
+    ASSERT_TRUE(writeConfiguration(cv::configFilePath(), s));
     auto dict = cv::platform::readDictionaryFile(cv::configFilePath());
     ASSERT_TRUE(dict.has_value());
     EXPECT_EQ(dict->value(QStringLiteral("Client")).toString(), s.client);

@@ -34,15 +34,15 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
         {utc(8, 0, 0), true, true, QStringLiteral("2026-12-08-080000")},
     };
     for (const Step &s : steps) {
-        QString why;
-        const auto id = beginRun(dest, s.start, s.versions, &why);
-        ASSERT_TRUE(id) << qPrintable(why);
+        const auto id = beginRun(dest, s.start, s.versions);
+        ASSERT_TRUE(id) << qPrintable(id.reason());
         EXPECT_EQ(*id, s.id);
         EXPECT_EQ(QFileInfo(runFolder(dest, *id)).isDir(), s.versions);
-        ASSERT_TRUE(endRun(dest, *id, s.start.addMSecs(20), s.success, &why)) << qPrintable(why);
+        const auto ended = endRun(dest, *id, s.start.addMSecs(20), s.success);
+        ASSERT_TRUE(ended) << qPrintable(ended.reason());
     }
     // An interrupted run, then damage: a foreign line and a line cut short.
-    const auto last = beginRun(dest, utc(10, 0, 0), true, nullptr);
+    const auto last = beginRun(dest, utc(10, 0, 0), true);
     ASSERT_TRUE(last);
     {
         QFile journal(versionsRoot(dest) + QStringLiteral("/journal"));
@@ -51,7 +51,7 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
                       "end\t2026-12-08-093000\t2026-12-08T09:31:00.000Z\tfailed\n" // ended already
                       "end\t2026-12-08-100000\t2026-12-08T10:00");
     }
-    const auto after = beginRun(dest, utc(11, 0, 0), false, nullptr);
+    const auto after = beginRun(dest, utc(11, 0, 0), false);
     ASSERT_TRUE(after);
 
     const QList<JournalRun> runs = readJournal(dest);
@@ -69,12 +69,12 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
     EXPECT_FALSE(runs[5].versions);
 
     // Pruning drops the lines of the runs named, keeps the rest as they were.
-    ASSERT_TRUE(dropFromJournal(dest, {steps[0].id, steps[1].id}, nullptr));
+    ASSERT_TRUE(dropFromJournal(dest, {steps[0].id, steps[1].id}));
     const QList<JournalRun> pruned = readJournal(dest);
     ASSERT_EQ(pruned.size(), 4);
     EXPECT_EQ(pruned[0].id, steps[2].id);
     EXPECT_EQ(pruned[3].id, runs[5].id);
     // Freed ids go out again only where no folder holds them.
-    EXPECT_EQ(beginRun(dest, steps[0].start, false, nullptr), QStringLiteral("2026-12-08-093000-2"));
-    EXPECT_EQ(beginRun(dest, steps[2].start, true, nullptr), QStringLiteral("2026-12-08-093000-5"));
+    EXPECT_EQ(*beginRun(dest, steps[0].start, false), QStringLiteral("2026-12-08-093000-2"));
+    EXPECT_EQ(*beginRun(dest, steps[2].start, true), QStringLiteral("2026-12-08-093000-5"));
 }

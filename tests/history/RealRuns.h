@@ -36,14 +36,13 @@ public:
     // from before the journal: no journal lines).
     QString run(const QDateTime &startUtc, bool versions = true, bool success = true)
     {
-        QString why;
-        const std::optional<QString> id = history::beginRun(m_destination, startUtc, versions, &why);
-        EXPECT_TRUE(id.has_value()) << why.toStdString();
+        const cv::Result<QString> id = history::beginRun(m_destination, startUtc, versions);
+        EXPECT_TRUE(id) << id.reason().toStdString();
         if (!id)
             return {};
         const bool copied = ditto(versions ? history::runFolder(m_destination, *id) : QString());
-        EXPECT_TRUE(history::endRun(m_destination, *id, startUtc.addMSecs(20), success && copied, &why))
-            << why.toStdString();
+        const cv::Result<> ended = history::endRun(m_destination, *id, startUtc.addMSecs(20), success && copied);
+        EXPECT_TRUE(ended) << ended.reason().toStdString();
         return *id;
     }
     // A run of the time before the journal: a folder named by local time.

@@ -71,7 +71,7 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
     const QString root = dest + QStringLiteral("/.corvantis-versions/");
     // A run that died (no end line) with a copy cut short in its folder.
-    const auto dead = beginRun(dest, start.addDays(-1), true, nullptr);
+    const auto dead = beginRun(dest, start.addDays(-1), true);
     ASSERT_TRUE(dead);
     const QByteArray drafts = QFile::encodeName(runFolder(dest, *dead)) + "/Entw\374rfe";
     const QByteArray leftover = drafts + "/.ditto-4194304-7", notOurs = drafts + "/.ditto-notes";
@@ -92,7 +92,7 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
         QString why;
         ASSERT_TRUE(run.begin(start, {}, &why)) << qPrintable(why);
         EXPECT_EQ(run.versionsFolder(), c.folder);
-        EXPECT_EQ(qEnvironmentVariable(kVersionsDirVariable), c.folder);
+        EXPECT_EQ(qEnvironmentVariable(cv::format::kVersionsDirVariable), c.folder);
         EXPECT_EQ(QFileInfo(c.folder).isDir(), !c.folder.isEmpty());
         run.end(true, start, {});
     }
@@ -122,7 +122,7 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     EXPECT_FALSE(RunVersions::forRun(std::nullopt, std::nullopt).enabled());
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), -3LL}}).keepDays, kDefaultKeepDays);
     EXPECT_EQ(HistorySettings::fromDefaults({{QStringLiteral("keepVersions"), 0LL}}).keepDays, 0);
-    qunsetenv(kVersionsDirVariable);
+    qunsetenv(cv::format::kVersionsDirVariable);
 }
 
 // On a full disk: the oldest folders go until one gives room back (a run
@@ -137,11 +137,11 @@ TEST(Retention, MakingRoomTakesTheOldestUntilRoomComesBackNeverTheNewest)
     const QString kept = QStringLiteral("Mail/INBOX");
     QStringList ids;
     for (int day = 0; day < 3; ++day) {
-        ids.append(*beginRun(dest, first.addDays(day), true, nullptr));
+        ids.append(*beginRun(dest, first.addDays(day), true));
         if (day > 0)
             cv::test::writeFile(runFolder(dest, ids.last()) + QLatin1Char('/') + kept, QByteArray(8192, 'x'));
         cv::test::writeFile(runFolder(dest, ids.last()) + QStringLiteral("/.corvantis-created"), "Mail/new");
-        endRun(dest, ids.last(), first.addDays(day), true, nullptr);
+        ASSERT_TRUE(endRun(dest, ids.last(), first.addDays(day), true));
     }
     RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}},
                                           QVariantMap{{QStringLiteral("keepVersions"), 0LL}});
@@ -159,5 +159,5 @@ TEST(Retention, MakingRoomTakesTheOldestUntilRoomComesBackNeverTheNewest)
               QStringLiteral("To make room, the earlier versions kept by the backups of %1, %2 were removed.")
                   .arg(day1, day2));
     run.end(false, first.addDays(3), {});
-    qunsetenv(kVersionsDirVariable);
+    qunsetenv(cv::format::kVersionsDirVariable);
 }
