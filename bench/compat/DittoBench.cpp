@@ -13,6 +13,8 @@
 //   cv_bench_ditto --step WORK versions|plain|rsync|first-ditto|first-cp
 //   cv_bench_ditto --clean WORK
 // e.g. /usr/bin/time -v cv_bench_ditto --step WORK versions
+#include "BackupFormat.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -123,7 +125,8 @@ void journalLine(const std::string &mirror, int round, bool start)
 {
     const std::string line = std::string(start ? "start\t" : "end\t") + runStamp(round)
         + "\t2026-01-01T00:00:00.000Z\t" + (start ? "versions\n" : "success\n");
-    const int fd = open((mirror + "/.corvantis-versions/journal").c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const std::string journal = mirror + "/" + cv::format::kVersionsFolder + "/" + cv::format::kJournalName;
+    const int fd = open(journal.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size()) || fsync(fd) != 0)
         std::perror("journal");
     if (fd >= 0)
@@ -132,10 +135,10 @@ void journalLine(const std::string &mirror, int round, bool start)
 
 std::string versionsSetting(const std::string &mirror, int round)
 {
-    const std::string folder = mirror + "/.corvantis-versions/" + runStamp(round);
+    const std::string folder = mirror + "/" + cv::format::kVersionsFolder + "/" + runStamp(round);
     fs::create_directories(folder);
     journalLine(mirror, round, true);
-    return "CORVANTIS_VERSIONS_DIR=" + folder;
+    return std::string(cv::format::kVersionsDirVariable) + "=" + folder;
 }
 
 Measure run(const std::vector<std::string> &argv, const std::string &environment = {})

@@ -61,7 +61,7 @@ std::vector<std::string> temporaries(const std::string &root)
 {
     std::vector<std::string> found;
     for (const auto &entry : fs::recursive_directory_iterator(root))
-        if (entry.path().filename().native().rfind(".ditto-", 0) == 0)
+        if (entry.path().filename().native().rfind(kTemp, 0) == 0)
             found.push_back(entry.path().native());
     return found;
 }
@@ -119,10 +119,10 @@ TEST(DittoRuns, AnEndedCopyLeavesNoTemporaryFileAndLosesNothing)
     std::map<std::string, ino_t> before;
     for (const std::string &name : names)
         before[name] = statOf(dst + "/Mail/" + name).st_ino;
-    const std::string versions = dst + "/.corvantis-versions/2026-12-07-210000";
+    const std::string versions = dst + "/" + kVersions + "/2026-12-07-210000";
     fs::create_directories(versions);
     std::string marker = temp / "killed";
-    pid_t pid = startHeld({kDitto, "-rsrc", src, dst}, "big.mbox", marker, {"CORVANTIS_VERSIONS_DIR=" + versions});
+    pid_t pid = startHeld({kDitto, "-rsrc", src, dst}, "big.mbox", marker, {versionsSetting(versions)});
     ASSERT_TRUE(waitForFile(marker));
     kill(pid, SIGKILL);
     endOf(pid);
@@ -280,8 +280,8 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
              makeFolder(src + "/Mail/New Folder");
              changed("Mail/New Folder/1.emlx", "in a new folder", 1600000100);
              fs::remove(src + "/gone.txt");
-             makeFolder(src + "/.corvantis-versions"); // never copied in
-             changed(".corvantis-versions/intruder", "x", 1600000100);
+             makeFolder(src + "/" + kVersions); // never copied in
+             changed(kVersions + "/intruder", "x", 1600000100);
          },
          {{"Mail/INBOX", "first state of the inbox"}, {"Mail/link", "-> a"}},
          {"Mail/new.emlx", "Mail/New Folder"}},
@@ -313,10 +313,10 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
         std::map<std::string, ino_t> mirrorBefore;
         for (const auto &entry : fs::recursive_directory_iterator(dst))
             mirrorBefore[entry.path().native().substr(dst.size() + 1)] = statOf(entry.path()).st_ino;
-        const std::string versions = dst + "/.corvantis-versions/2026-12-07-21000" + std::to_string(++stamp);
+        const std::string versions = dst + "/" + kVersions + "/2026-12-07-21000" + std::to_string(++stamp);
         fs::create_directories(versions); // by the engine, before the copy
         const ProcessResult run = runProcess({kDitto, "-rsrc", src, dst}, std::nullopt, 60,
-                                             {"CORVANTIS_VERSIONS_DIR=" + versions});
+                                             {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(runProcess({kDitto, "-rsrc", src, plain}).exitCode, 0);
 
@@ -327,9 +327,9 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
         std::map<std::string, std::string> kept;
         for (const auto &entry : fs::recursive_directory_iterator(versions)) {
             const std::string relative = entry.path().native().substr(versions.size() + 1);
-            if (relative == ".corvantis-meta" || (!step.kept.count(relative) && entry.is_directory()))
+            if (relative == cv::format::kMetadataRecord || (!step.kept.count(relative) && entry.is_directory()))
                 continue; // folders whose content changed; a folder on the way to what was kept
-            if (relative != ".corvantis-created")
+            if (relative != cv::format::kCreatedRecord)
                 kept[relative] = whatIs(entry.path());
         }
         EXPECT_EQ(kept, step.kept);
@@ -339,15 +339,15 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
             }
         }
         std::set<std::string> created;
-        const std::string record = fs::exists(versions + "/.corvantis-created")
-            ? readBytes(versions + "/.corvantis-created") : std::string();
+        const std::string record = fs::exists(versions + "/" + cv::format::kCreatedRecord)
+            ? readBytes(versions + "/" + cv::format::kCreatedRecord) : std::string();
         for (size_t pos = 0, end; pos < record.size(); pos = end + 1) {
             end = record.find('\0', pos);
             ASSERT_NE(end, std::string::npos) << "every entry ends with a NUL";
             created.insert(record.substr(pos, end - pos));
         }
         EXPECT_EQ(created, step.created);
-        EXPECT_NE(run.err.find(".corvantis-versions: not copied"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(kVersions + ": not copied"), std::string::npos) << run.err;
         expectSameTree(src + "/Mail", dst + "/Mail", false);
         EXPECT_EQ(whatIs(dst + "/Archive"), whatIs(src + "/Archive"));
         EXPECT_EQ(readBytes(dst + "/gone.txt"), "deleted in the source later");
@@ -357,12 +357,12 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
         auto withVersions = describeTree(dst, false), without = describeTree(plain, false);
         for (auto *tree : {&withVersions, &without})
             std::erase_if(*tree, [](const auto &entry) {
-                return entry.first.rfind(".corvantis-versions", 0) == 0
+                return entry.first.rfind(kVersions, 0) == 0
                     || entry.first.find(".replaced-") != std::string::npos || entry.first.empty();
             });
         EXPECT_EQ(withVersions, without);
     }
-    EXPECT_FALSE(fs::exists(dst + "/.corvantis-versions/intruder"));
+    EXPECT_FALSE(fs::exists(dst + "/" + kVersions + "/intruder"));
 }
 
 // kill -9 (or a power cut) while a new mailbox is copied, or while a version
@@ -383,15 +383,15 @@ TEST(DittoRuns, NothingPartialStandsUnderARealNameAfterKill9)
     const Case cases[] = {
         {"a new file", [&] { makeFile(src + "/Mail/new.mbox", added); }, "new.mbox", "", "Mail"},
         {"a version copied where links are refused", [&] { makeFile(src + "/Mail/INBOX", inbox); }, "INBOX",
-         "CV_REFUSE_LINKS=1", ".corvantis-versions/r2/Mail"},
+         "CV_REFUSE_LINKS=1", kVersions + "/r2/Mail"},
     };
     int run = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         c.change();
-        const std::string versions = dst + "/.corvantis-versions/r" + std::to_string(++run);
+        const std::string versions = dst + "/" + kVersions + "/r" + std::to_string(++run);
         fs::create_directories(versions);
-        std::vector<std::string> env{"CORVANTIS_VERSIONS_DIR=" + versions};
+        std::vector<std::string> env{versionsSetting(versions)};
         if (!c.env.empty())
             env.push_back(c.env);
         const std::string marker = temp / ("held" + std::to_string(run));
@@ -404,15 +404,15 @@ TEST(DittoRuns, NothingPartialStandsUnderARealNameAfterKill9)
         const auto left = temporaries(dst + "/" + c.folder);
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(fs::path(left[0]).parent_path(), fs::path(dst + "/" + c.folder));
-        EXPECT_EQ(readBytes(versions + "/.corvantis-created").find("new.mbox"), std::string::npos)
+        EXPECT_EQ(readBytes(versions + "/" + cv::format::kCreatedRecord).find("new.mbox"), std::string::npos)
             << "listed only once complete";
     }
     // The next run (links still refused) keeps a whole copy and completes.
-    const std::string versions = dst + "/.corvantis-versions/r3";
+    const std::string versions = dst + "/" + kVersions + "/r3";
     fs::create_directories(versions);
     const ProcessResult next = runProcess({kDitto, src, dst}, std::nullopt, 60,
                                           {"LD_PRELOAD=" + std::string(CV_PAUSE_RENAME), "CV_REFUSE_LINKS=1",
-                                           "CORVANTIS_VERSIONS_DIR=" + versions});
+                                           versionsSetting(versions)});
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_EQ(readBytes(versions + "/Mail/INBOX"), "old inbox");
     EXPECT_EQ(statOf(versions + "/Mail/INBOX").st_mtime, 1600000000);
@@ -432,7 +432,7 @@ TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TempFolder temp;
-        const std::string src = temp / "src", dst = temp / "dst", versions = dst + "/.corvantis-versions/run";
+        const std::string src = temp / "src", dst = temp / "dst", versions = dst + "/" + kVersions + "/run";
         makeFolder(src);
         makeFile(src + "/INBOX", "first");
         ASSERT_EQ(runProcess({kDitto, src, dst}).exitCode, 0);
@@ -441,7 +441,7 @@ TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
             fs::create_directories(versions);
         if (c.foreignEntry)
             makeFile(versions + "/INBOX", "kept by another run");
-        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.err.find(c.made ? "File exists" : "No such file or directory"), std::string::npos) << run.err;
         EXPECT_EQ(readBytes(dst + "/INBOX"), "first");
@@ -480,12 +480,12 @@ TEST(DittoRuns, AMetadataOnlyChangeIsRecordedNotCopied)
     setTime(src + "/Mail/Sent", 1600000000); // older than this second: proven unchanged at the next run
 
     for (const char *stamp : {"r1", "r2"}) {
-        const std::string versions = dst + "/.corvantis-versions/" + stamp;
+        const std::string versions = dst + "/" + kVersions + "/" + stamp;
         fs::create_directories(versions);
-        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         if (std::string(stamp) == "r1") {
-            EXPECT_EQ(readBytes(versions + "/.corvantis-meta"), record(mail, "Mail") + record(inbox, "Mail/INBOX"));
+            EXPECT_EQ(readBytes(versions + "/" + cv::format::kMetadataRecord), record(mail, "Mail") + record(inbox, "Mail/INBOX"));
             EXPECT_FALSE(fs::exists(versions + "/Mail/INBOX"));
         } else {
             EXPECT_TRUE(fs::is_empty(versions)) << "nothing changed, nothing recorded";

@@ -52,7 +52,7 @@ TEST(Ditto, CopiesATreeFaithfullyMergesWithoutWritingThroughAndRepeatsWritingNot
     EXPECT_TRUE(fs::is_empty(victimFolder));
     // No half-built entries left behind.
     for (const auto &entry : fs::recursive_directory_iterator(dst))
-        EXPECT_EQ(entry.path().filename().native().rfind(".ditto-", 0), std::string::npos) << entry.path();
+        EXPECT_EQ(entry.path().filename().native().rfind(kTemp, 0), std::string::npos) << entry.path();
 
     if (tree.xattrs) { // attributes only with -rsrc
         const std::string plain = temp / "plain";
