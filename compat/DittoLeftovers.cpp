@@ -41,7 +41,8 @@ void removeUnfinishedAndEnd(int signal)
 
 constexpr size_t kTempPrefixLength = sizeof cv::format::kTempPrefix - 1;
 
-// The process id in ".ditto-<pid>-<n>", 0 for any other name.
+// The process id in a temporary name (kTempPrefix, then "<pid>-<n>"), 0
+// for any other name.
 pid_t temporaryOwner(const char *name)
 {
     if (std::strncmp(name, cv::format::kTempPrefix, kTempPrefixLength) != 0)

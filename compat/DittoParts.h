@@ -84,8 +84,8 @@ private:
     std::vector<char> m_buffer; // apart from the walk's: this runs between its uses
 };
 
-// ".ditto-<pid>-<n>": unique within this process, and telling a later run
-// whose it was.
+// kTempPrefix, then "<pid>-<n>": unique within this process, and telling a
+// later run whose it was.
 class TempNames {
 public:
     std::string next();

@@ -14,6 +14,7 @@
 //   cv_bench_ditto --clean WORK
 // e.g. /usr/bin/time -v cv_bench_ditto --step WORK versions
 #include "BackupFormat.h"
+#include "UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -53,19 +54,16 @@ struct Measure {
 
 bool writeFile(const std::string &path, const char *data, size_t size)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    cv::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         return false;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd.get(), data + done, size - done);
+        if (n <= 0)
             return false;
-        }
         done += size_t(n);
     }
-    return close(fd) == 0;
+    return fd.close() == 0;
 }
 
 bool generate(const std::string &root)
@@ -126,11 +124,9 @@ void journalLine(const std::string &mirror, int round, bool start)
     const std::string line = std::string(start ? "start\t" : "end\t") + runStamp(round)
         + "\t2026-01-01T00:00:00.000Z\t" + (start ? "versions\n" : "success\n");
     const std::string journal = mirror + "/" + cv::format::kVersionsFolder + "/" + cv::format::kJournalName;
-    const int fd = open(journal.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size()) || fsync(fd) != 0)
+    const cv::UniqueFd fd(open(journal.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd || write(fd.get(), line.data(), line.size()) != ssize_t(line.size()) || fsync(fd.get()) != 0)
         std::perror("journal");
-    if (fd >= 0)
-        close(fd);
 }
 
 std::string versionsSetting(const std::string &mirror, int round)
