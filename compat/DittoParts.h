@@ -157,8 +157,7 @@ public:
     TemporaryEntry &operator=(const TemporaryEntry &) = delete;
 
     // Makes it with `make(name)` (0 or an errno) under the first free name.
-    template<class Make>
-    PlainResult<> make(Make make);
+    PlainResult<> make(const std::function<int(const char *)> &make);
     // A file to write; until it is placed, a signal that ends the copy
     // takes it away.
     PlainResult<UniqueFd> createFile();
@@ -179,20 +178,6 @@ private:
     bool m_made = false;
     bool m_guarded = false;
 };
-
-template<class Make>
-PlainResult<> TemporaryEntry::make(Make make)
-{
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-        m_path = m_folder + m_names.next();
-        err = make(m_path.c_str());
-    }
-    if (err != 0)
-        return failure(err);
-    m_made = true;
-    return {};
-}
 
 // The run's folder of earlier versions: what the copy replaces is kept there
 // first, and what it creates or changes in place is recorded.

@@ -34,6 +34,19 @@ TemporaryEntry::~TemporaryEntry()
         markFinished();
 }
 
+PlainResult<> TemporaryEntry::make(const std::function<int(const char *)> &make)
+{
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+        m_path = m_folder + m_names.next();
+        err = make(m_path.c_str());
+    }
+    if (err != 0)
+        return failure(err);
+    m_made = true;
+    return {};
+}
+
 PlainResult<> TemporaryEntry::failure(int err) const
 {
     return cv::fail(Report::at(m_report.dst, err));
