@@ -1,6 +1,6 @@
-// The command line, printable paths and the one-line failure messages.
-#include "Ditto.h"
-#include "DittoSupport.h"
+// The command line, printable paths, the one-line messages, and the Ditto
+// that puts the parts together.
+#include "DittoParts.h"
 
 #include <unistd.h>
 
@@ -53,36 +53,29 @@ timespec wallClock()
 
 } // namespace
 
-std::optional<DittoCommand> parseDittoArguments(const std::vector<std::string> &args,
-                                                std::string &error)
+PlainResult<DittoCommand> parseDittoArguments(const std::vector<std::string> &args)
 {
     DittoCommand command;
     std::vector<std::string> operands;
     bool optionsEnded = false;
     for (const std::string &arg : args) {
         if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--") {
+            if (arg == "--")
                 optionsEnded = true;
-            } else if (arg == "-rsrc" || arg == "--rsrc") {
+            else if (arg == "-rsrc" || arg == "--rsrc")
                 command.options.keepExtendedAttributes = true;
-            } else if (arg == "-norsrc" || arg == "--norsrc") {
+            else if (arg == "-norsrc" || arg == "--norsrc")
                 command.options.keepExtendedAttributes = false;
-            } else {
-                error = "unknown option " + printablePath(arg);
-                return std::nullopt;
-            }
+            else
+                return cv::fail("unknown option " + printablePath(arg));
             continue;
         }
         operands.push_back(arg);
     }
-    if (operands.size() != 2) {
-        error = "expected a source and a destination";
-        return std::nullopt;
-    }
-    if (operands[0].empty() || operands[1].empty()) {
-        error = "empty path";
-        return std::nullopt;
-    }
+    if (operands.size() != 2)
+        return cv::fail(std::string("expected a source and a destination"));
+    if (operands[0].empty() || operands[1].empty())
+        return cv::fail(std::string("empty path"));
     command.source = operands[0];
     command.destination = operands[1];
     return command;
@@ -117,41 +110,105 @@ std::string printablePath(std::string_view path)
     return out;
 }
 
-Ditto::Ditto(DittoOptions options, std::FILE *errors)
-    : m_options(options)
-    , m_errors(errors)
-    , m_clock(wallClock)
+namespace detail {
+
+std::string Report::relativePath() const
 {
+    return dst.size() > dstRootLength ? dst.substr(dstRootLength + 1) : std::string();
 }
 
-Ditto::~Ditto()
+std::string Report::at(const std::string &path, const char *why)
 {
-    if (m_dstRootFd >= 0)
-        close(m_dstRootFd);
-    closeVersions();
+    return printablePath(path.empty() ? std::string("/") : path) + ": " + why;
 }
 
-void Ditto::failSource(int err)
+std::string Report::at(const std::string &path, int err)
 {
-    fail(m_src, std::strerror(err));
+    return at(path, std::strerror(err));
 }
 
-void Ditto::failDestination(int err)
+void Report::say(const std::string &reason)
 {
-    fail(m_dst, std::strerror(err));
-}
-
-void Ditto::fail(const std::string &path, const char *reason)
-{
+    if (reason.empty())
+        return;
     ++m_failures;
+    write("ditto: " + reason + "\n");
+}
+
+void Report::note(const std::string &path, const std::string &text)
+{
+    write("ditto: " + printablePath(path) + ": " + text + "\n");
+}
+
+void Report::write(const std::string &line)
+{
     // One write per line, so lines never interleave in a shared log.
-    std::string line = "ditto: ";
-    line += printablePath(path.empty() ? std::string("/") : path);
-    line += ": ";
-    line += reason;
-    line += '\n';
     std::fwrite(line.data(), 1, line.size(), m_errors);
     std::fflush(m_errors);
+}
+
+EntryPaths::EntryPaths(Report &report, const char *name)
+    : m_report(report)
+    , m_srcLength(report.src.size())
+    , m_dstLength(report.dst.size())
+{
+    m_report.src += '/';
+    m_report.src += name;
+    m_report.dst += '/';
+    m_report.dst += name;
+}
+
+EntryPaths::~EntryPaths()
+{
+    m_report.src.resize(m_srcLength);
+    m_report.dst.resize(m_dstLength);
+}
+
+} // namespace detail
+
+struct Ditto::Parts {
+    Parts(DittoOptions dittoOptions, std::FILE *errors)
+        : options(std::move(dittoOptions))
+        , report(errors)
+        , data(report)
+        , attributes(report)
+        , versions(options.versionsFolder, report, data, names)
+        , placing(options, report, versions, data, attributes, names, clock)
+        , walk(options, report, placing, versions, attributes)
+    {
+    }
+
+    DittoOptions options;
+    std::function<timespec()> clock = wallClock;
+    detail::Report report;
+    detail::TempNames names;
+    detail::DataCopy data;
+    detail::Attributes attributes;
+    detail::Versions versions;
+    detail::Placing placing;
+    detail::Walk walk;
+};
+
+Ditto::Ditto(DittoOptions options, std::FILE *errors)
+    : m_parts(std::make_unique<Parts>(std::move(options), errors))
+{
+}
+
+Ditto::~Ditto() = default;
+
+bool Ditto::copy(const std::string &source, const std::string &destination)
+{
+    return m_parts->walk.copy(source, destination);
+}
+
+int Ditto::failures() const
+{
+    return m_parts->report.failures();
+}
+
+void Ditto::setClock(std::function<timespec()> clock)
+{
+    m_parts->clock = std::move(clock);
 }
 
 } // namespace cv::compat

@@ -2,8 +2,10 @@
 // file it was writing, and a later copy removes the temporary files of runs
 // whose process is gone (SIGKILL, a power cut), so no partial file stays in
 // the backup.
-#include "Ditto.h"
-#include "DittoSupport.h"
+#include "DittoParts.h"
+
+#include "BackupFormat.h"
+#include "ProcessTable.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace cv::compat {
+namespace cv::compat::detail {
 
 namespace {
 
@@ -37,13 +39,13 @@ void removeUnfinishedAndEnd(int signal)
     raise(signal);
 }
 
-constexpr char kTempPrefix[] = ".ditto-";
-constexpr size_t kTempPrefixLength = sizeof kTempPrefix - 1;
+constexpr size_t kTempPrefixLength = sizeof cv::format::kTempPrefix - 1;
 
-// The process id in ".ditto-<pid>-<n>", 0 for any other name.
+// The process id in a temporary name (kTempPrefix, then "<pid>-<n>"), 0
+// for any other name.
 pid_t temporaryOwner(const char *name)
 {
-    if (std::strncmp(name, kTempPrefix, kTempPrefixLength) != 0)
+    if (std::strncmp(name, cv::format::kTempPrefix, kTempPrefixLength) != 0)
         return 0;
     const char *p = name + kTempPrefixLength;
     char *end = nullptr;
@@ -57,33 +59,26 @@ pid_t temporaryOwner(const char *name)
     return *end == 0 ? pid_t(pid) : 0;
 }
 
-std::string commandOf(const std::string &pid)
-{
-    const int fd = open(("/proc/" + pid + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    char text[64];
-    const ssize_t n = read(fd, text, sizeof text);
-    close(fd);
-    return n > 0 ? std::string(text, size_t(n)) : std::string();
-}
-
 bool processIsGone(pid_t pid)
 {
     if (kill(pid, 0) != 0 && errno == ESRCH)
         return true;
     // A live process of that number: a copy like this one may still be
     // writing the file, unless the number was given to another program since.
-    const std::string theirs = commandOf(std::to_string(pid));
-    return !theirs.empty() && theirs != commandOf("self");
+    const std::string theirs = cv::processes::commandName(pid);
+    return !theirs.empty() && theirs != cv::processes::commandName(0);
 }
 
 } // namespace
 
+} // namespace cv::compat::detail
+
+namespace cv::compat {
+
 void removeUnfinishedCopyOnSignals()
 {
     struct sigaction action{};
-    action.sa_handler = removeUnfinishedAndEnd;
+    action.sa_handler = detail::removeUnfinishedAndEnd;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         struct sigaction old{};
@@ -94,7 +89,11 @@ void removeUnfinishedCopyOnSignals()
     }
 }
 
-void Ditto::markUnfinished(int dirFd, const char *name)
+} // namespace cv::compat
+
+namespace cv::compat::detail {
+
+void markUnfinished(int dirFd, const char *name)
 {
     if (std::strlen(name) >= PATH_MAX)
         return;
@@ -106,23 +105,22 @@ void Ditto::markUnfinished(int dirFd, const char *name)
     g_unfinished.armed = 1;
 }
 
-void Ditto::markFinished()
+void markFinished()
 {
     g_unfinished.armed = 0;
 }
 
-void Ditto::removeLeftovers(int dstDirFd)
+void LeftoverSweep::sweep(int dstDirFd, Report &report)
 {
-    // Read apart from the walk's own buffer: this runs between its uses.
-    if (m_sweepBuffer.empty())
-        m_sweepBuffer.resize(16 * 1024);
+    if (m_buffer.empty())
+        m_buffer.resize(16 * 1024);
     std::string found;
     for (;;) {
-        const ssize_t n = getdents64(dstDirFd, m_sweepBuffer.data(), m_sweepBuffer.size());
+        const ssize_t n = getdents64(dstDirFd, m_buffer.data(), m_buffer.size());
         if (n <= 0)
             break; // unreadable: the copy itself will say so
         for (ssize_t pos = 0; pos < n;) {
-            const auto *d = reinterpret_cast<const struct dirent64 *>(m_sweepBuffer.data() + pos);
+            const auto *d = reinterpret_cast<const struct dirent64 *>(m_buffer.data() + pos);
             pos += d->d_reclen;
             if (d->d_name[0] == '.' && d->d_name[1] == 'd' && temporaryOwner(d->d_name) != 0) {
                 found.append(d->d_name);
@@ -130,6 +128,7 @@ void Ditto::removeLeftovers(int dstDirFd)
             }
         }
     }
+    // Back to the start for the walk; a folder that cannot seek fails there.
     lseek(dstDirFd, 0, SEEK_SET);
     for (size_t pos = 0; pos < found.size(); pos += std::strlen(found.c_str() + pos) + 1) {
         const char *name = found.c_str() + pos;
@@ -138,12 +137,8 @@ void Ditto::removeLeftovers(int dstDirFd)
             continue;
         if (unlinkat(dstDirFd, name, 0) != 0)
             continue; // a folder of that name is not ours; gone meanwhile is fine
-        // Not a failure: one line, written at once.
-        const std::string line = "ditto: " + printablePath(m_dst + "/" + name)
-            + ": removed, an unfinished copy left by an earlier run\n";
-        std::fwrite(line.data(), 1, line.size(), m_errors);
-        std::fflush(m_errors);
+        report.note(report.dst + "/" + name, "removed, an unfinished copy left by an earlier run");
     }
 }
 
-} // namespace cv::compat
+} // namespace cv::compat::detail

@@ -1,17 +1,14 @@
 // Copying metadata: owner and mode, and extended attributes.
-#include "Ditto.h"
-#include "DittoSupport.h"
+#include "DittoParts.h"
 
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
 
-namespace cv::compat {
+namespace cv::compat::detail {
 
-using namespace detail;
-
-bool Ditto::setOwnerAndMode(int fd, const struct stat &st, const struct stat *existing)
+bool setOwnerAndMode(int fd, const struct stat &st, const struct stat *existing)
 {
     mode_t mode = st.st_mode & 07777;
     if (!existing || existing->st_uid != st.st_uid || existing->st_gid != st.st_gid) {
@@ -25,22 +22,23 @@ bool Ditto::setOwnerAndMode(int fd, const struct stat &st, const struct stat *ex
     return fchmod(fd, mode) == 0;
 }
 
-bool Ditto::attributeValue(int fd, const char *attr, std::vector<char> &value, ssize_t &size)
+namespace {
+
+// One attribute's value into `value`, grown as needed: its size, or -1.
+ssize_t attributeValue(int fd, const char *attr, std::vector<char> &value)
 {
     for (;;) {
-        size = fgetxattr(fd, attr, value.data(), value.size());
+        const ssize_t size = fgetxattr(fd, attr, value.data(), value.size());
         if (size >= 0)
-            return true;
+            return size;
         if (errno != ERANGE)
-            return false;
+            return -1;
         const ssize_t needed = fgetxattr(fd, attr, nullptr, 0);
         if (needed < 0)
-            return false;
+            return -1;
         value.resize(size_t(needed) + 4096);
     }
 }
-
-namespace {
 
 // The names of one descriptor's attributes, NUL-separated; 0 where the file
 // system keeps none.
@@ -71,91 +69,113 @@ bool listHas(const std::vector<char> &names, ssize_t length, const char *name)
     return false;
 }
 
+bool isUserAttribute(const char *attr)
+{
+    return std::strncmp(attr, "user.", 5) == 0;
+}
+
+std::string attributeFailure(const char *what, const char *attr, int err)
+{
+    return std::string(what) + printablePath(attr) + ": " + std::strerror(err);
+}
+
 } // namespace
 
-bool Ditto::copyAttributes(int in, int out, Attributes mode, bool quiet)
+bool Attributes::copy(int in, int out, AttributeMode mode, bool quiet)
 {
-    // New: `out` holds none yet. Merge: set what differs. Same: also take
-    // away the user's attributes the source no longer has. `quiet`: return
-    // false at the first failure without a word; the caller copies anew.
-    const ssize_t length = listAttributes(in, m_attrNames);
+    const ssize_t length = listAttributes(in, m_names);
     if (length < 0) {
         if (!quiet)
-            failSource(errno);
+            m_report.failSource(errno);
         return false;
     }
     ssize_t dstLength = 0;
-    if (mode != Attributes::New) {
-        dstLength = listAttributes(out, m_dstAttrNames);
+    if (mode != AttributeMode::New) {
+        dstLength = listAttributes(out, m_dstNames);
         if (dstLength < 0) {
             if (!quiet)
-                failDestination(errno);
+                m_report.failDestination(errno);
             return false;
         }
     }
+    const bool set = setValues(in, out, length, dstLength, mode, quiet);
+    if (!set && quiet)
+        return false;
+    if (mode != AttributeMode::Same)
+        return set;
+    return removeStale(out, length, dstLength, quiet) && set;
+}
+
+bool Attributes::setValues(int in, int out, ssize_t length, ssize_t dstLength, AttributeMode mode, bool quiet)
+{
     bool ok = true;
     for (ssize_t pos = 0; pos < length;) {
-        const char *attr = m_attrNames.data() + pos;
+        const char *attr = m_names.data() + pos;
         pos += ssize_t(std::strlen(attr)) + 1;
-        ssize_t size;
-        if (!attributeValue(in, attr, m_attrValue, size)) {
+        const ssize_t size = attributeValue(in, attr, m_value);
+        if (size < 0) {
             if (errno == ENODATA)
                 continue; // removed meanwhile
             if (quiet)
                 return false;
-            fail(m_src, (std::string("cannot read extended attribute ") + printablePath(attr) + ": "
-                         + std::strerror(errno)).c_str());
+            m_report.fail(m_report.src, attributeFailure("cannot read extended attribute ", attr, errno).c_str());
             ok = false;
             continue;
         }
-        ssize_t dstSize;
-        if (mode != Attributes::New && listHas(m_dstAttrNames, dstLength, attr)
-            && attributeValue(out, attr, m_dstAttrValue, dstSize) && dstSize == size
-            && std::memcmp(m_dstAttrValue.data(), m_attrValue.data(), size_t(size)) == 0)
+        if (mode != AttributeMode::New && listHas(m_dstNames, dstLength, attr)
+            && attributeValue(out, attr, m_dstValue) == size
+            && std::memcmp(m_dstValue.data(), m_value.data(), size_t(size)) == 0)
             continue; // already there: writing it again would change the file
-        if (fsetxattr(out, attr, m_attrValue.data(), size_t(size), 0) != 0) {
-            const int err = errno;
-            // Attributes the system owns (access lists, security labels)
-            // may be refused by the destination; the user's own must arrive.
-            const bool userAttr = std::strncmp(attr, "user.", 5) == 0;
-            if (!userAttr && (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EACCES))
-                continue;
-            // A destination file system without extended attributes (a FAT
-            // drive, say) can never keep them; failing every backup to it
-            // would make the backup useless. Say so once and go on.
-            if (err == ENOTSUP || err == EOPNOTSUPP) {
-                if (!m_attributesUnsupportedReported) {
-                    m_attributesUnsupportedReported = true;
-                    std::fprintf(m_errors, "ditto: %s: the destination does not keep extended attributes; "
-                                           "they were not copied\n", printablePath(m_dst).c_str());
-                    std::fflush(m_errors);
-                }
-                continue;
-            }
-            if (quiet)
-                return false;
-            fail(m_dst, (std::string("cannot keep extended attribute ") + printablePath(attr) + ": "
-                         + std::strerror(err)).c_str());
-            ok = false;
-        }
+        if (fsetxattr(out, attr, m_value.data(), size_t(size), 0) == 0)
+            continue;
+        const int err = errno;
+        if (refused(attr, err) == Refusal::Ignored)
+            continue;
+        if (quiet)
+            return false;
+        m_report.fail(m_report.dst, attributeFailure("cannot keep extended attribute ", attr, err).c_str());
+        ok = false;
     }
-    if (mode != Attributes::Same)
-        return ok;
+    return ok;
+}
+
+Attributes::Refusal Attributes::refused(const char *attr, int err)
+{
+    // Attributes the system owns (access lists, security labels) may be
+    // refused by the destination; the user's own must arrive.
+    if (!isUserAttribute(attr) && (err == EPERM || err == ENOTSUP || err == EOPNOTSUPP || err == EACCES))
+        return Refusal::Ignored;
+    // A destination file system without extended attributes (a FAT drive,
+    // say) can never keep them; failing every backup to it would make the
+    // backup useless. Say so once and go on.
+    if (err == ENOTSUP || err == EOPNOTSUPP) {
+        if (!m_unsupportedReported) {
+            m_unsupportedReported = true;
+            m_report.note(m_report.dst, "the destination does not keep extended attributes; they were not copied");
+        }
+        return Refusal::Ignored;
+    }
+    return Refusal::Failed;
+}
+
+bool Attributes::removeStale(int out, ssize_t length, ssize_t dstLength, bool quiet)
+{
+    bool ok = true;
     for (ssize_t pos = 0; pos < dstLength;) {
-        const char *attr = m_dstAttrNames.data() + pos;
+        const char *attr = m_dstNames.data() + pos;
         pos += ssize_t(std::strlen(attr)) + 1;
         // Only the user's own: labels the system puts on every new file are
         // what a fresh copy would carry too.
-        if (std::strncmp(attr, "user.", 5) != 0 || listHas(m_attrNames, length, attr))
+        if (!isUserAttribute(attr) || listHas(m_names, length, attr))
             continue;
         if (fremovexattr(out, attr) != 0 && errno != ENODATA) {
             if (quiet)
                 return false;
-            failDestination(errno);
+            m_report.failDestination(errno);
             ok = false;
         }
     }
     return ok;
 }
 
-} // namespace cv::compat
+} // namespace cv::compat::detail

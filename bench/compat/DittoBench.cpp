@@ -13,6 +13,9 @@
 //   cv_bench_ditto --step WORK versions|plain|rsync|first-ditto|first-cp
 //   cv_bench_ditto --clean WORK
 // e.g. /usr/bin/time -v cv_bench_ditto --step WORK versions
+#include "BackupFormat.h"
+#include "UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -51,19 +54,16 @@ struct Measure {
 
 bool writeFile(const std::string &path, const char *data, size_t size)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    cv::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
         return false;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd.get(), data + done, size - done);
+        if (n <= 0)
             return false;
-        }
         done += size_t(n);
     }
-    return close(fd) == 0;
+    return fd.close() == 0;
 }
 
 bool generate(const std::string &root)
@@ -123,19 +123,18 @@ void journalLine(const std::string &mirror, int round, bool start)
 {
     const std::string line = std::string(start ? "start\t" : "end\t") + runStamp(round)
         + "\t2026-01-01T00:00:00.000Z\t" + (start ? "versions\n" : "success\n");
-    const int fd = open((mirror + "/.corvantis-versions/journal").c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size()) || fsync(fd) != 0)
+    const std::string journal = mirror + "/" + cv::format::kVersionsFolder + "/" + cv::format::kJournalName;
+    const cv::UniqueFd fd(open(journal.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd || write(fd.get(), line.data(), line.size()) != ssize_t(line.size()) || fsync(fd.get()) != 0)
         std::perror("journal");
-    if (fd >= 0)
-        close(fd);
 }
 
 std::string versionsSetting(const std::string &mirror, int round)
 {
-    const std::string folder = mirror + "/.corvantis-versions/" + runStamp(round);
+    const std::string folder = mirror + "/" + cv::format::kVersionsFolder + "/" + runStamp(round);
     fs::create_directories(folder);
     journalLine(mirror, round, true);
-    return "CORVANTIS_VERSIONS_DIR=" + folder;
+    return std::string(cv::format::kVersionsDirVariable) + "=" + folder;
 }
 
 Measure run(const std::vector<std::string> &argv, const std::string &environment = {})

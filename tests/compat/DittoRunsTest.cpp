@@ -61,7 +61,7 @@ std::vector<std::string> temporaries(const std::string &root)
 {
     std::vector<std::string> found;
     for (const auto &entry : fs::recursive_directory_iterator(root))
-        if (entry.path().filename().native().rfind(".ditto-", 0) == 0)
+        if (entry.path().filename().native().rfind(kTemp, 0) == 0)
             found.push_back(entry.path().native());
     return found;
 }
@@ -75,31 +75,38 @@ std::string whatIs(const std::string &path)
     return S_ISDIR(st.st_mode) ? "folder" : readBytes(path);
 }
 
+// The mailboxes a held copy works on: big.mbox, where it waits, among
+// small ones.
+const std::string kHeldNames[] = {"a", "b", "c", "big.mbox", "d"};
+
+// Copies `src` to `dst`, then changes every mailbox in `src`; returns what
+// big.mbox held at the copy.
+std::string copiedThenChanged(const std::string &src, const std::string &dst)
+{
+    makeFolder(src);
+    makeFolder(src + "/Mail");
+    const std::string big = pseudoRandom(8 << 20, 1);
+    makeFile(src + "/Mail/big.mbox", big);
+    for (const std::string &name : kHeldNames)
+        if (name != "big.mbox")
+            makeFile(src + "/Mail/" + name, "old " + name);
+    EXPECT_EQ(runProcess({kDitto, "-rsrc", src, dst}).exitCode, 0);
+    makeFile(src + "/Mail/big.mbox", pseudoRandom(8 << 20, 2));
+    for (const std::string &name : kHeldNames)
+        if (name != "big.mbox")
+            makeFile(src + "/Mail/" + name, "new " + name);
+    return big;
+}
+
 } // namespace
 
 // Held just before it replaces a changed mailbox, the copy is ended by each
-// signal a stop or a logout sends: what it wrote goes with it. Killed
-// outright it cannot clean up, but loses nothing: every mirror file it
-// replaced is in its version folder, and the next run sweeps its leftover,
-// though not that of a copy still running.
-TEST(DittoRuns, AnEndedCopyLeavesNoTemporaryFileAndLosesNothing)
+// signal a stop or a logout sends: what it wrote goes with it.
+TEST(DittoRuns, AnEndedCopyLeavesNoTemporaryFile)
 {
     TempFolder temp;
     const std::string src = temp / "src", dst = temp / "dst";
-    makeFolder(src);
-    makeFolder(src + "/Mail");
-    const std::string names[] = {"a", "b", "c", "big.mbox", "d"};
-    const std::string big = pseudoRandom(8 << 20, 1);
-    makeFile(src + "/Mail/big.mbox", big);
-    for (const std::string &name : names)
-        if (name != "big.mbox")
-            makeFile(src + "/Mail/" + name, "old " + name);
-    ASSERT_EQ(runProcess({kDitto, "-rsrc", src, dst}).exitCode, 0);
-    makeFile(src + "/Mail/big.mbox", pseudoRandom(8 << 20, 2));
-    for (const std::string &name : names)
-        if (name != "big.mbox")
-            makeFile(src + "/Mail/" + name, "new " + name);
-
+    const std::string big = copiedThenChanged(src, dst);
     int held = 0;
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
@@ -113,23 +120,33 @@ TEST(DittoRuns, AnEndedCopyLeavesNoTemporaryFileAndLosesNothing)
         EXPECT_EQ(temporaries(dst), std::vector<std::string>{});
         EXPECT_EQ(readBytes(dst + "/Mail/big.mbox"), big);
     }
+}
 
-    for (const std::string &name : names)
+// Killed outright it cannot clean up, but loses nothing: every mirror file
+// it replaced is in its version folder, and the next run sweeps its
+// leftover, though not that of a copy still running.
+TEST(DittoRuns, AKilledCopyLosesNothingAndItsLeftoverIsSwept)
+{
+    TempFolder temp;
+    const std::string src = temp / "src", dst = temp / "dst";
+    copiedThenChanged(src, dst);
+    ASSERT_EQ(runProcess({kDitto, "-rsrc", src, dst}).exitCode, 0);
+    for (const std::string &name : kHeldNames)
         makeFile(src + "/Mail/" + name, "newer " + name);
     std::map<std::string, ino_t> before;
-    for (const std::string &name : names)
+    for (const std::string &name : kHeldNames)
         before[name] = statOf(dst + "/Mail/" + name).st_ino;
-    const std::string versions = dst + "/.corvantis-versions/2026-12-07-210000";
+    const std::string versions = dst + "/" + kVersions + "/2026-12-07-210000";
     fs::create_directories(versions);
     std::string marker = temp / "killed";
-    pid_t pid = startHeld({kDitto, "-rsrc", src, dst}, "big.mbox", marker, {"CORVANTIS_VERSIONS_DIR=" + versions});
+    pid_t pid = startHeld({kDitto, "-rsrc", src, dst}, "big.mbox", marker, {versionsSetting(versions)});
     ASSERT_TRUE(waitForFile(marker));
     kill(pid, SIGKILL);
     endOf(pid);
     const auto left = temporaries(dst);
-    EXPECT_EQ(left.size(), 1u);
+    ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(statOf(versions + "/Mail/big.mbox").st_ino, before["big.mbox"]) << "kept before the rename";
-    for (const std::string &name : names) {
+    for (const std::string &name : kHeldNames) {
         if (statOf(dst + "/Mail/" + name).st_ino != before[name]) {
             EXPECT_EQ(statOf(versions + "/Mail/" + name).st_ino, before[name]) << name;
         }
@@ -241,38 +258,25 @@ TEST(DittoRuns, ABackupFileSharedWithANameOutsideIsReplaced)
     }
 }
 
-// Runs with a mailbox changed between them, its content, then its size,
-// then its type: each run keeps, in its own version folder, exactly what it
-// replaced (the mirror's old file itself, not a copy) and lists what it
-// created; the mirror is what a run without versions makes.
-TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
-{
-    TempFolder temp;
-    const std::string src = temp / "src", dst = temp / "dst", plain = temp / "plain";
-    makeFolder(src);
-    makeFolder(src + "/Mail");
-    makeFolder(src + "/Archive");
-    makeFile(src + "/Mail/INBOX", "first state of the inbox");
-    makeFile(src + "/Mail/Drafts", "drafts stay as they are");
-    makeFile(src + "/Archive/old.mbox", "archived");
-    makeFile(src + "/gone.txt", "deleted in the source later");
-    ASSERT_EQ(symlink("a", (src + "/Mail/link").c_str()), 0);
-    for (const auto &entry : fs::recursive_directory_iterator(src))
-        setTime(entry.path(), 1600000000);
+namespace {
 
-    struct Step {
-        const char *what;
-        std::function<void()> change;
-        std::map<std::string, std::string> kept; // relative path -> whatIs
-        std::set<std::string> created;
-    };
-    const auto changed = [&](const std::string &relative, const std::string &content, time_t when) {
+struct VersionStep {
+    const char *what;
+    std::function<void()> change;
+    std::map<std::string, std::string> kept; // relative path -> whatIs
+    std::set<std::string> created;
+};
+
+// A mailbox changed between runs, its content, then its size, then its type.
+std::vector<VersionStep> versionSteps(const std::string &src)
+{
+    const auto changed = [src](const std::string &relative, const std::string &content, time_t when) {
         makeFile(src + "/" + relative, content);
         setTime(src + "/" + relative, when);
     };
-    const std::vector<Step> steps{
+    return {
         {"the content, a link's target; a file, a folder added; one deleted",
-         [&] {
+         [=] {
              changed("Mail/INBOX", "FIRST STATE of the inbox", 1600000100);
              fs::remove(src + "/Mail/link");
              ASSERT_EQ(symlink("b", (src + "/Mail/link").c_str()), 0);
@@ -280,17 +284,17 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
              makeFolder(src + "/Mail/New Folder");
              changed("Mail/New Folder/1.emlx", "in a new folder", 1600000100);
              fs::remove(src + "/gone.txt");
-             makeFolder(src + "/.corvantis-versions"); // never copied in
-             changed(".corvantis-versions/intruder", "x", 1600000100);
+             makeFolder(src + "/" + kVersions); // never copied in
+             changed(kVersions + "/intruder", "x", 1600000100);
          },
          {{"Mail/INBOX", "first state of the inbox"}, {"Mail/link", "-> a"}},
          {"Mail/new.emlx", "Mail/New Folder"}},
         {"the size",
-         [&] { changed("Mail/INBOX", "the second state, longer than the first", 1600000200); },
+         [=] { changed("Mail/INBOX", "the second state, longer than the first", 1600000200); },
          {{"Mail/INBOX", "FIRST STATE of the inbox"}},
          {}},
         {"the type: a file becomes a folder and a folder a file",
-         [&] {
+         [=] {
              fs::remove(src + "/Mail/INBOX");
              makeFolder(src + "/Mail/INBOX");
              changed("Mail/INBOX/1.emlx", "now a folder", 1600000300);
@@ -303,20 +307,82 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
          {"Mail/INBOX/1.emlx"}},
         {"nothing", [] {}, {}, {}},
     };
+}
+
+// What a run's folder holds besides its records; folders only where kept
+// whole, not those on the way to what was kept.
+std::map<std::string, std::string> keptIn(const std::string &versions, const VersionStep &step)
+{
+    std::map<std::string, std::string> kept;
+    for (const auto &entry : fs::recursive_directory_iterator(versions)) {
+        const std::string relative = entry.path().native().substr(versions.size() + 1);
+        if (relative == cv::format::kMetadataRecord || relative == cv::format::kCreatedRecord
+            || (!step.kept.count(relative) && entry.is_directory()))
+            continue;
+        kept[relative] = whatIs(entry.path());
+    }
+    return kept;
+}
+
+std::set<std::string> createdIn(const std::string &versions)
+{
+    std::set<std::string> created;
+    const std::string path = versions + "/" + cv::format::kCreatedRecord;
+    const std::string record = fs::exists(path) ? readBytes(path) : std::string();
+    for (size_t pos = 0, end; pos < record.size(); pos = end + 1) {
+        end = record.find('\0', pos);
+        EXPECT_NE(end, std::string::npos) << "every entry ends with a NUL";
+        if (end == std::string::npos)
+            break;
+        created.insert(record.substr(pos, end - pos));
+    }
+    return created;
+}
+
+// The mirror without the versions and what a run moved aside.
+auto mirrorOnly(const std::string &root)
+{
+    auto tree = describeTree(root, false);
+    std::erase_if(tree, [](const auto &entry) {
+        return entry.first.rfind(kVersions, 0) == 0 || entry.first.find(".replaced-") != std::string::npos
+            || entry.first.empty();
+    });
+    return tree;
+}
+
+} // namespace
+
+// Runs with a mailbox changed between them: each run keeps, in its own
+// version folder, exactly what it replaced (the mirror's old file itself,
+// not a copy) and lists what it created; the mirror is what a run without
+// versions makes.
+TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
+{
+    TempFolder temp;
+    const std::string src = temp / "src", dst = temp / "dst", plain = temp / "plain";
+    for (const char *folder : {"", "/Mail", "/Archive"})
+        makeFolder(src + folder);
+    makeFile(src + "/Mail/INBOX", "first state of the inbox");
+    makeFile(src + "/Mail/Drafts", "drafts stay as they are");
+    makeFile(src + "/Archive/old.mbox", "archived");
+    makeFile(src + "/gone.txt", "deleted in the source later");
+    ASSERT_EQ(symlink("a", (src + "/Mail/link").c_str()), 0);
+    for (const auto &entry : fs::recursive_directory_iterator(src))
+        setTime(entry.path(), 1600000000);
 
     ASSERT_EQ(runProcess({kDitto, "-rsrc", src, dst}).exitCode, 0);
     ASSERT_EQ(runProcess({kDitto, "-rsrc", src, plain}).exitCode, 0);
     int stamp = 0;
-    for (const Step &step : steps) {
+    for (const VersionStep &step : versionSteps(src)) {
         SCOPED_TRACE(step.what);
         step.change();
         std::map<std::string, ino_t> mirrorBefore;
         for (const auto &entry : fs::recursive_directory_iterator(dst))
             mirrorBefore[entry.path().native().substr(dst.size() + 1)] = statOf(entry.path()).st_ino;
-        const std::string versions = dst + "/.corvantis-versions/2026-12-07-21000" + std::to_string(++stamp);
+        const std::string versions = dst + "/" + kVersions + "/2026-12-07-21000" + std::to_string(++stamp);
         fs::create_directories(versions); // by the engine, before the copy
         const ProcessResult run = runProcess({kDitto, "-rsrc", src, dst}, std::nullopt, 60,
-                                             {"CORVANTIS_VERSIONS_DIR=" + versions});
+                                             {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(runProcess({kDitto, "-rsrc", src, plain}).exitCode, 0);
 
@@ -324,45 +390,22 @@ TEST(DittoRuns, EachRunKeepsWhatItReplacedAndListsWhatItCreated)
             EXPECT_TRUE(fs::is_empty(versions)) << "a run that kept and created nothing leaves its folder empty";
             continue;
         }
-        std::map<std::string, std::string> kept;
-        for (const auto &entry : fs::recursive_directory_iterator(versions)) {
-            const std::string relative = entry.path().native().substr(versions.size() + 1);
-            if (relative == ".corvantis-meta" || (!step.kept.count(relative) && entry.is_directory()))
-                continue; // folders whose content changed; a folder on the way to what was kept
-            if (relative != ".corvantis-created")
-                kept[relative] = whatIs(entry.path());
-        }
-        EXPECT_EQ(kept, step.kept);
+        EXPECT_EQ(keptIn(versions, step), step.kept);
         for (const auto &[relative, what] : step.kept) {
             if (what != "folder") {
                 EXPECT_EQ(statOf(versions + "/" + relative).st_ino, mirrorBefore[relative]) << relative;
             }
         }
-        std::set<std::string> created;
-        const std::string record = fs::exists(versions + "/.corvantis-created")
-            ? readBytes(versions + "/.corvantis-created") : std::string();
-        for (size_t pos = 0, end; pos < record.size(); pos = end + 1) {
-            end = record.find('\0', pos);
-            ASSERT_NE(end, std::string::npos) << "every entry ends with a NUL";
-            created.insert(record.substr(pos, end - pos));
-        }
-        EXPECT_EQ(created, step.created);
-        EXPECT_NE(run.err.find(".corvantis-versions: not copied"), std::string::npos) << run.err;
+        EXPECT_EQ(createdIn(versions), step.created);
+        EXPECT_NE(run.err.find(kVersions + ": not copied"), std::string::npos) << run.err;
         expectSameTree(src + "/Mail", dst + "/Mail", false);
         EXPECT_EQ(whatIs(dst + "/Archive"), whatIs(src + "/Archive"));
         EXPECT_EQ(readBytes(dst + "/gone.txt"), "deleted in the source later");
         EXPECT_FALSE(fs::exists(versions + "/gone.txt"));
-        // Without versions, the mirror is the same (the versions and what a
-        // run without them moves aside apart).
-        auto withVersions = describeTree(dst, false), without = describeTree(plain, false);
-        for (auto *tree : {&withVersions, &without})
-            std::erase_if(*tree, [](const auto &entry) {
-                return entry.first.rfind(".corvantis-versions", 0) == 0
-                    || entry.first.find(".replaced-") != std::string::npos || entry.first.empty();
-            });
-        EXPECT_EQ(withVersions, without);
+        // Without versions, the mirror is the same.
+        EXPECT_EQ(mirrorOnly(dst), mirrorOnly(plain));
     }
-    EXPECT_FALSE(fs::exists(dst + "/.corvantis-versions/intruder"));
+    EXPECT_FALSE(fs::exists(dst + "/" + kVersions + "/intruder"));
 }
 
 // kill -9 (or a power cut) while a new mailbox is copied, or while a version
@@ -383,15 +426,15 @@ TEST(DittoRuns, NothingPartialStandsUnderARealNameAfterKill9)
     const Case cases[] = {
         {"a new file", [&] { makeFile(src + "/Mail/new.mbox", added); }, "new.mbox", "", "Mail"},
         {"a version copied where links are refused", [&] { makeFile(src + "/Mail/INBOX", inbox); }, "INBOX",
-         "CV_REFUSE_LINKS=1", ".corvantis-versions/r2/Mail"},
+         "CV_REFUSE_LINKS=1", kVersions + "/r2/Mail"},
     };
     int run = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         c.change();
-        const std::string versions = dst + "/.corvantis-versions/r" + std::to_string(++run);
+        const std::string versions = dst + "/" + kVersions + "/r" + std::to_string(++run);
         fs::create_directories(versions);
-        std::vector<std::string> env{"CORVANTIS_VERSIONS_DIR=" + versions};
+        std::vector<std::string> env{versionsSetting(versions)};
         if (!c.env.empty())
             env.push_back(c.env);
         const std::string marker = temp / ("held" + std::to_string(run));
@@ -404,15 +447,15 @@ TEST(DittoRuns, NothingPartialStandsUnderARealNameAfterKill9)
         const auto left = temporaries(dst + "/" + c.folder);
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(fs::path(left[0]).parent_path(), fs::path(dst + "/" + c.folder));
-        EXPECT_EQ(readBytes(versions + "/.corvantis-created").find("new.mbox"), std::string::npos)
+        EXPECT_EQ(readBytes(versions + "/" + cv::format::kCreatedRecord).find("new.mbox"), std::string::npos)
             << "listed only once complete";
     }
     // The next run (links still refused) keeps a whole copy and completes.
-    const std::string versions = dst + "/.corvantis-versions/r3";
+    const std::string versions = dst + "/" + kVersions + "/r3";
     fs::create_directories(versions);
     const ProcessResult next = runProcess({kDitto, src, dst}, std::nullopt, 60,
                                           {"LD_PRELOAD=" + std::string(CV_PAUSE_RENAME), "CV_REFUSE_LINKS=1",
-                                           "CORVANTIS_VERSIONS_DIR=" + versions});
+                                           versionsSetting(versions)});
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_EQ(readBytes(versions + "/Mail/INBOX"), "old inbox");
     EXPECT_EQ(statOf(versions + "/Mail/INBOX").st_mtime, 1600000000);
@@ -432,7 +475,7 @@ TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TempFolder temp;
-        const std::string src = temp / "src", dst = temp / "dst", versions = dst + "/.corvantis-versions/run";
+        const std::string src = temp / "src", dst = temp / "dst", versions = dst + "/" + kVersions + "/run";
         makeFolder(src);
         makeFile(src + "/INBOX", "first");
         ASSERT_EQ(runProcess({kDitto, src, dst}).exitCode, 0);
@@ -441,7 +484,7 @@ TEST(DittoRuns, WritesOnlyIntoTheVersionsFolderItWasGivenAsItFindsIt)
             fs::create_directories(versions);
         if (c.foreignEntry)
             makeFile(versions + "/INBOX", "kept by another run");
-        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.err.find(c.made ? "File exists" : "No such file or directory"), std::string::npos) << run.err;
         EXPECT_EQ(readBytes(dst + "/INBOX"), "first");
@@ -480,12 +523,12 @@ TEST(DittoRuns, AMetadataOnlyChangeIsRecordedNotCopied)
     setTime(src + "/Mail/Sent", 1600000000); // older than this second: proven unchanged at the next run
 
     for (const char *stamp : {"r1", "r2"}) {
-        const std::string versions = dst + "/.corvantis-versions/" + stamp;
+        const std::string versions = dst + "/" + kVersions + "/" + stamp;
         fs::create_directories(versions);
-        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {"CORVANTIS_VERSIONS_DIR=" + versions});
+        const ProcessResult run = runProcess({kDitto, src, dst}, std::nullopt, 60, {versionsSetting(versions)});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         if (std::string(stamp) == "r1") {
-            EXPECT_EQ(readBytes(versions + "/.corvantis-meta"), record(mail, "Mail") + record(inbox, "Mail/INBOX"));
+            EXPECT_EQ(readBytes(versions + "/" + cv::format::kMetadataRecord), record(mail, "Mail") + record(inbox, "Mail/INBOX"));
             EXPECT_FALSE(fs::exists(versions + "/Mail/INBOX"));
         } else {
             EXPECT_TRUE(fs::is_empty(versions)) << "nothing changed, nothing recorded";

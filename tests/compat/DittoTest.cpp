@@ -1,5 +1,6 @@
 // The ditto command against trees built here.
 #include "DittoTestTree.h"
+#include "UniqueFd.h"
 
 #include <regex>
 
@@ -52,7 +53,7 @@ TEST(Ditto, CopiesATreeFaithfullyMergesWithoutWritingThroughAndRepeatsWritingNot
     EXPECT_TRUE(fs::is_empty(victimFolder));
     // No half-built entries left behind.
     for (const auto &entry : fs::recursive_directory_iterator(dst))
-        EXPECT_EQ(entry.path().filename().native().rfind(".ditto-", 0), std::string::npos) << entry.path();
+        EXPECT_EQ(entry.path().filename().native().rfind(kTemp, 0), std::string::npos) << entry.path();
 
     if (tree.xattrs) { // attributes only with -rsrc
         const std::string plain = temp / "plain";
@@ -212,13 +213,14 @@ TEST(Ditto, KeepsHolesAndHardLinkPairs)
     // 8 MiB with two small islands of data and a hole at the end; and one
     // that is nothing but a hole.
     const std::string image = src + "/disk.img";
-    const int fd = open(image.c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    const std::string island = pseudoRandom(8192, 5);
-    EXPECT_EQ(pwrite(fd, island.data(), island.size(), 0), ssize_t(island.size()));
-    EXPECT_EQ(pwrite(fd, island.data(), island.size(), 4 << 20), ssize_t(island.size()));
-    EXPECT_EQ(ftruncate(fd, 8 << 20), 0);
-    close(fd);
+    {
+        const cv::UniqueFd fd(open(image.c_str(), O_WRONLY | O_CREAT, 0644));
+        ASSERT_TRUE(fd);
+        const std::string island = pseudoRandom(8192, 5);
+        EXPECT_EQ(pwrite(fd.get(), island.data(), island.size(), 0), ssize_t(island.size()));
+        EXPECT_EQ(pwrite(fd.get(), island.data(), island.size(), 4 << 20), ssize_t(island.size()));
+        EXPECT_EQ(ftruncate(fd.get(), 8 << 20), 0);
+    }
     makeFile(src + "/empty.db", "");
     EXPECT_EQ(truncate((src + "/empty.db").c_str(), 4 << 20), 0);
     if (statOf(image).st_blocks * 512 >= (1 << 20))

@@ -2,6 +2,7 @@
 // Helpers of the ditto tests: trees built and described, ditto run in this
 // process with a clock of the test's choosing.
 
+#include "BackupFormat.h"
 #include "CompatTestSupport.h"
 #include "Ditto.h"
 
@@ -24,6 +25,14 @@ namespace fs = std::filesystem;
 
 inline const std::string kDitto = CV_DITTO;
 inline constexpr uid_t kNobody = 65534;
+// The backup's names on disk, as ditto writes them.
+inline const std::string kVersions = cv::format::kVersionsFolder;
+inline const std::string kTemp = cv::format::kTempPrefix;
+
+inline std::string versionsSetting(const std::string &folder)
+{
+    return std::string(cv::format::kVersionsDirVariable) + "=" + folder;
+}
 
 inline void makeFolder(const std::string &path, mode_t mode = 0755)
 {
