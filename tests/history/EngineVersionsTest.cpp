@@ -1,8 +1,7 @@
 // The real engine and script with a stand-in copy command: each run is
 // journalled, told where to keep versions, and prunes old ones at its start.
-#include "HistoryTestSupport.h"
-#include "Journal.h"
 #include "Home.h"
+#include "RealRuns.h"
 #include "Retention.h"
 #include "UserDefaults.h"
 
@@ -34,13 +33,13 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         if (c.enabled.isValid())
             defaults.setBoolean(QStringLiteral("versionsEnabled"), c.enabled.toBool());
         ASSERT_TRUE(defaults.synchronize());
-        cv::test::BackupOnDisk disk(destination);
-        disk.put(QStringLiteral("Mail/INBOX"), "now");
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString old = cv::history::stampForTime(now.addDays(-40));
-        const QString recent = cv::history::stampForTime(now.addDays(-2));
-        disk.replace(old, QStringLiteral("Mail/INBOX"), "now");
-        disk.replace(recent, QStringLiteral("Mail/INBOX"), "now");
+        // Two earlier runs of the real ditto: one past the limit, one within.
+        cv::test::RealRuns earlier(home.file(QStringLiteral("Source")), destination);
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        cv::test::writeFile(earlier.source() + QStringLiteral("/Mail/INBOX"), "then");
+        const QString old = earlier.run(now.addDays(-40));
+        cv::test::writeFile(earlier.source() + QStringLiteral("/Mail/INBOX"), "now");
+        const QString recent = earlier.run(now.addDays(-2));
 
         QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("offscreen"),
                                                               QStringLiteral(CV_HISTORY_STANDINS));
@@ -52,20 +51,25 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         const cv::test::RunResult run = cv::test::runProgram(kEngine, {}, env, 120000);
         ASSERT_FALSE(run.timedOut);
 
-        const QString told = QString::fromUtf8(cv::test::readFile(record)).trimmed();
+        std::optional<QString> told;
+        const QByteArray variable = QByteArray(cv::format::kVersionsDirVariable) + '=';
+        for (const QByteArray &line : cv::test::readFile(record).split('\n'))
+            if (line.startsWith(variable))
+                told = QString::fromUtf8(line.mid(variable.size()));
         const QList<cv::history::JournalRun> runs = cv::history::readJournal(destination);
-        ASSERT_EQ(runs.size(), 1);
+        ASSERT_EQ(runs.size(), c.pruned ? 2 : 3);
+        const cv::history::JournalRun &last = runs.constLast();
         const bool versions = !c.enabled.isValid() || c.enabled.toBool();
-        EXPECT_EQ(runs[0].versions, versions);
-        EXPECT_EQ(runs[0].outcome, c.fail ? cv::history::RunOutcome::Failed : cv::history::RunOutcome::Success);
-        EXPECT_GE(runs[0].start, before.toUTC());
-        EXPECT_EQ(told, versions ? cv::history::runFolder(destination, runs[0].id) : QStringLiteral("unset"));
+        EXPECT_EQ(last.versions, versions);
+        EXPECT_EQ(last.outcome, c.fail ? cv::history::RunOutcome::Failed : cv::history::RunOutcome::Success);
+        EXPECT_GE(last.start, before.toUTC());
+        EXPECT_EQ(told, versions ? std::optional(cv::history::runFolder(destination, last.id)) : std::nullopt);
         QStringList expected = c.pruned ? QStringList{recent} : QStringList{old, recent};
         if (versions)
-            expected.append(runs[0].id);
+            expected.append(last.id);
         EXPECT_EQ(cv::history::versionFolders(destination), expected);
         EXPECT_EQ(cv::test::readFile(cv::logFilePath()).contains("Removed the earlier versions"), c.pruned);
-        EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
+        EXPECT_EQ(cv::test::readFile(destination + QStringLiteral("/Mail/INBOX")), "now");
         if (versions)
             continue;
         // Turned on again: the journal says which runs kept nothing.
@@ -73,10 +77,10 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         ASSERT_TRUE(defaults.synchronize());
         ASSERT_FALSE(cv::test::runProgram(kEngine, {}, env, 120000).timedOut);
         const QList<cv::history::JournalRun> after = cv::history::readJournal(destination);
-        ASSERT_EQ(after.size(), 2);
-        EXPECT_FALSE(after[0].versions);
-        EXPECT_TRUE(after[1].versions);
-        EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, after[1].id)).isDir());
+        ASSERT_EQ(after.size(), 3); // the old run pruned now
+        EXPECT_FALSE(after[1].versions);
+        EXPECT_TRUE(after[2].versions);
+        EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, after[2].id)).isDir());
     }
 }
 
@@ -149,7 +153,7 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
         if (log.contains("No space left on device")) {
             EXPECT_TRUE(log.contains("to make room on a full disk")) << log.toStdString();
         }
-        EXPECT_FALSE(log.contains(".ditto-")) << "nothing left unfinished";
+        EXPECT_FALSE(log.contains(cv::format::kTempPrefix)) << "nothing left unfinished";
         // The newest folder kept before this run is always there.
         if (run > 0) {
             EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, runs[runs.size() - 2].id)).isDir());

@@ -2,7 +2,6 @@
 // client's own place only after the client has quit and only whole, and
 // always from the backup as it is now.
 #include "FileCopy.h"
-#include "HistoryTestSupport.h"
 #include "RealRuns.h"
 #include "Restore.h"
 #include "RestoreSession.h"
@@ -116,7 +115,7 @@ TEST(Restore, RestoreToNeverOverwritesAndKeepsMetadata)
 
     // Never into the backup, whose earlier points it would change.
     for (const QString &inside : {backup.runs.destination() + QStringLiteral("/Mail"),
-                                  backup.runs.destination() + QStringLiteral("/.corvantis-versions/new")})
+                                  cv::test::inVersions(backup.runs.destination(), QStringLiteral("new"))})
         EXPECT_FALSE(restoreTargetProblem(backup.runs.destination(), inside).isEmpty()) << inside.toStdString();
     EXPECT_TRUE(restoreTargetProblem(backup.runs.destination(), target).isEmpty());
 }

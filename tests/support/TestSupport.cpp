@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "BackupFormat.h"
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
@@ -152,7 +153,7 @@ QStringList treeListing(const QString &root)
 QStringList mirrorListing(const QString &destination)
 {
     QStringList entries = treeListing(destination);
-    entries.removeIf([](const QString &entry) { return entry.startsWith(QLatin1String(".corvantis-versions")); });
+    entries.removeIf([](const QString &entry) { return entry.startsWith(QLatin1String(cv::format::kVersionsFolder)); });
     return entries;
 }
 
