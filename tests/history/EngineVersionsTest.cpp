@@ -84,31 +84,6 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
     }
 }
 
-namespace {
-
-struct Mount {
-    explicit Mount(const QString &path, const QString &size)
-        : path(path)
-    {
-        QDir().mkpath(path);
-        const auto r = cv::test::runProgram(QStringLiteral("/bin/mount"),
-                                            {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                             QStringLiteral("size=") + size, QStringLiteral("tmpfs"), path});
-        mounted = r.exitCode == 0 && !r.crashed;
-        why = QString::fromLocal8Bit(r.err).trimmed();
-    }
-    ~Mount()
-    {
-        if (mounted)
-            cv::test::runProgram(QStringLiteral("/bin/umount"), {QStringLiteral("-l"), path});
-    }
-    QString path;
-    bool mounted = false;
-    QString why;
-};
-
-} // namespace
-
 // A 20 MB disk, a 7 MB mailbox changed at every run, versions on: a copy
 // that runs out of room removes the oldest version folders it may (never the
 // newest kept before it, never the mirror) and tries again, so the disk
@@ -117,9 +92,9 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
 {
     cv::test::ScopedHome home;
     const QString destination = home.file(QStringLiteral("Backup"));
-    const Mount disk(destination, QStringLiteral("20m"));
+    const cv::test::SmallDisk disk(destination, "20m");
     if (!disk.mounted)
-        GTEST_SKIP() << "no tmpfs could be mounted here: " << disk.why.toStdString();
+        GTEST_SKIP() << "no tmpfs could be mounted here";
     ASSERT_TRUE(cv::test::writeEngineSettings(
         QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
         {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));

@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace cv::test {
@@ -101,6 +102,23 @@ inline void setMtime(const QByteArray &path, qint64 seconds)
     const struct timespec times[2] = {{seconds, 0}, {seconds, 123456789}};
     utimensat(AT_FDCWD, path.constData(), times, AT_SYMLINK_NOFOLLOW);
 }
+
+// A small disk of its own at `path` for the full-disk cases, while it lives;
+// not mounted where this machine allows no mount.
+struct SmallDisk {
+    SmallDisk(const QString &folder, const char *size) : path(QFile::encodeName(folder))
+    {
+        QDir().mkpath(folder);
+        mounted = mount("tmpfs", path.constData(), "tmpfs", 0, (QByteArray("size=") + size).constData()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            umount2(path.constData(), MNT_DETACH);
+    }
+    QByteArray path;
+    bool mounted = false;
+};
 
 // An entry's state: kind, data (a link's target), mode and modification time.
 struct EntryState {
