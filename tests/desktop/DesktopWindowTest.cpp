@@ -5,6 +5,7 @@
 // keys and dialogs of the secondary windows.
 #include "ConfiguratorTestSupport.h"
 #include "Contrast.h"
+#include "ScreenGrab.h"
 
 #include "ClientPopUp.h"
 #include "Home.h"
@@ -63,12 +64,7 @@ double textContrast(const QImage &shot, const QRect &area)
 
 QImage grabWindow(QWidget *window)
 {
-    QTest::qWait(300);
-    const QRect frame = window->frameGeometry();
-    return QGuiApplication::primaryScreen()
-        ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
-        .toImage()
-        .convertToFormat(QImage::Format_RGB32);
+    return cv::test::grabScreen(window->frameGeometry());
 }
 
 // Where each enabled, visible text of `window` is drawn, in the coordinates
@@ -211,11 +207,8 @@ TEST(DesktopWindows, FirstStartInAHomeWithOnlyThunderbird)
     popUp->showPopup();
     QWidget *list = popUp->view()->window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(list));
-    QTest::qWait(300);
     const QRect both = f.window()->frameGeometry().united(list->frameGeometry());
-    EXPECT_TRUE(QGuiApplication::primaryScreen()
-                    ->grabWindow(0, both.x(), both.y(), both.width(), both.height())
-                    .save(kShots + QStringLiteral("client_pop_up.png")));
+    EXPECT_TRUE(cv::test::grabScreen(both).save(kShots + QStringLiteral("client_pop_up.png")));
     // The mark is drawn beside the title, not over it.
     const QModelIndex mail = popUp->model()->index(0, 0);
     EXPECT_GT(popUp->view()->itemDelegate()->sizeHint(QStyleOptionViewItem(), mail).width(),

@@ -70,17 +70,6 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         EXPECT_EQ(cv::history::versionFolders(destination), expected);
         EXPECT_EQ(cv::test::readFile(cv::logFilePath()).contains("Removed the earlier versions"), c.pruned);
         EXPECT_EQ(cv::test::readFile(destination + QStringLiteral("/Mail/INBOX")), "now");
-        if (versions)
-            continue;
-        // Turned on again: the journal says which runs kept nothing.
-        defaults.setBoolean(QStringLiteral("versionsEnabled"), true);
-        ASSERT_TRUE(defaults.synchronize());
-        ASSERT_FALSE(cv::test::runProgram(kEngine, {}, env, 120000).timedOut);
-        const QList<cv::history::JournalRun> after = cv::history::readJournal(destination);
-        ASSERT_EQ(after.size(), 3); // the old run pruned now
-        EXPECT_FALSE(after[1].versions);
-        EXPECT_TRUE(after[2].versions);
-        EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, after[2].id)).isDir());
     }
 }
 

@@ -1,6 +1,7 @@
 // The configurator's secondary windows on a real X server, as a user sees
 // them. The pictures stay in the build folder for a look by eye.
 #include "MyPrefsWindowController.h"
+#include "ScreenGrab.h"
 #include "TMAboutBox.h"
 #include "TMGradientWindow.h"
 #include "TestSupport.h"
@@ -12,25 +13,16 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
-#include <QScreen>
 #include <QTest>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 using namespace cv::configurator::windows;
+using cv::test::grabScreen;
 
 namespace {
 
 const QString kResources = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents");
-
-QImage grabScreen(const QRect &area)
-{
-    QTest::qWait(300);
-    return QGuiApplication::primaryScreen()
-        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
-        .toImage()
-        .convertToFormat(QImage::Format_RGB32);
-}
 
 void save(const QImage &image, const char *name)
 {
