@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <unistd.h>
-#include <utility>
 
 #include "BackupFormat.h"
 #include "Home.h"
@@ -112,16 +111,16 @@ CapturedStderr::CapturedStderr()
 {
     m_file.open();
     std::fflush(stderr);
-    m_saved = ::dup(STDERR_FILENO);
+    m_saved.reset(::dup(STDERR_FILENO));
     ::dup2(m_file.handle(), STDERR_FILENO);
 }
 
 QByteArray CapturedStderr::take()
 {
     std::fflush(stderr);
-    if (m_saved >= 0) {
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(std::exchange(m_saved, -1));
+    if (m_saved) {
+        ::dup2(m_saved.get(), STDERR_FILENO);
+        m_saved.reset();
     }
     m_file.seek(0);
     return m_file.readAll();
