@@ -11,6 +11,21 @@ namespace {
 
 const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
 
+// Thunderbird into `destination` on Run Now, versions kept 7 days; `enabled`
+// stored when valid.
+bool configure(const QString &destination, const QVariant &enabled = {})
+{
+    if (!cv::test::writeEngineSettings(
+            QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
+            {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}))
+        return false;
+    cv::platform::UserDefaults defaults(cv::defaultsFilePath()); // read after the status is written
+    defaults.setInteger(QStringLiteral("keepVersions"), 7);
+    if (enabled.isValid())
+        defaults.setBoolean(QStringLiteral("versionsEnabled"), enabled.toBool());
+    return defaults.synchronize();
+}
+
 } // namespace
 
 TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStart)
@@ -25,14 +40,7 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         SCOPED_TRACE(c.name);
         cv::test::ScopedHome home;
         const QString destination = home.file(QStringLiteral("Backups/Mail (daily)"));
-        ASSERT_TRUE(cv::test::writeEngineSettings(
-            QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
-            {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-        cv::platform::UserDefaults defaults(cv::defaultsFilePath());
-        defaults.setInteger(QStringLiteral("keepVersions"), 7);
-        if (c.enabled.isValid())
-            defaults.setBoolean(QStringLiteral("versionsEnabled"), c.enabled.toBool());
-        ASSERT_TRUE(defaults.synchronize());
+        ASSERT_TRUE(configure(destination, c.enabled));
         // Two earlier runs of the real ditto: one past the limit, one within.
         cv::test::RealRuns earlier(home.file(QStringLiteral("Source")), destination);
         const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -84,12 +92,7 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
     const cv::test::SmallDisk disk(destination, "20m");
     if (!disk.mounted)
         GTEST_SKIP() << "no tmpfs could be mounted here";
-    ASSERT_TRUE(cv::test::writeEngineSettings(
-        QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
-        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-    cv::platform::UserDefaults defaults(cv::defaultsFilePath());
-    defaults.setInteger(QStringLiteral("keepVersions"), 7);
-    ASSERT_TRUE(defaults.synchronize());
+    ASSERT_TRUE(configure(destination));
     const QString inbox = home.file(QStringLiteral("Library/Thunderbird/INBOX"));
     const QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("offscreen"));
 

@@ -120,6 +120,18 @@ struct SmallDisk {
     bool mounted = false;
 };
 
+// The local time zone for the object's lifetime (set again when changed),
+// then the one before, even when a test ends early.
+struct ScopedTimeZone {
+    explicit ScopedTimeZone(const char *zone) { set(zone); }
+    ~ScopedTimeZone() { set(nullptr); }
+    void set(const char *zone)
+    {
+        zone ? qputenv("TZ", zone) : qunsetenv("TZ");
+        tzset();
+    }
+};
+
 // An entry's state: kind, data (a link's target), mode and modification time.
 struct EntryState {
     char kind = 'f';
