@@ -1,8 +1,8 @@
 // Figures for earlier versions, printed, never judged:
 //   cv_bench_history make FOLDER        a backup of 100,000 entries (1,000
-//                                       folders) with 30 runs in the journal,
-//                                       each keeping 1 % of the files and
-//                                       recording a few created ones
+//                                       folders) by the real ditto, with 30
+//                                       runs in the journal, each keeping 1 %
+//                                       of the files and creating two
 //   cv_bench_history list FOLDER        lists the oldest point (every run
 //                                       folder takes part) and prints the
 //                                       time and the entry count
@@ -14,6 +14,7 @@
 //                                       OUT (emptied first), as the window does
 // Compare the restore with the same copy by `cp -a`, whole process against
 // whole process, e.g. with /usr/bin/time or by alternating the two.
+#include "BackupFormat.h"
 #include "BackupHistory.h"
 #include "Journal.h"
 #include "Restore.h"
@@ -25,13 +26,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <QProcess>
 
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 using namespace cv::history;
@@ -50,55 +50,59 @@ int usage()
 
 void writeSmall(const std::string &path, int seed)
 {
-    const std::string text = "From bench@example " + std::to_string(seed) + "\n";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-        (void)!write(fd, text.data(), text.size());
-        close(fd);
-    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "From bench@example " << seed << "\n";
 }
 
+// One copy by the real ditto, keeping what it replaces in `versions` when given.
+bool copy(const std::string &source, const std::string &root, const QString &versions)
+{
+    QProcess ditto;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QLatin1String(cv::format::kVersionsDirVariable));
+    if (!versions.isEmpty())
+        env.insert(QLatin1String(cv::format::kVersionsDirVariable), versions);
+    ditto.setProcessEnvironment(env);
+    ditto.setProcessChannelMode(QProcess::ForwardedChannels);
+    ditto.start(QStringLiteral(CV_DITTO), {QStringLiteral("-rsrc"), QString::fromStdString(source),
+                                           QString::fromStdString(root)});
+    return ditto.waitForFinished(-1) && ditto.exitStatus() == QProcess::NormalExit && ditto.exitCode() == 0;
+}
+
+// A source of 100,000 entries copied once, then 30 journalled runs of the
+// real ditto, each after 1 % of the files changed and two were created.
 int make(const std::string &root)
 {
     namespace fs = std::filesystem;
-    fs::create_directories(root);
+    const std::string source = root + "-source"; // removed at the end
     for (int f = 0; f < kFolders; ++f) {
-        const std::string folder = root + "/Mail/box" + std::to_string(f);
+        const std::string folder = source + "/Mail/box" + std::to_string(f);
         fs::create_directories(folder);
         for (int i = 0; i < kFilesPerFolder; ++i)
             writeSmall(folder + "/msg" + std::to_string(i), f * 1000 + i);
     }
-    // Each run replaced 1 % of the files (old inode kept by hard link) and
-    // created two new ones.
+    const QString destination = QString::fromStdString(root);
     const QDateTime first = QDateTime::currentDateTimeUtc().addDays(-kRuns);
-    for (int r = 0; r < kRuns; ++r) {
-        const auto id = beginRun(QString::fromStdString(root), first.addDays(r), true);
-        if (!id) {
+    bool ok = copy(source, root, {});
+    for (int r = 0; ok && r < kRuns; ++r) {
+        for (int n = 0; n < kFolders * kFilesPerFolder / 100; ++n)
+            writeSmall(source + "/Mail/box" + std::to_string((n * 7 + r * 13) % kFolders) + "/msg"
+                           + std::to_string((n + r) % kFilesPerFolder), -r - 1);
+        for (int c = 0; c < 2; ++c)
+            writeSmall(source + "/Mail/box" + std::to_string(r) + "/new" + std::to_string(r) + "-" + std::to_string(c), r);
+        const cv::Result<QString> id = beginRun(destination, first.addDays(r), true);
+        if (!id)
             std::fprintf(stderr, "%s\n", qPrintable(id.reason()));
-            return 1;
-        }
-        const std::string run = runFolder(QString::fromStdString(root), *id).toStdString();
-        for (int n = 0; n < kFolders * kFilesPerFolder / 100; ++n) {
-            const int f = (n * 7 + r * 13) % kFolders, i = (n + r) % kFilesPerFolder;
-            const std::string rel = "/Mail/box" + std::to_string(f) + "/msg" + std::to_string(i);
-            fs::create_directories(fs::path(run + rel).parent_path());
-            if (link((root + rel).c_str(), (run + rel).c_str()) != 0)
-                continue; // kept already by this run
-            writeSmall(root + rel + ".tmp", r);
-            rename((root + rel + ".tmp").c_str(), (root + rel).c_str());
-        }
-        const int fd = open((run + "/.corvantis-created").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        for (int c = 0; c < 2; ++c) {
-            const std::string rel = "Mail/box" + std::to_string(r) + "/new" + std::to_string(r) + "-" + std::to_string(c);
-            writeSmall(root + "/" + rel, r);
-            (void)!write(fd, rel.c_str(), rel.size() + 1); // with its NUL
-        }
-        close(fd);
-        if (const auto ended = endRun(QString::fromStdString(root), *id, first.addDays(r).addSecs(60), true); !ended) {
-            std::fprintf(stderr, "%s\n", qPrintable(ended.reason()));
-            return 1;
+        ok = id && copy(source, root, runFolder(destination, *id));
+        if (ok) {
+            const cv::Result<> ended = endRun(destination, *id, first.addDays(r).addSecs(60), true);
+            if (!ended)
+                std::fprintf(stderr, "%s\n", qPrintable(ended.reason()));
+            ok = ended.ok();
         }
     }
+    fs::remove_all(source);
+    if (!ok)
+        return 1;
     std::printf("made %s: %d folders, %d files, %d version folders\n", root.c_str(), kFolders,
                 kFolders * kFilesPerFolder, kRuns);
     return 0;
@@ -153,17 +157,15 @@ int search(const QString &root, const QString &text)
 
 int bigfile(const std::string &path, long megabytes)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return 1;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     std::vector<char> block(1 << 20);
-    for (long i = 0; i < megabytes; ++i) {
+    for (long i = 0; out && i < megabytes; ++i) {
         for (size_t j = 0; j < block.size(); j += 4096)
             block[j] = char(i + j); // not all zero, not sparse
-        if (write(fd, block.data(), block.size()) != ssize_t(block.size()))
-            return 1;
+        out.write(block.data(), std::streamsize(block.size()));
     }
-    return close(fd) == 0 ? 0 : 1;
+    out.close();
+    return out ? 0 : 1;
 }
 
 int restore(const QString &file, const QString &out)

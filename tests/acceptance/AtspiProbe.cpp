@@ -28,6 +28,7 @@
 #include <QScreen>
 
 #include <cstdio>
+#include <map>
 #include <optional>
 
 namespace {
@@ -209,12 +210,8 @@ std::optional<QDBusConnection> accessibilityBus()
     return bus;
 }
 
-int find(const QStringList &args)
+int find(const Tree &tree, const QStringList &args)
 {
-    const auto bus = accessibilityBus();
-    if (!bus)
-        return 2;
-    const Tree tree(*bus);
     for (const ObjectRef &app : tree.applications(args[0])) {
         if (const auto o = tree.find(app, args[1], args.value(2))) {
             const QRect r = tree.extents(*o);
@@ -227,12 +224,8 @@ int find(const QStringList &args)
     return 1;
 }
 
-int labelled(const QStringList &args)
+int labelled(const Tree &tree, const QStringList &args)
 {
-    const auto bus = accessibilityBus();
-    if (!bus)
-        return 2;
-    const Tree tree(*bus);
     for (const ObjectRef &app : tree.applications(args[0])) {
         if (const auto label = tree.find(app, args[1], {})) {
             for (const ObjectRef &target : tree.labelFor(*label)) {
@@ -254,12 +247,8 @@ void dumpTree(const Tree &tree, const ObjectRef &o, int depth)
         dumpTree(tree, child, depth + 1);
 }
 
-int dump(const QStringList &args)
+int dump(const Tree &tree, const QStringList &args)
 {
-    const auto bus = accessibilityBus();
-    if (!bus)
-        return 2;
-    const Tree tree(*bus);
     const QList<ObjectRef> apps = tree.applications(args[0]);
     for (const ObjectRef &app : apps)
         dumpTree(tree, app, 0);
@@ -288,12 +277,13 @@ int main(int argc, char **argv)
     qDBusRegisterMetaType<ObjectRef>();
     qDBusRegisterMetaType<QList<ObjectRef>>();
     const QStringList args = app.arguments().mid(2);
-    if (command == QLatin1String("find") && (args.size() == 2 || args.size() == 3))
-        return find(args);
-    if (command == QLatin1String("labelled") && args.size() == 2)
-        return labelled(args);
-    if (command == QLatin1String("dump") && args.size() == 1)
-        return dump(args);
-    std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | labelled APP LABEL | dump APP | grab X Y WIDTH HEIGHT FILE\n");
-    return 2;
+    const std::map<QString, std::pair<int (*)(const Tree &, const QStringList &), QList<int>>> commands{
+        {QStringLiteral("find"), {find, {2, 3}}}, {QStringLiteral("labelled"), {labelled, {2}}}, {QStringLiteral("dump"), {dump, {1}}}};
+    const auto it = commands.find(command);
+    if (it == commands.end() || !it->second.second.contains(args.size())) {
+        std::fprintf(stderr, "usage: cv_atspi_probe find APP NAME [ROLE] | labelled APP LABEL | dump APP | grab X Y WIDTH HEIGHT FILE\n");
+        return 2;
+    }
+    const auto bus = accessibilityBus();
+    return bus ? it->second.first(Tree(*bus), args) : 2;
 }

@@ -21,32 +21,31 @@ QString xdotool(const QStringList &args)
     return QString::fromUtf8(r.out).trimmed();
 }
 
-struct Geometry {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-Geometry windowGeometry(const QString &id)
+// The visible windows of a process.
+QStringList visibleWindows(const QProcess &process)
 {
-    Geometry g;
-    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id}).split(QLatin1Char('\n'))) {
-        const QString key = line.section(QLatin1Char('='), 0, 0);
-        const int value = line.section(QLatin1Char('='), 1).toInt();
-        if (key == QLatin1String("X")) g.x = value;
-        if (key == QLatin1String("Y")) g.y = value;
-        if (key == QLatin1String("WIDTH")) g.width = value;
-        if (key == QLatin1String("HEIGHT")) g.height = value;
-    }
-    return g;
+    return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                    QString::number(process.processId())})
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QRect windowGeometry(const QString &id)
+{
+    QMap<QString, int> shell; // X=, Y=, WIDTH=, HEIGHT=
+    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id}).split(QLatin1Char('\n')))
+        shell.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1).toInt());
+    return QRect(shell.value(QStringLiteral("X")), shell.value(QStringLiteral("Y")), shell.value(QStringLiteral("WIDTH")),
+                 shell.value(QStringLiteral("HEIGHT")));
 }
 
 // Counts bright pixels (text, border) inside a rectangle of a screenshot.
-int brightPixels(const QImage &image, const Geometry &g)
+int brightPixels(const QImage &image, const QRect &area)
 {
     int n = 0;
-    for (int y = g.y; y < g.y + g.height && y < image.height(); ++y)
-        for (int x = g.x; x < g.x + g.width && x < image.width(); ++x)
-            if (qGray(image.pixel(x, y)) > 200)
-                ++n;
+    const QRect inside = area & image.rect();
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            n += qGray(image.pixel(x, y)) > 200;
     return n;
 }
 
@@ -73,15 +72,22 @@ QProcessEnvironment failingRunEnvironment(cv::test::ScopedHome &home)
     return env;
 }
 
+class BubbleOnScreen : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            GTEST_SKIP() << "needs a real X server";
+        if (cv::test::runProgram(QStringLiteral("xdotool"), {QStringLiteral("version")}).exitCode != 0)
+            GTEST_SKIP() << "needs xdotool";
+    }
+};
+
 } // namespace
 
-TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheEngine)
+TEST_F(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheEngine)
 {
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        GTEST_SKIP() << "needs a real X server";
-    if (cv::test::runProgram(QStringLiteral("xdotool"), {QStringLiteral("version")}).exitCode != 0)
-        GTEST_SKIP() << "needs xdotool";
-
     cv::test::ScopedHome home;
     QProcessEnvironment env = failingRunEnvironment(home);
     env.insert(QStringLiteral("CV_DITTO_SLEEP"), QStringLiteral("3"));
@@ -93,29 +99,23 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
     ASSERT_TRUE(engine.waitForStarted());
 
     QString window;
-    QElapsedTimer timer;
-    timer.start();
-    while (window.isEmpty() && timer.elapsed() < 15000) {
-        window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                          QString::number(engine.processId())}).section(QLatin1Char('\n'), 0, 0);
-        if (window.isEmpty())
-            QTest::qWait(100);
-    }
-    ASSERT_FALSE(window.isEmpty()) << "no bubble appeared";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !(window = visibleWindows(engine).value(0)).isEmpty(); }, 15000))
+        << "no bubble appeared";
     QTest::qWait(300);
-    const Geometry g = windowGeometry(window);
+    const QRect g = windowGeometry(window);
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     // Anchored at (10, 80) from the bottom-left corner, extending right and
     // up; the bottom edge lies one arrow inset (half the arrow base plus the
     // corner radius: 18) below the point.
-    EXPECT_NEAR(g.x, 10, 2);
-    EXPECT_NEAR(g.y + g.height, screen.height() - 80 + 18, 2);
-    EXPECT_GE(g.width, 300);
+    EXPECT_NEAR(g.x(), 10, 2);
+    EXPECT_NEAR(g.y() + g.height(), screen.height() - 80 + 18, 2);
+    EXPECT_GE(g.width(), 300);
     const QImage running = screenshot(QStringLiteral("bubble_running.png"));
     EXPECT_GT(brightPixels(running, g), 50); // headline and border
 
     // The stand-in copy fails; the bubble turns into its errors presentation.
-    timer.restart();
+    QElapsedTimer timer;
+    timer.start();
     while (!cv::test::readFile(cv::logFilePath()).contains("Backup failed") && timer.elapsed() < 30000)
         QTest::qWait(100);
     ASSERT_TRUE(cv::test::readFile(cv::logFilePath()).contains("Backup failed"));
@@ -125,7 +125,7 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
     EXPECT_GT(brightPixels(failed, g), 50);
 
     // The log button sits at the lower right of the content.
-    const int viewX = (g.width - 300) / 2, viewY = (g.height - 84) / 2;
+    const int viewX = (g.width() - 300) / 2, viewY = (g.height() - 84) / 2;
     timer.restart();
     xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(viewX + 240),
              QString::number(viewY + 60), QStringLiteral("click"), QStringLiteral("1")});
@@ -138,21 +138,10 @@ TEST(BubbleOnScreen, RunShowsTheBubbleBesideTheDockCornerAndTheLogButtonEndsTheE
 
 // Two failed runs in a row: the second engine ends the first, which still
 // showed its errors, before it shows its own. One bubble on screen.
-TEST(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
+TEST_F(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
 {
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        GTEST_SKIP() << "needs a real X server";
-    if (cv::test::runProgram(QStringLiteral("xdotool"), {QStringLiteral("version")}).exitCode != 0)
-        GTEST_SKIP() << "needs xdotool";
-
     cv::test::ScopedHome home;
     const QProcessEnvironment env = failingRunEnvironment(home);
-
-    const auto visibleWindows = [](const QProcess &engine) {
-        const QString ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                                     QString::number(engine.processId())});
-        return ids.isEmpty() ? 0 : int(ids.count(QLatin1Char('\n')) + 1);
-    };
     const auto failures = [] { return cv::test::readFile(cv::logFilePath()).count("Backup failed"); };
     QProcess first, second;
     for (QProcess *engine : {&first, &second}) {
@@ -160,7 +149,7 @@ TEST(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
         engine->setProcessEnvironment(env);
         engine->start(kEngine, {});
         ASSERT_TRUE(engine->waitForStarted());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return failures() > before && visibleWindows(*engine) > 0; }, 30000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return failures() > before && !visibleWindows(*engine).isEmpty(); }, 30000))
             << cv::test::readFile(cv::logFilePath()).constData();
         QTest::qWait(500); // the errors presentation is up
         EXPECT_EQ(engine->state(), QProcess::Running); // waits for its button
@@ -170,7 +159,7 @@ TEST(BubbleOnScreen, ANewRunEndsTheEngineStillShowingAnOlderRunsErrors)
     EXPECT_EQ(first.exitCode(), 1);
     EXPECT_TRUE(cv::test::readFile(cv::logFilePath()).contains("A newer run has started"));
     screenshot(QStringLiteral("bubble_errors_once.png"));
-    EXPECT_EQ(visibleWindows(second), 1);
+    EXPECT_EQ(visibleWindows(second).size(), 1);
     EXPECT_EQ(second.state(), QProcess::Running);
     second.terminate();
     EXPECT_TRUE(second.waitForFinished(10000));

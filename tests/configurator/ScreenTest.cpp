@@ -4,27 +4,15 @@
 
 #include "Home.h"
 #include "KAAttachedWindow.h"
+#include "ScreenGrab.h"
 
 #include <QComboBox>
 #include <QDir>
 #include <QTimeEdit>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
 using namespace cv::test;
-
-namespace {
-
-QImage grabScreenArea(const QRect &area)
-{
-    QCoreApplication::processEvents();
-    QTest::qWait(300);
-    return QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
-}
-
-} // namespace
 
 TEST(ConfiguratorScreen, MainWindowAndDayBubble)
 {
@@ -38,7 +26,7 @@ TEST(ConfiguratorScreen, MainWindowAndDayBubble)
     f.fillIn(f.home.path(), {"mondayButton", "wednesdayButton", "fridayButton"}, QTime(21, 30));
     f.controller->save(nullptr);
     ASSERT_TRUE(f.dialogs.alerts.isEmpty()) << qPrintable(f.dialogs.alerts.join(QLatin1Char('\n')));
-    EXPECT_TRUE(grabScreenArea(f.window()->frameGeometry()).save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));
+    EXPECT_TRUE(grabScreen(f.window()->frameGeometry()).save(QStringLiteral(CV_SCREENSHOT_DIR "/main_window.png")));
 
     for (const char *day : {"mondayButton", "wednesdayButton", "fridayButton"})
         f.day(day)->setChecked(false);
@@ -55,5 +43,5 @@ TEST(ConfiguratorScreen, MainWindowAndDayBubble)
     EXPECT_NEAR(bubbleRect.center().y(), anchorCentre.y(), 2);
 
     const QRect area = f.window()->frameGeometry().united(bubbleRect).adjusted(-8, -8, 8, 8);
-    EXPECT_TRUE(grabScreenArea(area).save(QStringLiteral(CV_SCREENSHOT_DIR "/day_bubble.png")));
+    EXPECT_TRUE(grabScreen(area).save(QStringLiteral(CV_SCREENSHOT_DIR "/day_bubble.png")));
 }

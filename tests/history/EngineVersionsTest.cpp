@@ -1,8 +1,7 @@
 // The real engine and script with a stand-in copy command: each run is
 // journalled, told where to keep versions, and prunes old ones at its start.
-#include "HistoryTestSupport.h"
-#include "Journal.h"
 #include "Home.h"
+#include "RealRuns.h"
 #include "Retention.h"
 #include "UserDefaults.h"
 
@@ -11,6 +10,21 @@
 namespace {
 
 const QString kEngine = QStringLiteral(CV_ENGINE_BUNDLE "/Contents/MacOS/CVEngine");
+
+// Thunderbird into `destination` on Run Now, versions kept 7 days; `enabled`
+// stored when valid.
+bool configure(const QString &destination, const QVariant &enabled = {})
+{
+    if (!cv::test::writeEngineSettings(
+            QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
+            {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}))
+        return false;
+    cv::platform::UserDefaults defaults(cv::defaultsFilePath()); // read after the status is written
+    defaults.setInteger(QStringLiteral("keepVersions"), 7);
+    if (enabled.isValid())
+        defaults.setBoolean(QStringLiteral("versionsEnabled"), enabled.toBool());
+    return defaults.synchronize();
+}
 
 } // namespace
 
@@ -26,21 +40,14 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         SCOPED_TRACE(c.name);
         cv::test::ScopedHome home;
         const QString destination = home.file(QStringLiteral("Backups/Mail (daily)"));
-        ASSERT_TRUE(cv::test::writeEngineSettings(
-            QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
-            {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-        cv::platform::UserDefaults defaults(cv::defaultsFilePath());
-        defaults.setInteger(QStringLiteral("keepVersions"), 7);
-        if (c.enabled.isValid())
-            defaults.setBoolean(QStringLiteral("versionsEnabled"), c.enabled.toBool());
-        ASSERT_TRUE(defaults.synchronize());
-        cv::test::BackupOnDisk disk(destination);
-        disk.put(QStringLiteral("Mail/INBOX"), "now");
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString old = cv::history::stampForTime(now.addDays(-40));
-        const QString recent = cv::history::stampForTime(now.addDays(-2));
-        disk.replace(old, QStringLiteral("Mail/INBOX"), "now");
-        disk.replace(recent, QStringLiteral("Mail/INBOX"), "now");
+        ASSERT_TRUE(configure(destination, c.enabled));
+        // Two earlier runs of the real ditto: one past the limit, one within.
+        cv::test::RealRuns earlier(home.file(QStringLiteral("Source")), destination);
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        cv::test::writeFile(earlier.source() + QStringLiteral("/Mail/INBOX"), "then");
+        const QString old = earlier.run(now.addDays(-40));
+        cv::test::writeFile(earlier.source() + QStringLiteral("/Mail/INBOX"), "now");
+        const QString recent = earlier.run(now.addDays(-2));
 
         QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("offscreen"),
                                                               QStringLiteral(CV_HISTORY_STANDINS));
@@ -52,58 +59,27 @@ TEST(EngineVersions, TheRunIsJournalledToldWhereToKeepVersionsAndPrunesAtItsStar
         const cv::test::RunResult run = cv::test::runProgram(kEngine, {}, env, 120000);
         ASSERT_FALSE(run.timedOut);
 
-        const QString told = QString::fromUtf8(cv::test::readFile(record)).trimmed();
+        std::optional<QString> told;
+        const QByteArray variable = QByteArray(cv::format::kVersionsDirVariable) + '=';
+        for (const QByteArray &line : cv::test::readFile(record).split('\n'))
+            if (line.startsWith(variable))
+                told = QString::fromUtf8(line.mid(variable.size()));
         const QList<cv::history::JournalRun> runs = cv::history::readJournal(destination);
-        ASSERT_EQ(runs.size(), 1);
+        ASSERT_EQ(runs.size(), c.pruned ? 2 : 3);
+        const cv::history::JournalRun &last = runs.constLast();
         const bool versions = !c.enabled.isValid() || c.enabled.toBool();
-        EXPECT_EQ(runs[0].versions, versions);
-        EXPECT_EQ(runs[0].outcome, c.fail ? cv::history::RunOutcome::Failed : cv::history::RunOutcome::Success);
-        EXPECT_GE(runs[0].start, before.toUTC());
-        EXPECT_EQ(told, versions ? cv::history::runFolder(destination, runs[0].id) : QStringLiteral("unset"));
+        EXPECT_EQ(last.versions, versions);
+        EXPECT_EQ(last.outcome, c.fail ? cv::history::RunOutcome::Failed : cv::history::RunOutcome::Success);
+        EXPECT_GE(last.start, before.toUTC());
+        EXPECT_EQ(told, versions ? std::optional(cv::history::runFolder(destination, last.id)) : std::nullopt);
         QStringList expected = c.pruned ? QStringList{recent} : QStringList{old, recent};
         if (versions)
-            expected.append(runs[0].id);
+            expected.append(last.id);
         EXPECT_EQ(cv::history::versionFolders(destination), expected);
         EXPECT_EQ(cv::test::readFile(cv::logFilePath()).contains("Removed the earlier versions"), c.pruned);
-        EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
-        if (versions)
-            continue;
-        // Turned on again: the journal says which runs kept nothing.
-        defaults.setBoolean(QStringLiteral("versionsEnabled"), true);
-        ASSERT_TRUE(defaults.synchronize());
-        ASSERT_FALSE(cv::test::runProgram(kEngine, {}, env, 120000).timedOut);
-        const QList<cv::history::JournalRun> after = cv::history::readJournal(destination);
-        ASSERT_EQ(after.size(), 2);
-        EXPECT_FALSE(after[0].versions);
-        EXPECT_TRUE(after[1].versions);
-        EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, after[1].id)).isDir());
+        EXPECT_EQ(cv::test::readFile(destination + QStringLiteral("/Mail/INBOX")), "now");
     }
 }
-
-namespace {
-
-struct Mount {
-    explicit Mount(const QString &path, const QString &size)
-        : path(path)
-    {
-        QDir().mkpath(path);
-        const auto r = cv::test::runProgram(QStringLiteral("/bin/mount"),
-                                            {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                             QStringLiteral("size=") + size, QStringLiteral("tmpfs"), path});
-        mounted = r.exitCode == 0 && !r.crashed;
-        why = QString::fromLocal8Bit(r.err).trimmed();
-    }
-    ~Mount()
-    {
-        if (mounted)
-            cv::test::runProgram(QStringLiteral("/bin/umount"), {QStringLiteral("-l"), path});
-    }
-    QString path;
-    bool mounted = false;
-    QString why;
-};
-
-} // namespace
 
 // A 20 MB disk, a 7 MB mailbox changed at every run, versions on: a copy
 // that runs out of room removes the oldest version folders it may (never the
@@ -113,15 +89,10 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
 {
     cv::test::ScopedHome home;
     const QString destination = home.file(QStringLiteral("Backup"));
-    const Mount disk(destination, QStringLiteral("20m"));
+    const cv::test::SmallDisk disk(destination, "20m");
     if (!disk.mounted)
-        GTEST_SKIP() << "no tmpfs could be mounted here: " << disk.why.toStdString();
-    ASSERT_TRUE(cv::test::writeEngineSettings(
-        QStringLiteral("Corvantis is currently configured to backup Thunderbird on Run Now only."),
-        {{QStringLiteral("Client"), QStringLiteral("Thunderbird")}, {QStringLiteral("Destination"), destination}}));
-    cv::platform::UserDefaults defaults(cv::defaultsFilePath());
-    defaults.setInteger(QStringLiteral("keepVersions"), 7);
-    ASSERT_TRUE(defaults.synchronize());
+        GTEST_SKIP() << "no tmpfs could be mounted here";
+    ASSERT_TRUE(configure(destination));
     const QString inbox = home.file(QStringLiteral("Library/Thunderbird/INBOX"));
     const QProcessEnvironment env = cv::test::engineEnvironment(QStringLiteral("offscreen"));
 
@@ -149,7 +120,7 @@ TEST(EngineVersions, AFullDiskMakesRoomAndTheBackupsGoOn)
         if (log.contains("No space left on device")) {
             EXPECT_TRUE(log.contains("to make room on a full disk")) << log.toStdString();
         }
-        EXPECT_FALSE(log.contains(".ditto-")) << "nothing left unfinished";
+        EXPECT_FALSE(log.contains(cv::format::kTempPrefix)) << "nothing left unfinished";
         // The newest folder kept before this run is always there.
         if (run > 0) {
             EXPECT_TRUE(QFileInfo(cv::history::runFolder(destination, runs[runs.size() - 2].id)).isDir());

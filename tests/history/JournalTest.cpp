@@ -1,11 +1,12 @@
 // The run journal: ids never shared, the order of the runs whatever the
 // clock said, and damage that loses one line at most.
-#include "HistoryTestSupport.h"
-#include "Journal.h"
+#include "RealRuns.h"
 
 #include <gtest/gtest.h>
 
 using namespace cv::history;
+using cv::test::finishRun;
+using cv::test::startRun;
 
 namespace {
 
@@ -34,28 +35,25 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
         {utc(8, 0, 0), true, true, QStringLiteral("2026-12-08-080000")},
     };
     for (const Step &s : steps) {
-        const auto id = beginRun(dest, s.start, s.versions);
-        ASSERT_TRUE(id) << qPrintable(id.reason());
-        EXPECT_EQ(*id, s.id);
-        EXPECT_EQ(QFileInfo(runFolder(dest, *id)).isDir(), s.versions);
-        const auto ended = endRun(dest, *id, s.start.addMSecs(20), s.success);
-        ASSERT_TRUE(ended) << qPrintable(ended.reason());
+        const QString id = startRun(dest, s.start, s.versions);
+        EXPECT_EQ(id, s.id);
+        EXPECT_EQ(QFileInfo(runFolder(dest, id)).isDir(), s.versions);
+        finishRun(dest, id, s.start.addMSecs(20), s.success);
     }
     // An interrupted run, then damage: a foreign line and a line cut short.
-    const auto last = beginRun(dest, utc(10, 0, 0), true);
-    ASSERT_TRUE(last);
+    ASSERT_FALSE(startRun(dest, utc(10, 0, 0)).isEmpty());
+    const QString journalFile = cv::test::inVersions(dest, QLatin1String(cv::format::kJournalName));
     {
-        QFile journal(versionsRoot(dest) + QStringLiteral("/journal"));
+        QFile journal(journalFile);
         ASSERT_TRUE(journal.open(QIODevice::Append));
         journal.write("hello\tworld\n"
                       "end\t2026-12-08-093000\t2026-12-08T09:31:00.000Z\tfailed\n" // ended already
                       "end\t2026-12-08-100000\t2026-12-08T10:00");
     }
-    const auto after = beginRun(dest, utc(11, 0, 0), false);
-    ASSERT_TRUE(after);
+    ASSERT_FALSE(startRun(dest, utc(11, 0, 0), false).isEmpty());
 
     const QList<JournalRun> runs = readJournal(dest);
-    ASSERT_EQ(runs.size(), 6) << cv::test::readFile(versionsRoot(dest) + QStringLiteral("/journal")).toStdString();
+    ASSERT_EQ(runs.size(), 6) << cv::test::readFile(journalFile).toStdString();
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(runs[i].id, steps[i].id);
         EXPECT_EQ(runs[i].start, steps[i].start);
@@ -75,6 +73,6 @@ TEST(Journal, RunsGetTheirOwnIdsAndReadBackInTheOrderTheyRan)
     EXPECT_EQ(pruned[0].id, steps[2].id);
     EXPECT_EQ(pruned[3].id, runs[5].id);
     // Freed ids go out again only where no folder holds them.
-    EXPECT_EQ(*beginRun(dest, steps[0].start, false), QStringLiteral("2026-12-08-093000-2"));
-    EXPECT_EQ(*beginRun(dest, steps[2].start, true), QStringLiteral("2026-12-08-093000-5"));
+    EXPECT_EQ(startRun(dest, steps[0].start, false), QStringLiteral("2026-12-08-093000-2"));
+    EXPECT_EQ(startRun(dest, steps[2].start), QStringLiteral("2026-12-08-093000-5"));
 }

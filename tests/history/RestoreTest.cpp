@@ -2,7 +2,6 @@
 // client's own place only after the client has quit and only whole, and
 // always from the backup as it is now.
 #include "FileCopy.h"
-#include "HistoryTestSupport.h"
 #include "RealRuns.h"
 #include "Restore.h"
 #include "RestoreSession.h"
@@ -15,7 +14,6 @@
 #include <iostream>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace cv::history;
@@ -25,21 +23,9 @@ namespace {
 
 const QDateTime kStart(QDate(2026, 12, 8), QTime(9, 30), Qt::UTC);
 
-struct Stat {
-    mode_t mode;
-    qint64 mtime;
-};
-Stat statOf(const QString &path)
-{
-    struct stat st {};
-    lstat(QFile::encodeName(path).constData(), &st);
-    return {st.st_mode & 07777, qint64(st.st_mtim.tv_sec)};
-}
-
 void setTimeAndMode(const QString &path, qint64 seconds, mode_t mode)
 {
-    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
+    cv::test::setMtime(QFile::encodeName(path), seconds);
     chmod(QFile::encodeName(path).constData(), mode);
 }
 
@@ -100,12 +86,11 @@ TEST(Restore, RestoreToNeverOverwritesAndKeepsMetadata)
     EXPECT_EQ(cv::test::readFile(target + QStringLiteral("/INBOX (restored 2).mbox")), "old inbox");
     EXPECT_EQ(cv::test::readFile(target + QStringLiteral("/Mail (restored)/INBOX.mbox")), "old inbox");
     EXPECT_EQ(QFileInfo(target + QStringLiteral("/Mail/link")).symLinkTarget(), target + QStringLiteral("/Mail/INBOX.mbox"));
-    const Stat sent = statOf(target + QStringLiteral("/Mail/Sent"));
-    EXPECT_EQ(sent.mode, 0640u);
-    EXPECT_EQ(sent.mtime, 1600000000);
-    const Stat folder = statOf(target + QStringLiteral("/Mail"));
-    EXPECT_EQ(folder.mode, 0750u);
-    EXPECT_EQ(folder.mtime, 1500000000);
+    const cv::test::TreeState restored = cv::test::snapshot(target);
+    EXPECT_EQ(restored.value("Mail/Sent").mode, 0640u);
+    EXPECT_EQ(restored.value("Mail/Sent").mtimeNs, 1600000000'123456789);
+    EXPECT_EQ(restored.value("Mail").mode, 0750u);
+    EXPECT_EQ(restored.value("Mail").mtimeNs, 1500000000'123456789);
 
     // Copying onto what exists fails and leaves its bytes as they were.
     EntryCopier copier({});
@@ -116,7 +101,7 @@ TEST(Restore, RestoreToNeverOverwritesAndKeepsMetadata)
 
     // Never into the backup, whose earlier points it would change.
     for (const QString &inside : {backup.runs.destination() + QStringLiteral("/Mail"),
-                                  backup.runs.destination() + QStringLiteral("/.corvantis-versions/new")})
+                                  cv::test::inVersions(backup.runs.destination(), QStringLiteral("new"))})
         EXPECT_FALSE(restoreTargetProblem(backup.runs.destination(), inside).isEmpty()) << inside.toStdString();
     EXPECT_TRUE(restoreTargetProblem(backup.runs.destination(), target).isEmpty());
 }
@@ -260,13 +245,7 @@ TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
     ClientPlace place;
     place.applicationName = QStringLiteral("NoSuchClient%1").arg(getpid());
     place.dataFolder = home.file(QStringLiteral("Data"));
-    QDir().mkpath(place.dataFolder);
-    const bool small = mount("tmpfs", QFile::encodeName(place.dataFolder).constData(), "tmpfs", 0, "size=2m") == 0;
-    struct Unmount {
-        QString path;
-        bool mounted;
-        ~Unmount() { if (mounted) umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
-    } unmount{place.dataFolder, small};
+    const cv::test::SmallDisk small(place.dataFolder, "2m");
     cv::test::writeFile(place.dataFolder + QStringLiteral("/Profile/INBOX"), "current");
     const QStringList before = cv::test::treeListing(place.dataFolder);
 
@@ -274,7 +253,7 @@ TEST(Restore, OriginalPlaceOnAFullDiskOrCancelLeavesTheClientsDataAsItWas)
         cv::Result<> quitAndWait(const QString &) override { return {}; }
     } quitter;
     const QDateTime now(QDate(2026, 12, 8), QTime(10, 0));
-    if (small) {
+    if (small.mounted) {
         const RestoreResult full = restoreToOriginalPlace(tree, {"Profile"}, place, quitter, now);
         EXPECT_FALSE(full.failure.isEmpty());
         EXPECT_EQ(full.files, 0);

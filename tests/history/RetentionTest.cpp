@@ -1,53 +1,60 @@
 // Removing old versions after a successful run, the low-space warning and
 // what a run tells the copy command.
-#include "HistoryTestSupport.h"
-#include "Journal.h"
+#include "RealRuns.h"
 #include "Retention.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 using namespace cv::history;
-using cv::test::BackupOnDisk;
+using cv::test::inVersions;
 
+// Runs of the real ditto, each changing the mailbox; the oldest from before
+// the journal (folders named by local time), the rest journalled.
 TEST(Retention, OldFoldersGoOldestFirstWhileTheNewestTheMirrorAndStrangersStay)
 {
     const QDateTime now(QDate(2026, 12, 7), QTime(21, 0));
-    auto stampDaysAgo = [&](int days) { return stampForTime(now.addDays(-days)); };
-    struct Case { int keepDays; QList<int> ages; QList<int> left; };
+    struct Case { int keepDays; QList<int> ages; QList<int> left; int beforeJournal; };
     const Case cases[] = {
-        {7, {40, 20, 6, 1}, {6, 1}},
-        {31, {400, 100, 40, 20, 6}, {20, 6}},
-        {0, {4000, 400, 1}, {4000, 400, 1}},   // always
-        {7, {90, 60}, {60}},                   // the newest stays, however old
+        {7, {40, 20, 6, 1}, {6, 1}, 1},
+        {31, {400, 100, 40, 20, 6}, {20, 6}, 2},
+        {0, {4000, 400, 1}, {4000, 400, 1}, 1}, // always
+        {7, {90, 60}, {60}, 2},                 // the newest stays, however old
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.keepDays);
         cv::test::ScopedHome home;
-        BackupOnDisk disk(home.file(QStringLiteral("Backup")));
-        disk.put(QStringLiteral("Mail/INBOX"), "now");
+        cv::test::RealRuns runs(home.file(QStringLiteral("Source")), home.file(QStringLiteral("Backup")));
+        QMap<int, QString> folderOfAge;
         for (int age : c.ages) {
-            disk.replace(stampDaysAgo(age), QStringLiteral("Mail/INBOX"), "now");
+            cv::test::writeFile(runs.source() + QStringLiteral("/Mail/INBOX"), QByteArray::number(age));
+            const QString folder = folderOfAge.size() < c.beforeJournal ? runs.oldRun(stampForTime(now.addDays(-age)))
+                                                                         : runs.run(now.addDays(-age).toUTC());
+            folderOfAge.insert(age, folder);
             // A read-only kept folder must not stop the removal.
-            QDir().mkpath(disk.run(stampDaysAgo(age)) + QStringLiteral("/Locked/inner"));
-            chmod(QFile::encodeName(disk.run(stampDaysAgo(age)) + QStringLiteral("/Locked")).constData(), 0500);
+            QDir().mkpath(inVersions(runs.destination(), folder) + QStringLiteral("/Locked/inner"));
+            chmod(QFile::encodeName(inVersions(runs.destination(), folder) + QStringLiteral("/Locked")).constData(), 0500);
         }
-        cv::test::writeFile(disk.run(QStringLiteral("2000-01-01-00000x")), "not ours");
+        const QString stranger = inVersions(runs.destination(), QStringLiteral("2000-01-01-00000x"));
+        cv::test::writeFile(stranger, "not ours");
 
         QStringList lines;
         const QStringList removed =
-            pruneVersions(disk.mirror({}), c.keepDays, now, [&](const QString &line) { lines.append(line); });
+            pruneVersions(runs.destination(), c.keepDays, now, [&](const QString &line) { lines.append(line); });
         EXPECT_EQ(removed.size(), c.ages.size() - c.left.size());
         EXPECT_EQ(lines.size(), removed.size());
-        for (qsizetype i = 1; i < removed.size(); ++i)
-            EXPECT_LT(removed[i - 1], removed[i]); // oldest first
+        for (qsizetype i = 0; i < removed.size(); ++i) // oldest first
+            EXPECT_EQ(removed[i], inVersions(runs.destination(), folderOfAge.value(c.ages[i])));
         QStringList expected;
         for (int age : c.left)
-            expected.append(stampDaysAgo(age));
-        EXPECT_EQ(versionFolders(disk.mirror({})), expected);
-        EXPECT_EQ(cv::test::readFile(disk.mirror(QStringLiteral("Mail/INBOX"))), "now");
-        EXPECT_TRUE(QFileInfo::exists(disk.run(QStringLiteral("2000-01-01-00000x"))));
+            expected.append(folderOfAge.value(age));
+        EXPECT_EQ(versionFolders(runs.destination()), expected);
+        QStringList journalled; // the pruned runs' lines are gone
+        for (const JournalRun &run : readJournal(runs.destination()))
+            journalled.append(run.id);
+        EXPECT_EQ(journalled, expected.mid(qMax<qsizetype>(0, c.beforeJournal - removed.size())));
+        EXPECT_EQ(cv::test::readFile(runs.destination() + QStringLiteral("/Mail/INBOX")),
+                  QByteArray::number(c.ages.constLast()));
+        EXPECT_TRUE(QFileInfo::exists(stranger));
     }
 }
 
@@ -69,15 +76,16 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     const QString dest = home.file(QStringLiteral("Backup"));
     QDir().mkpath(dest);
     const QDateTime start(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC);
-    const QString root = dest + QStringLiteral("/.corvantis-versions/");
-    // A run that died (no end line) with a copy cut short in its folder.
-    const auto dead = beginRun(dest, start.addDays(-1), true);
-    ASSERT_TRUE(dead);
-    const QByteArray drafts = QFile::encodeName(runFolder(dest, *dead)) + "/Entw\374rfe";
-    const QByteArray leftover = drafts + "/.ditto-4194304-7", notOurs = drafts + "/.ditto-notes";
+    const QString root = inVersions(dest, {});
+    // A run that was killed (no end line) in a copy: its temporary file left.
+    const QString dead = cv::test::startRun(dest, start.addDays(-1));
+    ASSERT_FALSE(dead.isEmpty());
+    const QByteArray drafts = QFile::encodeName(inVersions(dest, dead)) + "/Entw\374rfe";
+    const QByteArray leftover = drafts + "/" + cv::format::kTempPrefix + "4194304-7";
+    const QByteArray notOurs = drafts + "/" + cv::format::kTempPrefix + "notes";
     ASSERT_EQ(::mkdir(drafts.constData(), 0700), 0);
     for (const QByteArray &path : {leftover, notOurs})
-        ::close(::open(path.constData(), O_WRONLY | O_CREAT, 0600));
+        cv::test::writeBytes(path, {});
     struct Case { QVariantMap defaults; QString folder; };
     const Case cases[] = {
         {{}, root + QStringLiteral("2026-03-04-050607")},
@@ -107,7 +115,7 @@ TEST(Retention, EachRunGetsItsOwnFolderFromTheSettingsAndNothingOnAMissingDisk)
     // A journal that cannot be written: no run, and no folder left that
     // would read as one from before the journal.
     const QString damaged = home.file(QStringLiteral("Damaged"));
-    QDir().mkpath(damaged + QStringLiteral("/.corvantis-versions/journal"));
+    QDir().mkpath(inVersions(damaged, QLatin1String(cv::format::kJournalName))); // a folder in its place
     RunVersions refused = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), damaged}}, std::nullopt);
     QString why;
     EXPECT_FALSE(refused.begin(start, {}, &why));
@@ -134,14 +142,12 @@ TEST(Retention, MakingRoomTakesTheOldestUntilRoomComesBackNeverTheNewest)
     const QString dest = home.file(QStringLiteral("Backup"));
     QDir().mkpath(dest);
     const QDateTime first(QDate(2026, 12, 1), QTime(9, 0), Qt::UTC);
-    const QString kept = QStringLiteral("Mail/INBOX");
+    // The first run keeps nothing but its record of created files.
+    cv::test::RealRuns runs(home.file(QStringLiteral("Source")), dest);
     QStringList ids;
     for (int day = 0; day < 3; ++day) {
-        ids.append(*beginRun(dest, first.addDays(day), true));
-        if (day > 0)
-            cv::test::writeFile(runFolder(dest, ids.last()) + QLatin1Char('/') + kept, QByteArray(8192, 'x'));
-        cv::test::writeFile(runFolder(dest, ids.last()) + QStringLiteral("/.corvantis-created"), "Mail/new");
-        ASSERT_TRUE(endRun(dest, ids.last(), first.addDays(day), true));
+        cv::test::writeFile(runs.source() + QStringLiteral("/Mail/INBOX"), QByteArray(8192, char('a' + day)));
+        ids.append(runs.run(first.addDays(day)));
     }
     RunVersions run = RunVersions::forRun(QVariantMap{{QStringLiteral("Destination"), dest}},
                                           QVariantMap{{QStringLiteral("keepVersions"), 0LL}});

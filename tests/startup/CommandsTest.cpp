@@ -3,6 +3,7 @@
 #include "CronServiceProbe.h"
 #include "EngineLauncher.h"
 #include "MailLinks.h"
+#include "ProcessTable.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -41,13 +42,6 @@ bool eventually(Condition condition)
             return true;
     }
     return condition();
-}
-
-// Gone, or only waiting to be reaped.
-bool processStopped(qint64 pid)
-{
-    const QByteArray stat = cv::test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 } // namespace
@@ -139,7 +133,7 @@ TEST(MailLinksTest, CrontabListingIsReadAndNeverHangs)
         // What it left running with our pipe open was stopped with it.
         const qint64 sleeper = cv::test::readFile(pidFile).trimmed().toLongLong();
         ASSERT_GT(sleeper, 0);
-        if (!eventually([&] { return processStopped(sleeper); })) {
+        if (!eventually([&] { return !cv::processes::isRunning(pid_t(sleeper)); })) {
             ADD_FAILURE() << "the listing's child still runs";
             ::kill(static_cast<pid_t>(sleeper), SIGKILL);
         }

@@ -70,10 +70,23 @@ QStringList siblingsOf(const QString &installed)
     return QDir(QFileInfo(installed).absolutePath()).entryList({QStringLiteral(".CVEngine.app*")}, QDir::AllEntries | QDir::Hidden);
 }
 
-Outcome installWithLog(const QString &shipped, QStringList &log)
+// Refuses to move the new engine into place, as a full disk or a folder that
+// turned read-only mid-way would.
+struct RefusingSwap : EngineInstaller {
+    using EngineInstaller::EngineInstaller;
+    std::error_code renameEntry(const QString &from, const QString &to) override
+    {
+        if (from.contains(QLatin1String(".incoming-")))
+            return std::make_error_code(std::errc::read_only_file_system);
+        return EngineInstaller::renameEntry(from, to);
+    }
+};
+
+Outcome installWithLog(const QString &shipped, QStringList &log, bool refuseSwap = false)
 {
     cv::test::CapturedStderr capture;
-    const Outcome outcome = EngineInstaller(shipped, cv::installedEnginePath()).checkBackupEngine();
+    const Outcome outcome = refuseSwap ? RefusingSwap(shipped, cv::installedEnginePath()).checkBackupEngine()
+                                       : EngineInstaller(shipped, cv::installedEnginePath()).checkBackupEngine();
     log = capture.takeMessages();
     return outcome;
 }
@@ -181,7 +194,7 @@ TEST(EngineInstallerTest, NeverDowngradesAndUpdatesOnlyToAHigherBuild)
     }
 }
 
-TEST(EngineInstallerTest, AFailedCopyKeepsTheOldEngineAndTheNextStartRetries)
+TEST(EngineInstallerTest, AFailedCopyOrSwapKeepsTheOldEngineAndTheNextStartRetries)
 {
     cv::test::ScopedHome home;
     const QString shipped = home.file(QStringLiteral("shipped/CVEngine.app"));
@@ -193,17 +206,20 @@ TEST(EngineInstallerTest, AFailedCopyKeepsTheOldEngineAndTheNextStartRetries)
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
 
     QStringList log;
-    EXPECT_EQ(installWithLog(shipped, log), Outcome::Failed);
-    ASSERT_EQ(log.size(), 2);
-    EXPECT_EQ(log[0], QStringLiteral("Updating Backup Engine"));
-    EXPECT_TRUE(log[1].startsWith(QStringLiteral("Could not install the Backup Engine"))) << qPrintable(log[1]);
-    EXPECT_EQ(whichEngine(installed), "old");
-    EXPECT_EQ(EngineInstaller::buildNumber(installed), 12);
-    EXPECT_TRUE(siblingsOf(installed).isEmpty());
+    for (const bool refuseSwap : {false, true}) { // the copy is whole once the FIFO is gone
+        SCOPED_TRACE(refuseSwap ? "refused swap" : "failed copy");
+        EXPECT_EQ(installWithLog(shipped, log, refuseSwap), Outcome::Failed);
+        ASSERT_EQ(log.size(), 2);
+        EXPECT_EQ(log[0], QStringLiteral("Updating Backup Engine"));
+        EXPECT_TRUE(log[1].startsWith(QStringLiteral("Could not install the Backup Engine"))) << qPrintable(log[1]);
+        EXPECT_EQ(whichEngine(installed), "old");
+        EXPECT_EQ(EngineInstaller::buildNumber(installed), 12);
+        EXPECT_TRUE(siblingsOf(installed).isEmpty());
+        QFile::remove(fifo);
+    }
 
     // Without the obstacle the next start updates, clearing what a start
     // that died half way left behind, and nothing of the user's.
-    ASSERT_TRUE(QFile::remove(fifo));
     makeBundle(cv::supportFolder() + QStringLiteral(".CVEngine.app.incoming-abc"), QStringLiteral("13"), "half");
     ASSERT_TRUE(cv::test::writeFile(cv::supportFolder() + QStringLiteral(".CVEngine.app.notes"), "the user's"));
     EXPECT_EQ(installWithLog(shipped, log), Outcome::Updated);
@@ -215,36 +231,4 @@ TEST(EngineInstallerTest, AFailedCopyKeepsTheOldEngineAndTheNextStartRetries)
     EXPECT_EQ(installWithLog(home.file(QStringLiteral("nowhere.app")), log), Outcome::Failed);
     EXPECT_EQ(log.size(), 2);
     EXPECT_FALSE(QFileInfo::exists(installed));
-}
-
-namespace {
-
-// Refuses to move the new engine into place, as a full disk or a folder that
-// turned read-only mid-way would.
-struct RefusingSwap : EngineInstaller {
-    using EngineInstaller::EngineInstaller;
-    std::error_code renameEntry(const QString &from, const QString &to) override
-    {
-        if (from.contains(QLatin1String(".incoming-")))
-            return std::make_error_code(std::errc::read_only_file_system);
-        return EngineInstaller::renameEntry(from, to);
-    }
-};
-
-} // namespace
-
-TEST(EngineInstallerTest, AFailedSwapPutsTheOldEngineBack)
-{
-    cv::test::ScopedHome home;
-    const QString shipped = home.file(QStringLiteral("shipped/CVEngine.app"));
-    const QString installed = cv::installedEnginePath();
-    makeBundle(installed, QStringLiteral("12"), "old");
-    makeBundle(shipped, QStringLiteral("13"), "new");
-    cv::test::CapturedStderr capture;
-    EXPECT_EQ(RefusingSwap(shipped, installed).checkBackupEngine(), Outcome::Failed);
-    const QStringList log = capture.takeMessages();
-    ASSERT_EQ(log.size(), 2);
-    EXPECT_TRUE(log[1].startsWith(QStringLiteral("Could not install the Backup Engine"))) << qPrintable(log[1]);
-    EXPECT_EQ(whichEngine(installed), "old");
-    EXPECT_TRUE(siblingsOf(installed).isEmpty());
 }

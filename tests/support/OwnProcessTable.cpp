@@ -10,7 +10,6 @@
 //
 // As root it needs nothing more; otherwise a user namespace maps the same
 // user id, so files and crontabs still belong to the same user.
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -22,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -37,12 +37,9 @@ const char *const kMark = "CV_OWN_PROCESS_TABLE";
 
 bool writeText(const char *path, const std::string &text)
 {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    close(fd);
-    return ok;
+    std::ofstream file(path);
+    file << text << std::flush; // the kernel takes a map in one write
+    return bool(file);
 }
 
 void enterNamespaces()
@@ -59,23 +56,30 @@ void enterNamespaces()
         fail("user namespace map");
 }
 
-int statusOf(int wstatus)
-{
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-}
-
-// PID 1 of the new namespace: a /proc of its own, the command, then reaping.
-// SIGTERM, SIGINT and SIGHUP only interrupt the wait (EINTR), where they are
-// passed on to the child.
-void interruptWaitOnSignals()
+// Waits for `child`, reaping every other process that ends meanwhile, and
+// ends with its status. An init ignores the signals it has no handler for,
+// so SIGTERM, SIGINT and SIGHUP only interrupt the wait (EINTR) and are
+// passed on, so that the test can end itself.
+[[noreturn]] void endWith(pid_t child)
 {
     for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
         struct sigaction forward = {};
         forward.sa_handler = [](int) {};
         sigaction(sig, &forward, nullptr);
     }
+    for (;;) {
+        int wstatus = 0;
+        const pid_t ended = wait(&wstatus);
+        if (ended == child)
+            _exit(WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus));
+        if (ended < 0 && errno == EINTR)
+            kill(child, SIGTERM);
+        else if (ended < 0)
+            _exit(125);
+    }
 }
 
+// PID 1 of the new namespace: a /proc of its own, the command, then reaping.
 [[noreturn]] void runAsInit(char **command)
 {
     // Killed outright with the program outside (a test timeout), the whole
@@ -92,21 +96,7 @@ void interruptWaitOnSignals()
         execvp(command[0], command);
         fail(command[0]);
     }
-    // An init ignores the signals it has no handler for: pass on the ones a
-    // user or ctest sends, so that the test can end itself.
-    interruptWaitOnSignals();
-    for (;;) {
-        int wstatus = 0;
-        const pid_t ended = wait(&wstatus);
-        if (ended == child)
-            _exit(statusOf(wstatus));
-        if (ended < 0 && errno == EINTR) {
-            kill(child, SIGTERM);
-            continue;
-        }
-        if (ended < 0)
-            _exit(125);
-    }
+    endWith(child);
 }
 
 } // namespace
@@ -123,17 +113,5 @@ int main(int argc, char **argv)
         fail("fork");
     if (init == 0)
         runAsInit(argv + 1);
-    // Signals meant for the test reach it through its init.
-    interruptWaitOnSignals();
-    for (;;) {
-        int wstatus = 0;
-        const pid_t ended = waitpid(init, &wstatus, 0);
-        if (ended == init)
-            return statusOf(wstatus);
-        if (ended < 0 && errno == EINTR) {
-            kill(init, SIGTERM);
-            continue;
-        }
-        return 125;
-    }
+    endWith(init); // signals meant for the test reach it through its init
 }

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <unistd.h>
-#include <utility>
 
+#include "BackupFormat.h"
 #include "Home.h"
 #include "Names.h"
 #include "PropertyList.h"
@@ -111,16 +111,16 @@ CapturedStderr::CapturedStderr()
 {
     m_file.open();
     std::fflush(stderr);
-    m_saved = ::dup(STDERR_FILENO);
+    m_saved.reset(::dup(STDERR_FILENO));
     ::dup2(m_file.handle(), STDERR_FILENO);
 }
 
 QByteArray CapturedStderr::take()
 {
     std::fflush(stderr);
-    if (m_saved >= 0) {
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(std::exchange(m_saved, -1));
+    if (m_saved) {
+        ::dup2(m_saved.get(), STDERR_FILENO);
+        m_saved.reset();
     }
     m_file.seek(0);
     return m_file.readAll();
@@ -152,7 +152,7 @@ QStringList treeListing(const QString &root)
 QStringList mirrorListing(const QString &destination)
 {
     QStringList entries = treeListing(destination);
-    entries.removeIf([](const QString &entry) { return entry.startsWith(QLatin1String(".corvantis-versions")); });
+    entries.removeIf([](const QString &entry) { return entry.startsWith(QLatin1String(cv::format::kVersionsFolder)); });
     return entries;
 }
 

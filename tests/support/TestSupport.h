@@ -10,6 +10,8 @@
 #include <QTemporaryFile>
 #include <QVariantMap>
 
+#include "UniqueFd.h"
+
 #include <memory>
 
 namespace cv::test {
@@ -50,7 +52,7 @@ public:
 
 private:
     QTemporaryFile m_file;
-    int m_saved = -1;
+    UniqueFd m_saved; // the standard error to put back
 };
 
 bool writeFile(const QString &path, const QByteArray &bytes); // creates parent folders

@@ -77,13 +77,9 @@ TEST_F(AboutBox, ShowsAsASheetAndClosesItselfThatLongAfterTheLastRequest)
     EXPECT_EQ(sheet->parentWidget(), &main);
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->timerInUse(), 1);
-    // Eight seconds, started again by a second request.
-    QTest::qWait(300);
-    const int before = box->statusTimer()->remainingTime();
-    box->displayWindow(nullptr);
-    EXPECT_GT(box->statusTimer()->remainingTime(), before);
-    EXPECT_GE(box->statusTimer()->remainingTime(), 7900);
+    EXPECT_GE(box->statusTimer()->remainingTime(), 7900); // eight seconds
 
+    // Started again by each request: it closes that long after the last.
     box->setCloseInterval(400);
     box->displayWindow(nullptr);
     QTest::qWait(250);

@@ -1,6 +1,7 @@
 // The configurator's secondary windows on a real X server, as a user sees
 // them. The pictures stay in the build folder for a look by eye.
 #include "MyPrefsWindowController.h"
+#include "ScreenGrab.h"
 #include "TMAboutBox.h"
 #include "TMGradientWindow.h"
 #include "TestSupport.h"
@@ -12,25 +13,16 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
-#include <QScreen>
 #include <QTest>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 using namespace cv::configurator::windows;
+using cv::test::grabScreen;
 
 namespace {
 
 const QString kResources = QStringLiteral(CV_CONFIGURATOR_BUNDLE "/Contents");
-
-QImage grabScreen(const QRect &area)
-{
-    QTest::qWait(300);
-    return QGuiApplication::primaryScreen()
-        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
-        .toImage()
-        .convertToFormat(QImage::Format_RGB32);
-}
 
 void save(const QImage &image, const char *name)
 {
@@ -61,23 +53,6 @@ void furnish(TMGradientWindow &window)
 
 } // namespace
 
-TEST(WindowsOnScreen, GradientWindowShowsItsLineAndGrey)
-{
-    TMGradientWindow window;
-    furnish(window);
-    window.setGeometry(100, 100, 500, 300);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    const QImage shot = grabScreen(window.geometry());
-    save(shot, "gradient_window.png");
-
-    const QColor highlight = window.palette().color(QPalette::Active, QPalette::Highlight);
-    EXPECT_EQ(QColor(shot.pixel(250, 299)).rgb(), highlight.rgb());
-    EXPECT_NEAR(qRed(shot.pixel(480, 298)), 230, 1);
-    // Higher up (below the menus and toolbar) it is darker grey.
-    EXPECT_LT(qRed(shot.pixel(480, 120)), qRed(shot.pixel(480, 280)));
-}
-
 TEST(WindowsOnScreen, PreferencesWindow)
 {
     cv::test::ScopedHome home;
@@ -98,7 +73,9 @@ TEST(WindowsOnScreen, PreferencesWindow)
     save(grabScreen(frame), "preferences.png");
 }
 
-TEST(WindowsOnScreen, AboutBoxAsASheetOnTheMainWindow)
+// The main window shows its gradient: the highlight line at the bottom, grey
+// darkening upward; the about box hangs from it as a sheet.
+TEST(WindowsOnScreen, GradientWindowWithTheAboutBoxAsASheet)
 {
     TMGradientWindow main;
     furnish(main);
@@ -120,6 +97,12 @@ TEST(WindowsOnScreen, AboutBoxAsASheetOnTheMainWindow)
     EXPECT_EQ(sheet.top(), main.geometry().top());
     EXPECT_EQ(sheet.center().x(), main.geometry().center().x());
     EXPECT_EQ(QGuiApplication::modalWindow(), box.aboutWindow()->windowHandle());
-    save(grabScreen(main.geometry()), "about_box.png");
+    const QImage shot = grabScreen(main.geometry());
+    save(shot, "about_box.png");
+    const QColor highlight = main.palette().color(QPalette::Active, QPalette::Highlight);
+    EXPECT_EQ(QColor(shot.pixel(20, 419)).rgb(), highlight.rgb());
+    EXPECT_NEAR(qRed(shot.pixel(620, 418)), 230, 1);
+    // Higher up (below the menus and toolbar, beside the sheet) it is darker grey.
+    EXPECT_LT(qRed(shot.pixel(620, 120)), qRed(shot.pixel(620, 400)));
     box.closeWindow(nullptr);
 }
