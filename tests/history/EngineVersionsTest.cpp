@@ -23,7 +23,7 @@ bool configure(const QString &destination, const QVariant &enabled = {})
     defaults.setInteger(QStringLiteral("keepVersions"), 7);
     if (enabled.isValid())
         defaults.setBoolean(QStringLiteral("versionsEnabled"), enabled.toBool());
-    return defaults.synchronize();
+    return defaults.synchronize().ok();
 }
 
 } // namespace
