@@ -470,6 +470,88 @@ std::optional<Point> BackupHistory::point(const QString &id, const QDateTime &la
     return std::nullopt;
 }
 
+// The candidates for a point: the mirror's entries and each later run's kept
+// ones, sorted by path, the earliest run first and the mirror last.
+struct BackupHistory::Merge {
+    struct Candidate {
+        const QByteArray *path;
+        int run; // kNever: the mirror
+        qsizetype index;
+    };
+    // One path's candidates, [begin, end), with the first later run that kept
+    // it and the first that kept it as something other than a folder.
+    struct Group {
+        size_t begin = 0, end = 0;
+        int keptRun = kNever, otherRun = kNever;
+    };
+
+    const QList<Entry> &mirror;
+    QList<const RunRecord *> records;
+    std::vector<Candidate> candidates;
+    QHash<QByteArray, int> created, metaRun; // path -> first later run that created it / recorded its metadata
+
+    const Entry &entryOf(const Candidate &k) const
+    {
+        return k.run == kNever ? mirror.at(k.index) : records[k.run]->kept.at(k.index);
+    }
+
+    Group groupAt(size_t begin) const
+    {
+        Group group{begin, begin + 1};
+        while (group.end < candidates.size() && *candidates[group.end].path == *candidates[begin].path)
+            ++group.end;
+        for (size_t k = begin; k < group.end; ++k) {
+            if (candidates[k].run == kNever)
+                continue;
+            group.keptRun = std::min(group.keptRun, candidates[k].run);
+            if (entryOf(candidates[k]).kind != EntryKind::Folder)
+                group.otherRun = std::min(group.otherRun, candidates[k].run);
+        }
+        return group;
+    }
+
+    // A folder kept while it went on being one (the next state is a folder
+    // too) only holds what changed in it: its mode and times are the store's
+    // own. They come from the first state that is the folder itself, or a
+    // record before it.
+    const Candidate &ownFolderState(const Group &group) const
+    {
+        size_t own = group.begin;
+        while (candidates[own].run != kNever && own + 1 < group.end
+               && entryOf(candidates[own + 1]).kind == EntryKind::Folder)
+            ++own;
+        return candidates[own];
+    }
+};
+
+BackupHistory::Merge BackupHistory::mergeFor(const QStringList &laterRuns, QList<Entry> &mirror) const
+{
+    Merge merge{mirror, {}, {}, {}, {}};
+    qsizetype count = mirror.size();
+    for (const QString &run : laterRuns) {
+        merge.records.append(&record(run));
+        count += merge.records.constLast()->kept.size();
+    }
+    merge.candidates.reserve(size_t(count));
+    for (qsizetype i = 0; i < mirror.size(); ++i)
+        merge.candidates.push_back({&mirror.at(i).path, kNever, i});
+    for (int k = 0; k < merge.records.size(); ++k) {
+        const RunRecord &run = *merge.records[k];
+        for (qsizetype i = 0; i < run.kept.size(); ++i)
+            merge.candidates.push_back({&run.kept.at(i).path, k, i});
+        for (const QByteArray &path : run.created)
+            merge.created.insert(path, std::min(merge.created.value(path, kNever), k));
+        for (auto it = run.metadata.cbegin(); it != run.metadata.cend(); ++it)
+            merge.metaRun.insert(it.key(), std::min(merge.metaRun.value(it.key(), kNever), k));
+    }
+    std::sort(merge.candidates.begin(), merge.candidates.end(), [](const Merge::Candidate &a, const Merge::Candidate &b) {
+        if (*a.path != *b.path)
+            return pathLess(*a.path, *b.path);
+        return a.run < b.run;
+    });
+    return merge;
+}
+
 QList<Entry> BackupHistory::treeAt(const Point &point) const
 {
     const QByteArray root = QFile::encodeName(m_destination);
@@ -478,37 +560,8 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
     std::thread runs([this, &later] { prefetch(later); });
     QList<Entry> mirror = scanTree(root, {}, ScanDetail::KindsOnly);
     runs.join();
-
-    // Every candidate: the mirror's entries and each later run's kept ones.
-    struct Candidate {
-        const QByteArray *path;
-        int run; // kNever: the mirror
-        qsizetype index;
-    };
-    QList<const RunRecord *> records;
-    qsizetype count = mirror.size();
-    for (const QString &run : later) {
-        records.append(&record(run));
-        count += records.constLast()->kept.size();
-    }
-    std::vector<Candidate> candidates;
-    candidates.reserve(size_t(count));
-    for (qsizetype i = 0; i < mirror.size(); ++i)
-        candidates.push_back({&mirror.at(i).path, kNever, i});
-    QHash<QByteArray, int> created, metaRun;
-    for (int k = 0; k < records.size(); ++k) {
-        for (qsizetype i = 0; i < records[k]->kept.size(); ++i)
-            candidates.push_back({&records[k]->kept.at(i).path, k, i});
-        for (const QByteArray &path : records[k]->created)
-            created.insert(path, std::min(created.value(path, kNever), k));
-        for (auto it = records[k]->metadata.cbegin(); it != records[k]->metadata.cend(); ++it)
-            metaRun.insert(it.key(), std::min(metaRun.value(it.key(), kNever), k));
-    }
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
-        if (*a.path != *b.path)
-            return pathLess(*a.path, *b.path);
-        return a.run < b.run;
-    });
+    const Merge merge = mergeFor(later, mirror);
+    const std::vector<Merge::Candidate> &candidates = merge.candidates;
 
     // The folders above the current path that are present at the point, with
     // the first later run from which nothing below them existed then.
@@ -520,64 +573,39 @@ QList<Entry> BackupHistory::treeAt(const Point &point) const
     QList<Entry> tree;
     tree.reserve(mirror.size());
     for (size_t c = 0; c < candidates.size();) {
-        // All candidates of one path: the earliest run first, the mirror last.
-        size_t end = c + 1;
-        while (end < candidates.size() && *candidates[end].path == *candidates[c].path)
-            ++end;
-        const QByteArray path = *candidates[c].path; // shared: the entry it belongs to moves below
-        int keptRun = kNever, otherRun = kNever;
-        for (size_t k = c; k < end; ++k)
-            if (candidates[k].run != kNever) {
-                keptRun = std::min(keptRun, candidates[k].run);
-                if (records[candidates[k].run]->kept.at(candidates[k].index).kind != EntryKind::Folder)
-                    otherRun = std::min(otherRun, candidates[k].run);
-            }
-        const Candidate first = candidates[c];
-        const bool inMirror = candidates[end - 1].run == kNever;
-        const Candidate fromMirror = candidates[end - 1];
-        const size_t groupStart = c;
-        c = end;
-
+        const Merge::Group group = merge.groupAt(c);
+        c = group.end;
+        const QByteArray path = *candidates[group.begin].path; // shared: the entry it belongs to moves below
         while (!stack.isEmpty() && !isInside(path, stack.constLast().path))
             stack.removeLast();
         const qsizetype slash = path.lastIndexOf('/');
         if (slash >= 0 && (stack.isEmpty() || stack.constLast().path.size() != slash))
             continue; // its folder did not exist at the point
-        const int parentBlocked = stack.isEmpty() ? kNever : stack.constLast().blocked;
-        const int createdRun = created.value(path, kNever);
-        const int gone = std::min(parentBlocked, createdRun);
+        const int createdRun = merge.created.value(path, kNever);
+        const int gone = std::min(stack.isEmpty() ? kNever : stack.constLast().blocked, createdRun);
+        const Merge::Candidate &fromMirror = candidates[group.end - 1];
+        int keptRun = group.keptRun;
         Entry entry;
         if (keptRun != kNever && keptRun <= gone) {
-            entry = records[first.run]->kept.at(first.index);
+            const Merge::Candidate &first = candidates[group.begin];
+            entry = merge.records[first.run]->kept.at(first.index);
             entry.keptBy = later.at(first.run);
             entry.diskPath = QFile::encodeName(runFolder(entry.keptBy)) + '/' + path;
             if (entry.kind == EntryKind::Folder) {
-                // A folder kept while it went on being one (the next state is
-                // a folder too) only holds what changed in it: its mode and
-                // times are the store's own. They come from the first state
-                // that is the folder itself, or a record before it.
-                const auto isFolder = [&](const Candidate &k) {
-                    return (k.run == kNever ? mirror.at(k.index).kind : records[k.run]->kept.at(k.index).kind)
-                        == EntryKind::Folder;
-                };
-                size_t own = groupStart;
-                while (candidates[own].run != kNever && own + 1 < end && isFolder(candidates[own + 1]))
-                    ++own;
-                const Candidate &k = candidates[own];
-                keptRun = k.run;
-                entry.diskPath = k.run == kNever ? root + '/' + path
-                                                 : QFile::encodeName(runFolder(later.at(k.run))) + '/' + path;
+                const Merge::Candidate &own = merge.ownFolderState(group);
+                keptRun = own.run;
+                entry.diskPath = (own.run == kNever ? root : QFile::encodeName(runFolder(later.at(own.run)))) + '/' + path;
             }
-        } else if (gone != kNever || !inMirror) {
+        } else if (gone != kNever || fromMirror.run != kNever) {
             continue;
         } else {
             entry = std::move(mirror[fromMirror.index]);
             entry.diskPath = root + '/' + path;
         }
-        if (const int m = metaRun.value(path, kNever); m != kNever && m <= keptRun)
-            entry.metadata = records[m]->metadata.value(path);
+        if (const int m = merge.metaRun.value(path, kNever); m != kNever && m <= keptRun)
+            entry.metadata = merge.records[m]->metadata.value(path);
         if (entry.kind == EntryKind::Folder)
-            stack.append({path, std::min({gone, createdRun, otherRun})});
+            stack.append({path, std::min({gone, createdRun, group.otherRun})});
         tree.append(std::move(entry));
     }
     return tree;

@@ -119,6 +119,8 @@ private:
         QHash<QByteArray, Metadata> metadata;
         bool empty = true;
     };
+    struct Merge; // every state of every path at a point (BackupHistory.cpp)
+    Merge mergeFor(const QStringList &laterRuns, QList<Entry> &mirror) const;
     RunRecord readRecord(const QString &run) const;
     const RunRecord &record(const QString &run) const;
     void prefetch(const QStringList &runs) const;

@@ -34,12 +34,13 @@ TreeState restoredAt(const BackupHistory &history, const Point &point, const QSt
 // The first entry that differs, readably (kind '-': absent); empty when none does.
 QString firstDifference(const TreeState &want, const TreeState &got)
 {
-    const auto describe = [](const TreeState &tree, const QByteArray &path) {
-        const EntryState e = tree.value(path, {'-'});
+    const EntryState absent{'-', {}};
+    const auto describe = [&absent](const TreeState &tree, const QByteArray &path) {
+        const EntryState e = tree.value(path, absent);
         return QStringLiteral("kind %1 mode %2 mtime %3 size %4").arg(e.kind).arg(e.mode, 0, 8).arg(e.mtimeNs).arg(e.data.size());
     };
     for (const QByteArray &path : want.keys() + got.keys())
-        if (!(want.value(path, {'-'}) == got.value(path, {'-'})))
+        if (!(want.value(path, absent) == got.value(path, absent)))
             return readableName(path) + QStringLiteral(": ") + describe(want, path) + QStringLiteral(", restored ")
                 + describe(got, path);
     return {};
