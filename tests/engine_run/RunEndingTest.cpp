@@ -242,8 +242,9 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
     e.insert(QStringLiteral("CV_PAUSE_MARKER"), paused);
 
     std::optional<Observer> observer;
-    if (haveBus())
+    if (haveBus()) {
         ASSERT_TRUE(observer.emplace(60000).ready());
+    }
 
     QProcess engine;
     const qint64 group = startCopying(engine, e, paused);
@@ -269,8 +270,9 @@ TEST_F(RunEnding, SigtermDuringACopyStopsItAndKeepsThePreviousBackup)
                                [](const QString &entry) { return entry.contains(QLatin1String("/.ditto-")); }),
                 after.end());
     EXPECT_EQ(after, before);
-    if (observer)
+    if (observer) {
         EXPECT_TRUE(observer->received());
+    }
 
     e.remove(QStringLiteral("LD_PRELOAD"));
     const auto next = cv::test::runProgram(kEngine, {}, e, 60000);
@@ -334,8 +336,9 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     const QString display = QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed());
 
     std::optional<Observer> observer;
-    if (haveBus())
+    if (haveBus()) {
         ASSERT_TRUE(observer.emplace(60000).ready());
+    }
     QProcessEnvironment e = standinEnv();
     e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     e.insert(QStringLiteral("DISPLAY"), display);
@@ -355,8 +358,9 @@ TEST_F(RunEnding, LosingTheDisplayMidRunEndsTheRunCleanly)
     // Not the last line the script happened to print.
     EXPECT_TRUE(cv::test::readFile(cv::supportFolder() + QLatin1String(cv::names::kLastRunFileName))
                     .contains("The backup was stopped because the session ended."));
-    if (observer)
+    if (observer) {
         EXPECT_TRUE(observer->received());
+    }
 }
 
 // A script written but not made executable: said once, as what it is, and
